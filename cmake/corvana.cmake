@@ -1,0 +1,44 @@
+# Source conventions shared by every folder:
+#   foo.cpp        goes into the folder's library
+#   foo_test.cpp   one GoogleTest executable, run by CTest inside the sandbox
+#   foo_fuzz.cpp   one libFuzzer target (only with CORVANA_FUZZ, clang)
+#   foo_main.cpp   an executable's entry point; the folder's CMakeLists decides what to do with it
+
+set(CORVANA_SANDBOX ${CMAKE_SOURCE_DIR}/tests/sandbox/run-in-sandbox.sh)
+
+function(corvana_library_sources dir out)
+    file(GLOB all CONFIGURE_DEPENDS ${dir}/*.cpp)
+    list(FILTER all EXCLUDE REGEX "_(test|fuzz|main)\\.cpp$")
+    set(${out} ${all} PARENT_SCOPE)
+endfunction()
+
+# Every test executable links the whole daemon code and the test support library, and runs
+# in a fresh sandbox of its own.
+function(corvana_add_tests dir)
+    file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+    get_filename_component(folder ${dir} NAME)
+    foreach(src ${tests})
+        get_filename_component(stem ${src} NAME_WE)
+        set(name ${folder}_${stem})
+        add_executable(${name} ${src})
+        target_link_libraries(${name} PRIVATE corvana_test_main)
+        add_dependencies(${name} corvana_programs)
+        add_test(NAME ${name} COMMAND ${CORVANA_SANDBOX} $<TARGET_FILE:${name}>)
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+    endforeach()
+endfunction()
+
+function(corvana_add_fuzzers dir)
+    if(NOT CORVANA_FUZZ)
+        return()
+    endif()
+    file(GLOB fuzzers CONFIGURE_DEPENDS ${dir}/*_fuzz.cpp)
+    foreach(src ${fuzzers})
+        get_filename_component(stem ${src} NAME_WE)
+        add_executable(${stem} ${src})
+        target_compile_options(${stem} PRIVATE -fsanitize=fuzzer)
+        target_link_options(${stem} PRIVATE -fsanitize=fuzzer)
+        target_link_libraries(${stem} PRIVATE corvana_daemon_lib)
+        set_property(GLOBAL APPEND PROPERTY CORVANA_FUZZERS ${stem})
+    endforeach()
+endfunction()

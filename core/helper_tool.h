@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/string.h"
+#include "base/trace.h"
+#include "core/types.h"
+#include "platform/property_list.h"
+
+class xpc_listener_t;
+class xpc_connection_t;
+
+// The exported object: the listener's delegate and the handler of every remote call. Its
+// methods are spread over core/, auth/, install/ and system/, one file per operation group.
+class helper_tool_t {
+public:
+    // init: nullptr only when the listener can't be created.
+    static std::unique_ptr<helper_tool_t> init();
+    // Without a listener, for driving handlers in-process (tests, benchmarks).
+    static std::unique_ptr<helper_tool_t> init_without_listener();
+    ~helper_tool_t();  // dealloc
+
+    helper_tool_t(const helper_tool_t&) = delete;
+    helper_tool_t& operator=(const helper_tool_t&) = delete;
+
+    void run();
+    bool listener(xpc_listener_t& listener, std::shared_ptr<xpc_connection_t> shouldAcceptNewConnection);
+
+    // Properties.
+    bool canQuit() const { return _canQuit.load(); }
+    void setCanQuit(bool value) { _canQuit.store(value); }
+    double lastAccess() const { return _lastAccess.load(); }
+    void setLastAccess(double value) { _lastAccess.store(value); }
+    std::size_t active_connection_count() const;
+    trace_t* trace() { return _trace.get(); }
+
+    // The remote protocol, in declaration order.
+    void get_version_with_reply(reply_t<ns_string> reply);
+    void install_corvana_service_with(ns_data auth, ns_string for_namespace, ns_string user_config,
+                                      reply_t<bool> reply);
+    void install_corvana_with_auth_data(ns_data auth_data, ns_string with_bundle_path,
+                                        ns_string with_sysconfig_path, ns_string with_cv_namespace,
+                                        ns_string with_user_name, reply_t<bool> with_reply);
+    void uninstall_corvana_with_auth_data(ns_data auth_data, ns_string with_bundle_path,
+                                          ns_string with_sysconfig_path,
+                                          ns_string with_cv_namespace, ns_string with_user_name,
+                                          reply_t<bool> with_reply);
+    void fixOSMaxFilesIfNeedAndReply(reply_t<bool> reply);
+    void restart_corvana_with_bundle_path(ns_string bundle_path, reply_t<bool> and_reply);
+    void reboot_computer_with_reply(reply_t<bool> reply);
+    void start_service_with_namespace(ns_string cv_namespace, reply_t<bool> with_reply);
+    void is_service_installed_with_namespace(ns_string cv_namespace, reply_t<bool> with_reply);
+    void is_service_disabled_with_namespace(ns_string cv_namespace, reply_t<bool> with_reply);
+    void is_service_run_at_load_with_namespace(ns_string cv_namespace, reply_t<bool> with_reply);
+    void set_tray_enabled(ns_string text, bool with_enabled, ns_string with_bundle_path,
+                          reply_t<bool> with_reply);
+    void quit_service(ns_string cv_namespace, reply_t<bool> with_reply);
+    void check_global_settings_auth(ns_data auth, reply_t<bool> reply);
+    void set_darkwake_mode(int mode, reply_t<int> reply);
+    void isAutostartEnabledForNamespace(ns_string cv_namespace, reply_t<bool> reply);
+    void setAutostartEnabled(bool enabled, ns_string forNamespace, reply_t<bool> reply);
+
+    // Not remote.
+    std::optional<ns_error> check_authorization(const ns_data& auth, const char* command);
+    void _resetAuthDB();
+    bool _validateCVNamespace(const ns_string& cv_namespace);
+    std::vector<std::string> resolveFilesInDirectory(const std::string& directory,
+                                                     const std::string& byWildcard);
+    bool _verifyDir(const std::string& directory, const std::vector<std::string>& forExisting);
+    void _createPlist(const std::string& path, const plist_dict_t& from);
+    void _createGlobalTraceIfNeedFor(const std::string& cv_namespace);
+    void _copyGlobalConfigFrom(const std::string& source, const std::string& for_);
+    void cleanSharedMemory(string_t system_name);
+    int _hackOSMaxFiles();
+
+private:
+    helper_tool_t();
+
+    std::unique_ptr<trace_t> _trace;
+    std::atomic<bool> _canQuit{false};
+    std::unique_ptr<xpc_listener_t> _listener;
+    mutable std::mutex connections_lock_;  // serialises changes of the connection list
+    std::vector<std::shared_ptr<xpc_connection_t>> _activeConnections;
+    std::atomic<double> _lastAccess{0.0};
+};

@@ -1,0 +1,1 @@
+#include "platform/property_list.h"

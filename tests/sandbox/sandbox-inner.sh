@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Second half of run-in-sandbox.sh: runs as PID 1 of the new PID namespace, inside the new mount
+# namespace, so every mount below vanishes with it.
+set -uo pipefail
+
+fail() {
+    echo "sandbox: cannot build the sandbox: $*" >&2
+    exit 97
+}
+
+here=$1
+workdir=$2
+shift 2
+
+# The tmpfs over /tmp is private to this namespace; the overlay's lower layer is the root file
+# system itself, which does not include this mount.
+mount -t tmpfs -o mode=0755,size=4g corvana-sandbox /tmp || fail "cannot mount a tmpfs"
+mkdir -p /tmp/upper /tmp/work /tmp/root
+mount -t overlay overlay -o lowerdir=/,upperdir=/tmp/upper,workdir=/tmp/work /tmp/root \
+    || fail "cannot mount an overlay over /"
+root=/tmp/root
+
+mount -t proc proc "$root/proc" || fail "cannot mount /proc"
+mount --rbind /dev "$root/dev" || fail "cannot bind /dev"
+mount -t tmpfs -o mode=1777 shm "$root/dev/shm" || fail "cannot mount /dev/shm"
+mount --rbind /sys "$root/sys" 2>/dev/null || true
+mount -t tmpfs -o mode=1777 tmp "$root/tmp" || fail "cannot mount the sandbox's /tmp"
+
+# A project living on another file system than / is not part of the lower layer: bind it.
+project=$(cd "$here/../.." && pwd)
+for dir in "$project" "$workdir"; do
+    if [ "$(stat -c %d "$dir")" != "$(stat -c %d /)" ] && [ -d "$dir" ]; then
+        mkdir -p "$root$dir" && mount --rbind "$dir" "$root$dir" || fail "cannot bind $dir"
+    fi
+done
+
+# Fake system tools at the fixed paths the daemon runs. /bin and /sbin may be links into /usr;
+# copying through them is what we want.
+tools=(/bin/launchctl /usr/sbin/chown /usr/bin/xattr /usr/bin/security /usr/sbin/sysctl
+       /sbin/reboot /usr/bin/dns-sd /usr/bin/hdiutil)
+for tool in "${tools[@]}"; do
+    rm -f "$root$tool"
+    install -D -m 0755 "$here/fake-tool" "$root$tool" || fail "cannot install the fake $tool"
+done
+mkdir -p "$root/var/tmp/fake-tools"
+: >"$root/var/tmp/fake-tools/calls.log"
+
+# Test code checks this marker and token before it touches a fixed system path.
+token=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
+mkdir -p "$root/run"
+printf '%s\n' "$token" >"$root/run/corvana-sandbox"
+export CORVANA_SANDBOX=$token
+
+cd / || exit 97
+chroot "$root" /bin/bash -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' sandbox "$workdir" "$@"

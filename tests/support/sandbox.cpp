@@ -1,0 +1,30 @@
+#include "tests/support/sandbox.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace tests {
+
+bool inside_sandbox() {
+    const char* token = std::getenv("CORVANA_SANDBOX");
+    if (token == nullptr || *token == '\0') {
+        return false;
+    }
+    std::ifstream marker("/run/corvana-sandbox");
+    std::string expected;
+    std::getline(marker, expected);
+    return !expected.empty() && expected == token;
+}
+
+void require_sandbox() {
+    if (!inside_sandbox()) {
+        std::fprintf(stderr,
+                     "refusing to run: this test writes system paths and runs system tools; "
+                     "run it through tests/sandbox/run-in-sandbox.sh (ctest does)\n");
+        std::abort();
+    }
+}
+
+}  // namespace tests

@@ -1,0 +1,10 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/sandbox.h"
+
+// Every test program refuses to start outside the sandbox, before any test can touch the host.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    tests::require_sandbox();
+    return RUN_ALL_TESTS();
+}
