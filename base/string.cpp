@@ -1,1 +1,173 @@
-// Placeholder until the trace log lands.
+#include "base/string.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "base/exception.h"
+
+namespace {
+
+// Every empty string_t shares this text, so empty texts, moves and failed copies never touch the
+// heap and never fail.
+char k_empty_text[1] = {'\0'};
+
+struct free_deleter {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+using heap_text = std::unique_ptr<char, free_deleter>;
+
+// Null when the heap refuses or the text is too long for a 32-bit length.
+char* duplicate(std::string_view text) noexcept {
+    if (text.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
+}
+
+}  // namespace
+
+string_t::string_t() noexcept : length_(0), text_(k_empty_text) {}
+
+string_t::string_t(char* owned, std::uint32_t length) noexcept : length_(length), text_(owned) {}
+
+string_t::string_t(std::string_view text) : string_t() {
+    if (text.empty()) {
+        return;
+    }
+    char* copy = duplicate(text);
+    if (copy == nullptr) {
+        throw base::out_of_memory_exception_t();
+    }
+    text_ = copy;
+    length_ = static_cast<std::uint32_t>(text.size());
+}
+
+string_t string_t::try_copy(std::string_view text) noexcept {
+    if (text.empty()) {
+        return string_t();
+    }
+    char* copy = duplicate(text);
+    if (copy == nullptr) {
+        return string_t();
+    }
+    return string_t(copy, static_cast<std::uint32_t>(text.size()));
+}
+
+string_t::string_t(const string_t& other) : string_t(other.view()) {}
+
+string_t::string_t(string_t&& other) noexcept : length_(other.length_), text_(other.text_) {
+    other.length_ = 0;
+    other.text_ = k_empty_text;
+}
+
+string_t& string_t::operator=(const string_t& other) {
+    if (this != &other) {
+        string_t copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+string_t& string_t::operator=(string_t&& other) noexcept {
+    if (this != &other) {
+        if (text_ != k_empty_text) {
+            std::free(text_);
+        }
+        length_ = other.length_;
+        text_ = other.text_;
+        other.length_ = 0;
+        other.text_ = k_empty_text;
+    }
+    return *this;
+}
+
+string_t::~string_t() {
+    if (text_ != k_empty_text) {
+        std::free(text_);
+    }
+}
+
+void rewrite_wide_string_conversions(char* format) noexcept {
+    for (char* p = format; *p != '\0'; ++p) {
+        if (*p != '%') {
+            continue;
+        }
+        if (p[1] == '%') {
+            ++p;  // a literal percent sign starts no conversion
+        } else if (p[1] == 'S') {
+            p[1] = 's';
+        }
+    }
+}
+
+namespace {
+
+constexpr std::size_t k_first_size = 1024;
+constexpr std::size_t k_last_size = 131072;
+
+}  // namespace
+
+string_t string_format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    string_t result = string_vformat(format, args);
+    va_end(args);
+    return result;
+}
+
+string_t string_vformat(const char* format, va_list args) {
+    heap_text rewritten(duplicate(format == nullptr ? "" : format));
+    if (!rewritten) {
+        return string_t();
+    }
+    rewrite_wide_string_conversions(rewritten.get());
+
+    // The buffer doubles from 1024 to 131072 bytes; a buffer of N bytes takes at most N - 2
+    // characters. The first attempt tells the length, so the fitting size is chosen at once
+    // rather than by formatting eight times.
+    std::size_t size = k_first_size;
+    while (true) {
+        heap_text buffer(static_cast<char*>(std::malloc(size)));
+        if (!buffer) {
+            return string_t();
+        }
+        va_list copy;
+        va_copy(copy, args);
+        int written = std::vsnprintf(buffer.get(), size - 1, rewritten.get(), copy);
+        va_end(copy);
+        if (written < 0) {
+            return string_t();
+        }
+        auto needed = static_cast<std::size_t>(written);
+        if (needed < size - 1) {
+            // A "%c" of a zero byte ends the text early.
+            auto length = static_cast<std::uint32_t>(std::strlen(buffer.get()));
+            if (length == 0) {
+                return string_t();
+            }
+            if (length + std::size_t{1} < size / 2) {
+                // Give back the slack of the buffer when the heap allows.
+                string_t small = string_t::try_copy(std::string_view(buffer.get(), length));
+                if (!small.empty()) {
+                    return small;
+                }
+            }
+            return string_t(buffer.release(), length);
+        }
+        while (size <= k_last_size && needed >= size - 1) {
+            size *= 2;
+        }
+        if (size > k_last_size) {
+            return string_t();
+        }
+    }
+}
