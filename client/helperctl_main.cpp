@@ -1,1 +1,331 @@
-int main() { return 2; }
+// corvana-helperctl: one subcommand per remote method of the helper daemon.
+//
+// Exit status: 0 when a reply arrived (its value is printed), 3 when the connection was refused or
+// dropped, 2 on a usage error.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/authorize_command.h"
+#include "client/helper_client.h"
+
+namespace {
+
+constexpr int k_exit_replied = 0;
+constexpr int k_exit_usage = 2;
+constexpr int k_exit_dropped = 3;
+constexpr std::size_t k_max_auth_file = 64 * 1024;
+
+struct usage_error {
+    std::string message;
+};
+
+// Options of one subcommand: "--name value" pairs and positional words.
+struct arguments {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> words;
+
+    std::optional<std::string> option(const std::string& name) const {
+        auto found = options.find(name);
+        return found == options.end() ? std::nullopt : std::optional(found->second);
+    }
+    std::string required(const std::string& name) const {
+        auto value = option(name);
+        if (!value) {
+            throw usage_error{"missing --" + name};
+        }
+        return *value;
+    }
+};
+
+struct command {
+    const char* name;
+    const char* usage;
+    std::vector<std::string> option_names;
+    std::size_t word_count;
+    std::function<std::optional<std::string>(helper_client_t&, const arguments&)> run;
+};
+
+std::string text(bool value) {
+    return value ? "true" : "false";
+}
+
+template <class T>
+std::optional<std::string> shown(const std::optional<T>& reply) {
+    if (!reply) {
+        return std::nullopt;
+    }
+    if constexpr (std::is_same_v<T, bool>) {
+        return text(*reply);
+    } else if constexpr (std::is_same_v<T, int>) {
+        return std::to_string(*reply);
+    } else {
+        return reply->value_or("(nil)");
+    }
+}
+
+ns_data read_auth(const arguments& args) {
+    std::string path = args.required("auth");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw usage_error{"cannot read the authorization file " + path};
+    }
+    std::vector<std::uint8_t> bytes;
+    char c;
+    while (in.get(c)) {
+        if (bytes.size() == k_max_auth_file) {
+            throw usage_error{"the authorization file " + path + " is too large"};
+        }
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    }
+    return bytes;
+}
+
+bool on_off(const std::string& word) {
+    if (word == "on") {
+        return true;
+    }
+    if (word == "off") {
+        return false;
+    }
+    throw usage_error{"expected on or off, got " + word};
+}
+
+int integer(const std::string& word) {
+    try {
+        std::size_t used = 0;
+        long value = std::stol(word, &used);
+        if (used == word.size() && value >= INT32_MIN && value <= INT32_MAX) {
+            return static_cast<int>(value);
+        }
+    } catch (const std::exception&) {
+    }
+    throw usage_error{"expected an integer, got " + word};
+}
+
+ns_string optional_text(const arguments& args, const std::string& name) {
+    return args.option(name);
+}
+
+command namespace_query(const char* name,
+                        std::optional<bool> (helper_client_t::*method)(const ns_string&)) {
+    return {name, "NS", {}, 1, [method](helper_client_t& c, const arguments& a) {
+                return shown((c.*method)(a.words[0]));
+            }};
+}
+
+const std::vector<command>& commands() {
+    static const std::vector<command> table = {
+        {"version",
+         "",
+         {},
+         0,
+         [](helper_client_t& c, const arguments&) { return shown(c.get_version()); }},
+        {"install-service",
+         "--auth FILE --namespace NS --config DIR",
+         {"auth", "namespace", "config"},
+         0,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.install_corvana_service_with(read_auth(a), a.required("namespace"),
+                                                         a.required("config")));
+         }},
+        {"install",
+         "--auth FILE --bundle PATH --sysconfig DIR --namespace NS [--user NAME]",
+         {"auth", "bundle", "sysconfig", "namespace", "user"},
+         0,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.install_corvana_with_auth_data(
+                 read_auth(a), a.required("bundle"), a.required("sysconfig"),
+                 a.required("namespace"), optional_text(a, "user")));
+         }},
+        {"uninstall",
+         "--auth FILE --bundle PATH [--sysconfig DIR] --namespace NS [--user NAME]",
+         {"auth", "bundle", "sysconfig", "namespace", "user"},
+         0,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.uninstall_corvana_with_auth_data(
+                 read_auth(a), a.required("bundle"), optional_text(a, "sysconfig"),
+                 a.required("namespace"), optional_text(a, "user")));
+         }},
+        {"fix-max-files",
+         "",
+         {},
+         0,
+         [](helper_client_t& c, const arguments&) {
+             return shown(c.fixOSMaxFilesIfNeedAndReply());
+         }},
+        {"reboot",
+         "",
+         {},
+         0,
+         [](helper_client_t& c, const arguments&) {
+             return shown(c.reboot_computer_with_reply());
+         }},
+        {"restart",
+         "--bundle PATH",
+         {"bundle"},
+         0,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.restart_corvana_with_bundle_path(a.required("bundle")));
+         }},
+        namespace_query("start-service", &helper_client_t::start_service_with_namespace),
+        namespace_query("quit-service", &helper_client_t::quit_service),
+        namespace_query("is-installed", &helper_client_t::is_service_installed_with_namespace),
+        namespace_query("is-disabled", &helper_client_t::is_service_disabled_with_namespace),
+        namespace_query("is-run-at-load", &helper_client_t::is_service_run_at_load_with_namespace),
+        namespace_query("is-autostart", &helper_client_t::isAutostartEnabledForNamespace),
+        {"set-autostart",
+         "on|off NS",
+         {},
+         2,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.setAutostartEnabled(on_off(a.words[0]), a.words[1]));
+         }},
+        {"set-tray",
+         "TEXT on|off PATH",
+         {},
+         3,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.set_tray_enabled(a.words[0], on_off(a.words[1]), a.words[2]));
+         }},
+        {"check-settings-auth",
+         "--auth FILE",
+         {"auth"},
+         0,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.check_global_settings_auth(read_auth(a)));
+         }},
+        {"set-darkwake",
+         "MODE",
+         {},
+         1,
+         [](helper_client_t& c, const arguments& a) {
+             return shown(c.set_darkwake_mode(integer(a.words[0])));
+         }},
+    };
+    return table;
+}
+
+void print_usage(std::FILE* out) {
+    std::fprintf(out, "usage: corvana-helperctl [--socket PATH] COMMAND [ARGS]\n\ncommands:\n");
+    for (const auto& c : commands()) {
+        std::fprintf(out, "  %s %s\n", c.name, c.usage);
+    }
+    std::fprintf(out,
+                 "  authorize --right NAME... [--user NAME] --out FILE   (root only)\n\n"
+                 "Prints the reply: true/false, the text or the integer.\n"
+                 "Exit status: 0 reply received, 3 connection refused or dropped, 2 usage error.\n"
+                 "COMMAND --help shows the usage of one command.\n");
+}
+
+// "--name value" pairs for the names a command takes; everything else is a word. "--" ends the
+// options, so a word may start with "-" (a darkwake mode of -1, say).
+arguments parse(const command& c, const std::vector<std::string>& args, std::string& socket) {
+    arguments parsed;
+    bool options_done = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!valid_utf8(arg)) {
+            throw usage_error{"arguments must be UTF-8 text"};
+        }
+        if (!options_done && arg == "--") {
+            options_done = true;
+            continue;
+        }
+        if (!options_done && arg.starts_with("--")) {
+            std::string name = arg.substr(2);
+            bool known = name == "socket";
+            for (const auto& o : c.option_names) {
+                known = known || o == name;
+            }
+            if (!known) {
+                throw usage_error{"unknown option " + arg};
+            }
+            if (i + 1 >= args.size()) {
+                throw usage_error{"option " + arg + " needs a value"};
+            }
+            if (name == "socket") {
+                socket = args[++i];
+            } else if (!parsed.options.emplace(name, args[++i]).second) {
+                throw usage_error{"option " + arg + " given twice"};
+            }
+            continue;
+        }
+        parsed.words.push_back(arg);
+    }
+    if (parsed.words.size() != c.word_count) {
+        throw usage_error{std::string(c.name) + " takes " + std::to_string(c.word_count) +
+                          " argument(s)"};
+    }
+    return parsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string socket = helper_client_t::default_socket_path();
+    while (args.size() >= 2 && args[0] == "--socket") {
+        socket = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        print_usage(args.empty() ? stderr : stdout);
+        return args.empty() ? k_exit_usage : k_exit_replied;
+    }
+    if (args[0] == "authorize") {
+        std::vector<char*> rest;
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "authorize") == 0) {
+                rest.assign(argv + i, argv + argc);
+                break;
+            }
+        }
+        return authorize_command_main(static_cast<int>(rest.size()), rest.data());
+    }
+
+    const command* chosen = nullptr;
+    for (const auto& c : commands()) {
+        if (args[0] == c.name) {
+            chosen = &c;
+        }
+    }
+    if (chosen == nullptr) {
+        std::fprintf(stderr, "corvana-helperctl: unknown command %s\n", args[0].c_str());
+        print_usage(stderr);
+        return k_exit_usage;
+    }
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (!rest.empty() && (rest[0] == "--help" || rest[0] == "-h")) {
+        std::printf("usage: corvana-helperctl %s %s\n", chosen->name, chosen->usage);
+        return k_exit_replied;
+    }
+
+    try {
+        arguments parsed = parse(*chosen, rest, socket);
+        std::string error;
+        auto client = helper_client_t::connect(socket, error);
+        if (!client) {
+            std::fprintf(stderr, "corvana-helperctl: %s\n", error.c_str());
+            return k_exit_dropped;
+        }
+        auto reply = chosen->run(*client, parsed);
+        if (!reply) {
+            std::fprintf(stderr, "corvana-helperctl: the connection was refused or dropped\n");
+            return k_exit_dropped;
+        }
+        std::printf("%s\n", reply->c_str());
+        return k_exit_replied;
+    } catch (const usage_error& e) {
+        std::fprintf(stderr, "corvana-helperctl %s: %s\nusage: corvana-helperctl %s %s\n",
+                     chosen->name, e.message.c_str(), chosen->name, chosen->usage);
+        return k_exit_usage;
+    }
+}

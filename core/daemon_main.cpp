@@ -1,1 +1,33 @@
-int main() { return 0; }
+// The privileged helper daemon: started as root on demand by the service manager when a client
+// connects to its socket; serves until it has been idle long enough, then exits with status 0.
+#include <csignal>
+
+#include "base/hidden_text.h"
+#include "base/trace.h"
+#include "core/helper_tool.h"
+#include "core/main_bundle.h"
+#include "core/startup.h"
+
+int main() {
+    // A client that goes away must not take the daemon down with it.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    prepare_trace_file();
+    trace_t trace{const_cast<char*>("main"), nullptr, true};
+    std::string version = main_bundle().string_for_key(k_info_version_key).value_or("");
+
+    start_line_text();
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+    trace_info(&trace, hidden_text_buffer, "corvana", version.c_str());
+
+    if (auto helper = helper_tool_t::init()) {
+        helper->run();
+    }
+
+    end_line_text();
+    trace_info(&trace, hidden_text_buffer);
+#pragma GCC diagnostic pop
+    return 0;
+}

@@ -18,7 +18,7 @@ class xpc_connection_t;
 // The exported object: the listener's delegate and the handler of every remote call. Its
 // methods are spread over core/, auth/, install/ and system/, one file per operation group.
 class helper_tool_t {
-public:
+  public:
     // init: nullptr only when the listener can't be created.
     static std::unique_ptr<helper_tool_t> init();
     // Without a listener, for driving handlers in-process (tests, benchmarks).
@@ -29,7 +29,8 @@ public:
     helper_tool_t& operator=(const helper_tool_t&) = delete;
 
     void run();
-    bool listener(xpc_listener_t& listener, std::shared_ptr<xpc_connection_t> shouldAcceptNewConnection);
+    bool listener(xpc_listener_t& listener,
+                  std::shared_ptr<xpc_connection_t> shouldAcceptNewConnection);
 
     // Properties.
     bool canQuit() const { return _canQuit.load(); }
@@ -78,7 +79,7 @@ public:
     void cleanSharedMemory(string_t system_name);
     int _hackOSMaxFiles();
 
-private:
+  private:
     helper_tool_t();
 
     std::unique_ptr<trace_t> _trace;

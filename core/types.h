@@ -22,7 +22,7 @@ struct ns_error {
 
     // As the platform formats an error with "%@".
     std::string description() const {
-        return "The operation couldn\u2019t be completed. (OSStatus error " +
-               std::to_string(code) + ".)";
+        return "The operation couldn\u2019t be completed. (OSStatus error " + std::to_string(code) +
+               ".)";
     }
 };

@@ -1,0 +1,244 @@
+#include "client/helper_client.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/xpc_listener.h"
+
+namespace {
+
+constexpr std::string_view k_service_name = "com.quillmark.corvana-cv-5e09b1d4.Helper";
+
+using clock_type = std::chrono::steady_clock;
+
+bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool receive_all(int fd, std::uint8_t* out, std::size_t size, clock_type::time_point deadline) {
+    std::size_t got = 0;
+    while (got < size) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        ssize_t n = ::recv(fd, out + got, size - got, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+wire_value to_wire(const ns_string& text) {
+    return text ? wire_value{*text} : wire_value{wire_nil{}};
+}
+
+wire_value to_wire(const ns_data& data) {
+    return data ? wire_value{*data} : wire_value{wire_nil{}};
+}
+
+std::string helper_client_t::default_socket_path() {
+    return xpc_listener_t::socket_path_for(k_service_name);
+}
+
+std::optional<helper_client_t> helper_client_t::connect(const std::string& socket_path,
+                                                        std::string& error,
+                                                        std::chrono::milliseconds timeout) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socket_path.size() >= sizeof address.sun_path) {
+        error = "socket path too long";
+        return std::nullopt;
+    }
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        error = std::strerror(errno);
+        return std::nullopt;
+    }
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = "cannot connect to " + socket_path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    return helper_client_t(std::move(fd), timeout);
+}
+
+std::optional<wire_value> helper_client_t::call(std::string_view selector,
+                                                std::vector<wire_value> args) {
+    if (broken_) {
+        return std::nullopt;
+    }
+    std::uint64_t id = next_id_++;
+    auto frame = encode_request(wire_request{std::string(selector), id, std::move(args)});
+    if (!frame) {
+        return std::nullopt;
+    }
+    // Anything short of a well-formed answer to this call leaves the connection unusable.
+    broken_ = true;
+    if (!send_all(socket_.get(), *frame)) {
+        return std::nullopt;
+    }
+    auto deadline = clock_type::now() + timeout_;
+    std::uint8_t header[4];
+    if (!receive_all(socket_.get(), header, sizeof header, deadline)) {
+        return std::nullopt;
+    }
+    std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
+                         (std::size_t{header[2]} << 8) | std::size_t{header[3]};
+    if (length == 0 || length > k_max_message_size) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> payload(length);
+    if (!receive_all(socket_.get(), payload.data(), length, deadline)) {
+        return std::nullopt;
+    }
+    auto decoded = decode_reply(payload);
+    auto* reply = std::get_if<wire_reply>(&decoded);
+    if (reply == nullptr || reply->id != id) {
+        return std::nullopt;
+    }
+    broken_ = false;
+    return std::move(reply->value);
+}
+
+std::optional<bool> helper_client_t::call_bool(std::string_view selector,
+                                               std::vector<wire_value> args) {
+    auto value = call(selector, std::move(args));
+    if (!value || !std::holds_alternative<bool>(*value)) {
+        return std::nullopt;
+    }
+    return std::get<bool>(*value);
+}
+
+std::optional<ns_string> helper_client_t::get_version() {
+    auto value = call("get_version_with_reply:", {});
+    if (!value) {
+        return std::nullopt;
+    }
+    if (auto* text = std::get_if<std::string>(&*value)) {
+        return ns_string{*text};
+    }
+    if (std::holds_alternative<wire_nil>(*value)) {
+        return ns_string{};
+    }
+    return std::nullopt;
+}
+
+std::optional<bool> helper_client_t::install_corvana_service_with(const ns_data& auth,
+                                                                  const ns_string& for_namespace,
+                                                                  const ns_string& user_config) {
+    return call_bool("install_corvana_service_with:for_namespace:user_config:reply:",
+                     {to_wire(auth), to_wire(for_namespace), to_wire(user_config)});
+}
+
+std::optional<bool> helper_client_t::install_corvana_with_auth_data(const ns_data& auth_data,
+                                                                    const ns_string& bundle_path,
+                                                                    const ns_string& sysconfig_path,
+                                                                    const ns_string& cv_namespace,
+                                                                    const ns_string& user_name) {
+    return call_bool(
+        "install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+        "with_user_name:with_reply:",
+        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path), to_wire(cv_namespace),
+         to_wire(user_name)});
+}
+
+std::optional<bool> helper_client_t::uninstall_corvana_with_auth_data(
+    const ns_data& auth_data, const ns_string& bundle_path, const ns_string& sysconfig_path,
+    const ns_string& cv_namespace, const ns_string& user_name) {
+    return call_bool(
+        "uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+        "with_user_name:with_reply:",
+        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path), to_wire(cv_namespace),
+         to_wire(user_name)});
+}
+
+std::optional<bool> helper_client_t::fixOSMaxFilesIfNeedAndReply() {
+    return call_bool("fixOSMaxFilesIfNeedAndReply:", {});
+}
+
+std::optional<bool> helper_client_t::restart_corvana_with_bundle_path(
+    const ns_string& bundle_path) {
+    return call_bool("restart_corvana_with_bundle_path:and_reply:", {to_wire(bundle_path)});
+}
+
+std::optional<bool> helper_client_t::reboot_computer_with_reply() {
+    return call_bool("reboot_computer_with_reply:", {});
+}
+
+std::optional<bool> helper_client_t::start_service_with_namespace(const ns_string& ns) {
+    return call_bool("start_service_with_namespace:with_reply:", {to_wire(ns)});
+}
+
+std::optional<bool> helper_client_t::is_service_installed_with_namespace(const ns_string& ns) {
+    return call_bool("is_service_installed_with_namespace:with_reply:", {to_wire(ns)});
+}
+
+std::optional<bool> helper_client_t::is_service_disabled_with_namespace(const ns_string& ns) {
+    return call_bool("is_service_disabled_with_namespace:with_reply:", {to_wire(ns)});
+}
+
+std::optional<bool> helper_client_t::is_service_run_at_load_with_namespace(const ns_string& ns) {
+    return call_bool("is_service_run_at_load_with_namespace:with_reply:", {to_wire(ns)});
+}
+
+std::optional<bool> helper_client_t::set_tray_enabled(const ns_string& text, bool enabled,
+                                                      const ns_string& bundle_path) {
+    return call_bool("set_tray_enabled:with_enabled:with_bundle_path:with_reply:",
+                     {to_wire(text), wire_value{enabled}, to_wire(bundle_path)});
+}
+
+std::optional<bool> helper_client_t::quit_service(const ns_string& ns) {
+    return call_bool("quit_service:with_reply:", {to_wire(ns)});
+}
+
+std::optional<bool> helper_client_t::check_global_settings_auth(const ns_data& auth) {
+    return call_bool("check_global_settings_auth:reply:", {to_wire(auth)});
+}
+
+std::optional<int> helper_client_t::set_darkwake_mode(int mode) {
+    auto value = call("set_darkwake_mode:reply:", {wire_value{std::int64_t{mode}}});
+    if (!value || !std::holds_alternative<std::int64_t>(*value)) {
+        return std::nullopt;
+    }
+    return static_cast<int>(std::get<std::int64_t>(*value));
+}
+
+std::optional<bool> helper_client_t::isAutostartEnabledForNamespace(const ns_string& ns) {
+    return call_bool("isAutostartEnabledForNamespace:reply:", {to_wire(ns)});
+}
+
+std::optional<bool> helper_client_t::setAutostartEnabled(bool enabled, const ns_string& ns) {
+    return call_bool("setAutostartEnabled:forNamespace:reply:", {wire_value{enabled}, to_wire(ns)});
+}

@@ -1,0 +1,143 @@
+#include "core/helper_tool.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "core/admission.h"
+#include "core/main_bundle.h"
+#include "core/protocol.h"
+#include "platform/xpc_listener.h"
+
+namespace {
+
+// Seconds between the Unix epoch and the platform's reference date, 1 January 2001 UTC.
+constexpr double k_reference_date_offset = 978307200.0;
+constexpr double k_idle_quit_seconds = 10.0;
+
+double now_since_reference_date() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count() -
+           k_reference_date_offset;
+}
+
+}  // namespace
+
+helper_tool_t::helper_tool_t()
+    : _trace(std::make_unique<trace_t>(trace_t{const_cast<char*>("helper_tool"), nullptr, true})) {}
+
+std::unique_ptr<helper_tool_t> helper_tool_t::init() {
+    std::unique_ptr<helper_tool_t> self(new helper_tool_t());
+    auto service = main_bundle().string_for_key(k_info_identifier_key);
+    if (!service) {
+        return nullptr;
+    }
+    self->_listener = std::make_unique<xpc_listener_t>(*service);
+    helper_tool_t* delegate = self.get();
+    self->_listener->setDelegate(
+        [delegate](xpc_listener_t& listener, std::shared_ptr<xpc_connection_t> connection) {
+            return delegate->listener(listener, std::move(connection));
+        });
+    self->_listener->setErrorHandler([delegate](const std::string& message) {
+        trace_error(delegate->_trace.get(), "listener: %s", message.c_str());
+    });
+    return self;
+}
+
+std::unique_ptr<helper_tool_t> helper_tool_t::init_without_listener() {
+    return std::unique_ptr<helper_tool_t>(new helper_tool_t());
+}
+
+helper_tool_t::~helper_tool_t() {
+    // Connection threads call back into this object: stop them before anything goes away.
+    if (_listener) {
+        _listener->invalidate();
+    }
+    if (_trace && _trace->name != nullptr && _trace->name_source != nullptr) {
+        free(_trace->name);
+    }
+}
+
+std::size_t helper_tool_t::active_connection_count() const {
+    std::lock_guard guard(connections_lock_);
+    return _activeConnections.size();
+}
+
+void helper_tool_t::run() {
+    if (!_listener || !_listener->resume()) {
+        trace_error(_trace.get(), "cannot listen on %s",
+                    _listener ? _listener->socket_path().c_str() : "no listener");
+        return;
+    }
+    std::thread([this] { fixOSMaxFilesIfNeedAndReply(nullptr); }).detach();
+    for (;;) {
+        if (canQuit() && now_since_reference_date() - lastAccess() >= k_idle_quit_seconds) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> connection) {
+    auto requirement = main_bundle().objectForInfoDictionaryKey(k_info_authorized_clients_key);
+    if (!client_satisfies_requirement(connection->auditToken(), requirement)) {
+        return false;  // rejected silently
+    }
+
+    connection->setExportedInterface(&corvana_helper_interface());
+    connection->setExportedObject([this](std::size_t method, std::vector<wire_value> args,
+                                         std::function<void(wire_value)> reply) {
+        invoke_helper_method(*this, method, std::move(args), std::move(reply));
+    });
+    pid_t pid = connection->auditToken().pid;
+    connection->setProtocolErrorHandler([this, pid](const std::string& reason) {
+        trace_warning(_trace.get(), "refused a message from pid %d and dropped its connection: %s",
+                      static_cast<int>(pid), reason.c_str());
+    });
+
+    std::size_t count = 0;
+    {
+        // Under the list's lock, so a last connection going away at this moment can't leave
+        // canQuit set while this one is being added.
+        std::lock_guard guard(connections_lock_);
+        setLastAccess(now_since_reference_date());
+        setCanQuit(false);
+        _activeConnections.push_back(connection);
+        count = _activeConnections.size();
+    }
+
+    xpc_connection_t* identity = connection.get();
+    connection->setInvalidationHandler([this, identity] {
+        bool last = false;
+        {
+            std::lock_guard guard(connections_lock_);
+            std::erase_if(_activeConnections,
+                          [identity](const auto& c) { return c.get() == identity; });
+            last = _activeConnections.empty();
+            if (last) {
+                setCanQuit(true);
+            }
+        }
+        if (last) {
+            trace_info(_trace.get(), "last conn invalidated");
+        }
+    });
+
+    trace_info(_trace.get(), "%d active connections", static_cast<int>(count));
+    return true;  // the listener resumes the connection
+}
+
+void helper_tool_t::get_version_with_reply(reply_t<ns_string> reply) {
+    reply(main_bundle().string_for_key(k_info_version_key));
+}
+
+void helper_tool_t::set_tray_enabled(ns_string, bool, ns_string, reply_t<bool> with_reply) {
+    with_reply(true);
+}
+
+void helper_tool_t::restart_corvana_with_bundle_path(ns_string, reply_t<bool> and_reply) {
+    // The protocol declares it, but the helper never restarts the application itself.
+    trace_warning(_trace.get(), "%s is not implemented",
+                  "restart_corvana_with_bundle_path:and_reply:");
+    and_reply(false);
+}

@@ -1,0 +1,119 @@
+#include "core/startup.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <systemd/sd-login.h>
+#include <unistd.h>
+#include <utmpx.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "base/trace.h"
+
+namespace {
+
+trace_file_t g_the_trace_file;
+
+// Opens path for reading and writing, creating it with mode, and closes it at once.
+bool probe(const std::string& path, mode_t mode) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+std::string passwd_home(const passwd* entry) {
+    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+}
+
+std::string user_name_for_uid(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return "";
+    }
+    return found->pw_name;
+}
+
+// The user of the active session on seat0, as the login manager knows it.
+std::string seat_user() {
+    char* session = nullptr;
+    uid_t uid = 0;
+    if (sd_seat_get_active("seat0", &session, &uid) < 0) {
+        return "";
+    }
+    std::unique_ptr<char, decltype(&std::free)> owned(session, &std::free);
+    return user_name_for_uid(uid);
+}
+
+// Without a login manager: the first user logged in on a terminal, from utmp.
+std::string utmp_user() {
+    std::string name;
+    ::setutxent();
+    while (const utmpx* entry = ::getutxent()) {
+        if (entry->ut_type == USER_PROCESS && entry->ut_user[0] != '\0') {
+            name.assign(entry->ut_user, ::strnlen(entry->ut_user, sizeof entry->ut_user));
+            break;
+        }
+    }
+    ::endutxent();
+    return name;
+}
+
+}  // namespace
+
+std::string console_user_name() {
+    std::string name = seat_user();
+    if (name.empty()) {
+        name = utmp_user();
+    }
+    return name.empty() ? "<unknown>" : name;
+}
+
+std::string home_directory_for_user(const std::string& name) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0) {
+        return "";
+    }
+    return passwd_home(found);
+}
+
+void prepare_trace_file() {
+    trace_file_init(&g_the_trace_file);
+    g_trace_file = &g_the_trace_file;
+
+    if (probe("/var/log/corvana.trace", 0666)) {
+        g_trace_dir = string_t("/var/log/");
+    } else {
+        std::string home;
+        if (::getuid() != 0) {
+            home = home_directory_for_user(user_name_for_uid(::getuid()));
+        } else {
+            home = home_directory_for_user(console_user_name());
+        }
+        if (home.empty()) {
+            const char* env = std::getenv("HOME");
+            home = (env != nullptr && *env != '\0') ? env : "/tmp";
+        }
+        g_trace_dir = string_t(home);
+        g_trace_dir = trace_dir_join(string_t(".corvana"));
+        if (::mkdir(g_trace_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::abort();
+        }
+        if (!probe(std::string(g_trace_dir.view()) + "/.corvana.trace", 0644)) {
+            std::abort();
+        }
+    }
+    g_trace_file->path = trace_dir_join(string_t("corvana.trace"));
+    g_trace_component = "helper";
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+// Chooses and prepares the trace directory and sets the process-wide trace values: the trace
+// file object, its path and the component name. Aborts where no trace directory can be had.
+void prepare_trace_file();
+
+// The user logged in at the console, or "<unknown>".
+std::string console_user_name();
+
+// The home directory of a user, or the empty text when the system doesn't know one.
+std::string home_directory_for_user(const std::string& name);

@@ -1,0 +1,276 @@
+#include "platform/xpc_listener.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+namespace {
+
+std::string errno_text(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+std::uint64_t process_start_time(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The command name may hold blanks and parentheses: the fields start after the last ')'.
+    auto close = line.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::size_t field = 2;
+    std::size_t pos = close + 1;
+    while (pos < line.size() && field < 22) {
+        pos = line.find(' ', pos + 1);
+        if (pos == std::string::npos) {
+            return 0;
+        }
+        ++field;
+    }
+    return std::strtoull(line.c_str() + pos + 1, nullptr, 10);
+}
+
+// The peer's identity, pinned by a pidfd. The kernel hands out the pidfd of the very process that
+// connected (SO_PEERPIDFD); older kernels get pidfd_open of the pid instead, checked against the
+// process's start time before and after so a reused pid is not taken for the peer.
+unique_fd peer_identity(int socket, audit_token_t& token) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
+        return unique_fd();
+    }
+    token.pid = cred.pid;
+    token.uid = cred.uid;
+    token.gid = cred.gid;
+
+    int pidfd = -1;
+    length = sizeof pidfd;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
+        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+        token.start_time = process_start_time(cred.pid);
+        return unique_fd(pidfd);
+    }
+    std::uint64_t before = process_start_time(cred.pid);
+    unique_fd opened(static_cast<int>(::syscall(SYS_pidfd_open, cred.pid, 0)));
+    if (!opened || before == 0 || process_start_time(cred.pid) != before) {
+        return unique_fd();
+    }
+    token.start_time = before;
+    return opened;
+}
+
+}  // namespace
+
+xpc_listener_t::xpc_listener_t(std::string service_name)
+    : service_name_(std::move(service_name)), path_(socket_path_for(service_name_)) {}
+
+xpc_listener_t::~xpc_listener_t() {
+    invalidate();
+}
+
+std::string xpc_listener_t::socket_path_for(std::string_view service_name) {
+    return "/run/" + std::string(service_name) + ".socket";
+}
+
+void xpc_listener_t::report(const std::string& message) {
+    if (error_) {
+        error_(message);
+    }
+}
+
+bool xpc_listener_t::open_socket() {
+    // Socket activation: the service manager bound the socket and started us on a connection.
+    int handed = sd_listen_fds(1);
+    if (handed >= 1) {
+        int fd = SD_LISTEN_FDS_START;
+        if (sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) <= 0) {
+            report("the socket handed over is not a listening stream socket");
+            return false;
+        }
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        socket_.reset(fd);
+        return true;
+    }
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof address.sun_path) {
+        report("socket path too long: " + path_);
+        return false;
+    }
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+
+    // A socket left by an earlier run is replaced only when nobody answers on it; anything
+    // else at the path (a file, a link) is left alone and the listener refuses to start.
+    struct stat info {};
+    if (::lstat(path_.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) {
+            report(path_ + " exists and is not a socket");
+            return false;
+        }
+        unique_fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (probe &&
+            ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            report("another instance is serving " + path_);
+            return false;
+        }
+        if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+            report(errno_text(("cannot remove stale socket " + path_).c_str()));
+            return false;
+        }
+    }
+
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        report(errno_text("socket"));
+        return false;
+    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        report(errno_text(("bind " + path_).c_str()));
+        return false;
+    }
+    bound_here_ = true;
+    // Every user's application may connect; admission is by code signature.
+    ::chmod(path_.c_str(), 0666);
+    if (::listen(fd.get(), SOMAXCONN) != 0) {
+        report(errno_text("listen"));
+        return false;
+    }
+    socket_ = std::move(fd);
+    return true;
+}
+
+bool xpc_listener_t::resume() {
+    if (!open_socket()) {
+        return false;
+    }
+    wake_.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!wake_) {
+        report(errno_text("eventfd"));
+        return false;
+    }
+    accept_thread_ = std::thread([this] { accept_loop(); });
+    return true;
+}
+
+void xpc_listener_t::accept_loop() {
+    for (;;) {
+        pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            report(errno_text("poll"));
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        unique_fd client(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) {
+                continue;
+            }
+            // Out of descriptors or memory: back off instead of spinning.
+            report(errno_text("accept"));
+            ::poll(nullptr, 0, 100);
+            continue;
+        }
+        std::unique_lock guard(lock_);
+        if (stopping_) {
+            return;
+        }
+        if (serving_ >= k_max_connections) {
+            guard.unlock();
+            report("too many connections; refusing one");
+            continue;
+        }
+        ++serving_;
+        guard.unlock();
+        try {
+            std::thread([this, fd = client.release()] { serve(unique_fd(fd)); }).detach();
+        } catch (const std::system_error&) {
+            std::lock_guard again(lock_);
+            --serving_;
+            report("cannot start a thread for a connection");
+        }
+    }
+}
+
+void xpc_listener_t::serve(unique_fd client) {
+    // The count drops last, when nothing of this listener is touched any more.
+    struct done_t {
+        xpc_listener_t* self;
+        ~done_t() {
+            std::lock_guard guard(self->lock_);
+            --self->serving_;
+            self->all_done_.notify_all();
+        }
+    } done{this};
+
+    audit_token_t token;
+    unique_fd pidfd = peer_identity(client.get(), token);
+    auto connection =
+        std::make_shared<xpc_connection_t>(std::move(client), std::move(pidfd), token);
+    {
+        std::lock_guard guard(lock_);
+        if (stopping_) {
+            return;
+        }
+        std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
+        connections_.push_back(connection);
+    }
+    if (!delegate_ || !delegate_(*this, connection)) {
+        return;  // rejected: the socket closes with the connection object
+    }
+    connection->resume();
+}
+
+void xpc_listener_t::invalidate() {
+    std::vector<std::shared_ptr<xpc_connection_t>> live;
+    {
+        std::lock_guard guard(lock_);
+        if (stopping_) {
+            return;
+        }
+        stopping_ = true;
+        for (auto& weak : connections_) {
+            if (auto c = weak.lock()) {
+                live.push_back(std::move(c));
+            }
+        }
+        connections_.clear();
+    }
+    if (wake_) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
+    }
+    if (accept_thread_.joinable()) {
+        accept_thread_.join();
+    }
+    for (auto& connection : live) {
+        connection->invalidate();
+    }
+    live.clear();
+    std::unique_lock guard(lock_);
+    all_done_.wait(guard, [this] { return serving_ == 0; });
+    if (bound_here_) {
+        ::unlink(path_.c_str());
+    }
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+// The message format of the helper's socket, standing in for XPC's. Every message is a frame: a
+// 4-byte big-endian length and that many bytes of a binary property list.
+//
+//   request: { "selector": string, "id": integer, "args": array }
+//   reply:   { "id": integer, "value": value }
+//
+// A value is a property-list boolean (BOOL), integer (int), string (text) or data (bytes). A nil
+// object argument is carried as an empty dictionary, the one container no argument uses.
+
+constexpr std::size_t k_max_message_size = 64 * 1024;
+
+enum class wire_kind { data, text, boolean, integer };
+
+struct wire_nil {
+    bool operator==(const wire_nil&) const = default;
+};
+using wire_bytes = std::vector<std::uint8_t>;
+using wire_value = std::variant<wire_nil, bool, std::int64_t, std::string, wire_bytes>;
+
+struct wire_request {
+    std::string selector;
+    std::uint64_t id = 0;
+    std::vector<wire_value> args;
+};
+
+struct wire_reply {
+    std::uint64_t id = 0;
+    wire_value value;
+};
+
+// What went wrong with a message; empty when it decoded.
+struct wire_error {
+    std::string reason;
+};
+
+const char* wire_kind_name(wire_kind kind);
+bool wire_value_has_kind(const wire_value& value, wire_kind kind);
+
+// Encoding refuses what the peer could not decode (texts with NUL or invalid UTF-8, frames over
+// the limit): it answers nothing rather than send a bad message.
+std::optional<std::vector<std::uint8_t>> encode_request(const wire_request& request);
+std::optional<std::vector<std::uint8_t>> encode_reply(const wire_reply& reply);
+
+// Decoding takes the payload of one frame (without the length prefix).
+std::variant<wire_request, wire_error> decode_request(std::span<const std::uint8_t> payload);
+std::variant<wire_reply, wire_error> decode_reply(std::span<const std::uint8_t> payload);
+
+bool valid_utf8(std::string_view text);
