@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs the whole test suite in the default and the
+# AddressSanitizer/UndefinedBehaviorSanitizer presets. Every test program runs as root inside a
+# throwaway root (tests/sandbox/run-in-sandbox.sh): the host is never touched.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")"
+
+./bootstrap.sh
+
+for preset in ${CORVANA_PRESETS:-default asan}; do
+    echo "== $preset: configure and build"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+    echo "== $preset: test"
+    ctest --preset "$preset" -j "$(nproc)"
+done
