@@ -1,0 +1,217 @@
+// Installs the application bundle into "/Applications" and sets up everything one namespace
+// needs around it.
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "core/helper_tool.h"
+#include "install/job_description.h"
+#include "install/paths.h"
+#include "platform/file_manager.h"
+#include "system/external_commands.h"
+
+namespace {
+
+constexpr const char* install_selector =
+    "install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+    "with_user_name:with_reply:";
+
+// Two installs at once would remove and copy the same bundle under each other's feet and could
+// both report success over a half-removed bundle; replacing the bundle is done one at a time.
+std::mutex bundle_replacement_lock;
+
+const char* shown(const ns_string& text) {
+    return text ? text->c_str() : "(null)";
+}
+
+// The running helper's own executable name: the last component of argument zero.
+std::string own_executable_name() {
+    return install_paths::last_path_component(
+        program_invocation_name != nullptr ? program_invocation_name : "");
+}
+
+std::string resolved(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+// The source is the installed bundle, or lies inside it, when reached through another spelling
+// (a link to "/Applications", say): removing the bundle would remove the source before its copy.
+bool source_within_installed(const std::string& source, const std::string& installed) {
+    const std::string real_source = resolved(source);
+    const std::string real_installed = resolved(installed);
+    if (real_source.empty() || real_installed.empty()) {
+        return false;
+    }
+    return real_source == real_installed || real_source.starts_with(real_installed + "/");
+}
+
+}  // namespace
+
+void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string with_bundle_path,
+                                                   ns_string with_sysconfig_path,
+                                                   ns_string with_cv_namespace, ns_string,
+                                                   reply_t<bool> with_reply) {
+    trace_info(_trace.get(), "* Installing Corvana (%s) *", shown(with_cv_namespace));
+    trace_info(_trace.get(), "* from: %s *", shown(with_bundle_path));
+    trace_info(_trace.get(), "* sys_conf: %s *", shown(with_sysconfig_path));
+
+    _resetAuthDB();
+
+    if (check_authorization(auth_data, install_selector)) {
+        trace_error(_trace.get(), "Authorization failed");
+        with_reply(false);
+        return;
+    }
+    if (!_validateCVNamespace(with_cv_namespace)) {
+        trace_error(_trace.get(), "Invalid arguments");
+        with_reply(false);
+        return;
+    }
+    const std::string& ns = *with_cv_namespace;
+    const std::string bundle_path = with_bundle_path.value_or("");
+
+    const std::string bundle_name = install_paths::last_path_component(bundle_path);
+    // A relative path or one with "..", "." or "//" in it is refused: it would name something
+    // else than the text says, and the text is what the "/Applications" test below looks at.
+    if (!bundle_name.ends_with(".app") || !install_paths::is_plain_absolute_path(bundle_path)) {
+        trace_error(_trace.get(), "Wrong install source. aborted");
+        with_reply(false);
+        return;
+    }
+
+    const std::string installed =
+        install_paths::append_path_component(install_paths::applications_directory, bundle_name);
+    if (bundle_path.starts_with(install_paths::applications_directory) ||
+        source_within_installed(bundle_path, installed)) {
+        trace_warning(_trace.get(), "already installed? skipping");
+    } else {
+        // Only a real bundle directory is copied: a link would leave "/Applications" pointing at
+        // a place its owner can still change under the root service.
+        if (!file_manager::is_directory_no_follow(bundle_path)) {
+            trace_error(_trace.get(), "Wrong install source. aborted");
+            with_reply(false);
+            return;
+        }
+        std::lock_guard<std::mutex> replacing(bundle_replacement_lock);
+
+        trace_info(_trace.get(), "Quiting Corvana..");
+        if (!ExternalCommands::kill_bundle_by_path(installed)) {
+            trace_info(_trace.get(), "No instances to quit or failed");
+        }
+
+        if (file_manager::exists_no_follow(installed)) {
+            trace_info(_trace.get(), "Deleting %s", installed.c_str());
+            if (auto removed = file_manager::remove_item(installed); !removed) {
+                trace_error(_trace.get(), "Can't delete app(%s)", removed.description().c_str());
+                with_reply(false);
+                return;
+            }
+        }
+
+        trace_info(_trace.get(), "Installing..");
+        if (auto copied = file_manager::copy_item(bundle_path, installed); !copied) {
+            trace_error(_trace.get(), "Can't copy app(%s)", copied.description().c_str());
+            with_reply(false);
+            return;
+        }
+
+        trace_info(_trace.get(), "CHMODing CHOWNing..");
+        (void)ExternalCommands::chmod(installed, "755", true);
+        (void)ExternalCommands::chown(installed, "root", "wheel", true);
+    }
+
+    if (auto created = file_manager::create_directory("/var/log"); !created) {
+        trace_error(_trace.get(), "/var/log can't be created");
+    }
+
+    _createGlobalTraceIfNeedFor(ns);
+    _copyGlobalConfigFrom(with_sysconfig_path.value_or(""), ns);
+
+    trace_info(_trace.get(), "Configure Launch Services..");
+    const std::string service_label = install_paths::service_label(ns);
+    const std::string service_file = install_paths::service_job_file(service_label);
+
+    trace_info(_trace.get(), "Disable global service autostat and stop agent");
+    const std::string frontend_label = install_paths::frontend_label(ns);
+    const std::string agent_file = install_paths::agent_job_file(frontend_label);
+    (void)ExternalCommands::set_runatload_service(agent_file, false);
+    (void)ExternalCommands::stop_agent(frontend_label);
+    (void)ExternalCommands::unload_agent(agent_file);
+
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    if (file_manager::exists(service_file)) {
+        if (!ExternalCommands::stop_service(service_label)) {
+            trace_warning(_trace.get(), "failed to stop %s", service_label.c_str());
+        }
+        if (!ExternalCommands::unload_service(service_file)) {
+            trace_warning(_trace.get(), "failed to unload %s", service_label.c_str());
+        }
+    }
+
+    for (const auto& path : resolveFilesInDirectory("/Library/LaunchDaemons",
+                                                    "com.quillmark.corvana*.service.plist")) {
+        trace_info(_trace.get(), "Deleting Service file %s", path.c_str());
+        if (auto removed = file_manager::remove_item(path); !removed) {
+            trace_warning(_trace.get(), "Can't delete %s", path.c_str());
+        }
+    }
+
+    const std::string executable =
+        install_paths::append_path_component(installed, install_paths::executable_in_bundle);
+    // "%S" is the trace log's own spelling of a text argument, which the compiler would check as a
+    // wide text; the lines go through the unchecked entry point with a plain text.
+    trace_info_unchecked(_trace.get(), "Installing %S", service_file.c_str());
+    _createPlist(service_file, job_description(service_label, executable, "--service"));
+
+    for (const auto& path : resolveFilesInDirectory("/Library/LaunchAgents",
+                                                    "com.quillmark.corvana*.Frontend.plist")) {
+        trace_info(_trace.get(), "Deleting Agent file %s", path.c_str());
+        if (auto removed = file_manager::remove_item(path); !removed) {
+            trace_warning(_trace.get(), "Can't delete %s", path.c_str());
+        }
+    }
+
+    trace_info_unchecked(_trace.get(), "Installing %S", agent_file.c_str());
+    _createPlist(agent_file,
+                 job_description(frontend_label, executable, "--agent-frontend", installed));
+
+    for (const auto& path : resolveFilesInDirectory("/usr/local/bin/", "cvwrap_corvana*")) {
+        trace_info(_trace.get(), "Deleting legacy %s", path.c_str());
+        if (auto removed = file_manager::remove_item(path); !removed) {
+            trace_warning(_trace.get(), "Can't delete %s", path.c_str());
+        }
+    }
+
+    const std::string own_name = own_executable_name();
+    for (const auto& path :
+         resolveFilesInDirectory("/Library/LaunchDaemons", "com.quillmark.corvana*.Helper.plist")) {
+        if (install_paths::last_path_component(path).find(own_name) != std::string::npos) {
+            continue;
+        }
+        trace_info(_trace.get(), "Deleting plist %s", path.c_str());
+        (void)file_manager::remove_item(path);
+    }
+
+    trace_info(_trace.get(), "SHM cleanup");
+    cleanSharedMemory(string_t("gsystem"));
+    cleanSharedMemory(string_t("lsystem"));
+
+    trace_info(_trace.get(), "Starting installed app");
+    if (!ExternalCommands::removeOpenWarningFromCorvana(installed)) {
+        trace_warning(_trace.get(), "Can't remove from quarantine");
+    }
+    if (!ExternalCommands::start_app_at_path(installed)) {
+        trace_warning(_trace.get(), "Can't start app");
+    }
+
+    trace_info(_trace.get(), "** Installation finished **");
+    with_reply(true);
+}

@@ -1,0 +1,81 @@
+// What the application install and the service install share: the job-file writer, the global
+// trace file and the global configuration directory.
+#include "core/helper_tool.h"
+#include "install/paths.h"
+#include "platform/file_manager.h"
+#include "system/external_commands.h"
+
+namespace {
+
+constexpr const char* required_config_files[] = {"system.conf", "service.conf"};
+constexpr const char* copied_config_files[] = {"system.conf", "service.conf",
+                                               "connection_trace.txt"};
+
+// The namespace is the last component of the paths below; anything that would make it more
+// (or nothing) would point the mode and owner changes somewhere else.
+bool is_single_component(const std::string& cv_namespace) {
+    return !cv_namespace.empty() && cv_namespace != "." && cv_namespace != ".." &&
+           cv_namespace.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+}  // namespace
+
+void helper_tool_t::_createPlist(const std::string& path, const plist_dict_t& from) {
+    // Replaced whole, by rename: a reader never sees half a job file and a link planted at the
+    // path is replaced rather than written through. Failures are not the caller's concern.
+    (void)write_xml_property_list_atomically(path, from.get());
+}
+
+void helper_tool_t::_createGlobalTraceIfNeedFor(const std::string& cv_namespace) {
+    const std::string path = install_paths::global_trace_file(cv_namespace);
+    if (cv_namespace.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+        trace_error(_trace.get(), "Can't create %s", path.c_str());
+        return;
+    }
+    if (!file_manager::exists(path)) {
+        trace_info(_trace.get(), "Creating global trace file..");
+        if (auto created = file_manager::create_file(path); !created) {
+            trace_error(_trace.get(), "Can't create %s", path.c_str());
+        }
+    }
+    // chmod follows a link: only our own regular file is made writable for everyone.
+    if (!file_manager::is_regular_file_no_follow(path)) {
+        trace_error(_trace.get(), "%s is not a regular file, its mode stays", path.c_str());
+        return;
+    }
+    (void)ExternalCommands::chmod(path, "666", false);
+}
+
+void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::string& for_) {
+    trace_info(_trace.get(), "Creating global config..");
+    const std::string directory = install_paths::global_config_directory(for_);
+    // The empty namespace would make this "/etc" itself and hand all of it to root:staff 775;
+    // a link in its place would redirect the copies and the recursive changes.
+    if (!is_single_component(for_) || (file_manager::exists_no_follow(directory) &&
+                                       !file_manager::is_directory_no_follow(directory))) {
+        trace_error(_trace.get(), "%s can't be the global config directory. Skipping.",
+                    directory.c_str());
+        return;
+    }
+    if (auto created = file_manager::create_directory(directory); !created) {
+        trace_error(_trace.get(), "Can't create %s", directory.c_str());
+    }
+
+    const std::vector<std::string> required(std::begin(required_config_files),
+                                            std::end(required_config_files));
+    if (_verifyDir(directory, required)) {
+        trace_warning(_trace.get(), "global config files already exists. Skipping.");
+    } else if (install_paths::is_plain_absolute_path(source) && _verifyDir(source, required)) {
+        for (const char* name : copied_config_files) {
+            // A file missing in the source or already at the destination is simply not copied.
+            (void)file_manager::copy_item(install_paths::append_path_component(source, name),
+                                          install_paths::append_path_component(directory, name));
+        }
+    } else {
+        trace_info(_trace.get(), "local config incomplete. Skipping.");
+    }
+
+    trace_info(_trace.get(), "Correcting permissions..");
+    (void)ExternalCommands::chmod(directory, "775", true);
+    (void)ExternalCommands::chown(directory, "root", "staff", true);
+}

@@ -1,0 +1,62 @@
+// Sets up the background service and the frontend agent of one namespace around the application
+// already installed at "/Applications/Corvana.app".
+#include "core/helper_tool.h"
+#include "install/job_description.h"
+#include "install/paths.h"
+#include "system/external_commands.h"
+
+namespace {
+
+constexpr const char* service_install_selector =
+    "install_corvana_service_with:for_namespace:user_config:reply:";
+constexpr const char* installed_application = "/Applications/Corvana.app";
+
+const char* shown(const ns_string& text) {
+    return text ? text->c_str() : "(null)";
+}
+
+}  // namespace
+
+void helper_tool_t::install_corvana_service_with(ns_data auth, ns_string for_namespace,
+                                                 ns_string user_config, reply_t<bool> reply) {
+    trace_info(_trace.get(), "* Installing Corvana Services (%s) *", shown(for_namespace));
+
+    if (check_authorization(auth, service_install_selector)) {
+        trace_error(_trace.get(), "Authorization failed");
+        reply(false);
+        return;
+    }
+    if (!_validateCVNamespace(for_namespace)) {
+        trace_error(_trace.get(), "Invalid arguments");
+        reply(false);
+        return;
+    }
+    const std::string& ns = *for_namespace;
+
+    _createGlobalTraceIfNeedFor(ns);
+
+    const std::string executable = install_paths::append_path_component(
+        installed_application, install_paths::executable_in_bundle);
+
+    // "%S" is the trace log's own spelling of a text argument, which the compiler would check as a
+    // wide text; the lines go through the unchecked entry point with a plain text.
+    const std::string service_label = install_paths::service_label(ns);
+    const std::string service_file = install_paths::service_job_file(service_label);
+    trace_info_unchecked(_trace.get(), "Installing %S", service_file.c_str());
+    _createPlist(service_file, job_description(service_label, executable, "--service"));
+
+    const std::string frontend_label = install_paths::frontend_label(ns);
+    const std::string agent_file = install_paths::agent_job_file(frontend_label);
+    trace_info_unchecked(_trace.get(), "Installing %S", agent_file.c_str());
+    _createPlist(agent_file, job_description(frontend_label, executable, "--agent-frontend"));
+
+    _copyGlobalConfigFrom(user_config.value_or(""), ns);
+
+    (void)ExternalCommands::chmod(installed_application, "755", true);
+    (void)ExternalCommands::chown(installed_application, "root", "wheel", true);
+    (void)ExternalCommands::kill_bundle_by_path(installed_application);
+    (void)ExternalCommands::start_app_at_path(installed_application);
+
+    trace_info(_trace.get(), "** Service installation finished **");
+    reply(true);
+}

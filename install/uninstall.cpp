@@ -1,0 +1,74 @@
+// Removes one namespace's job files, its privileged helper tool and the application bundle.
+#include "core/helper_tool.h"
+#include "install/paths.h"
+#include "platform/file_manager.h"
+#include "system/external_commands.h"
+
+namespace {
+
+constexpr const char* uninstall_selector =
+    "uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+    "with_user_name:with_reply:";
+
+const char* shown(const ns_string& text) {
+    return text ? text->c_str() : "(null)";
+}
+
+}  // namespace
+
+void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_string with_bundle_path,
+                                                     ns_string, ns_string with_cv_namespace,
+                                                     ns_string, reply_t<bool> with_reply) {
+    trace_info(_trace.get(), "Uninstalling %s..", shown(with_bundle_path));
+
+    if (check_authorization(auth_data, uninstall_selector)) {
+        trace_error(_trace.get(), "Authorization failed. Uninstall aborted");
+        with_reply(false);
+        return;
+    }
+    if (!_validateCVNamespace(with_cv_namespace)) {
+        trace_error(_trace.get(), "Invalid arguments");
+        with_reply(false);
+        return;
+    }
+    const std::string& ns = *with_cv_namespace;
+    const std::string bundle_path = with_bundle_path.value_or("");
+
+    const std::string wildcard = "com.quillmark." + ns + ".*";
+    std::vector<std::string> paths = resolveFilesInDirectory("/Library/LaunchAgents/", wildcard);
+    for (auto& path : resolveFilesInDirectory("/Library/LaunchDaemons/", wildcard)) {
+        paths.push_back(std::move(path));
+    }
+    paths.push_back(install_paths::helper_tool_path(ns));
+    paths.push_back(install_paths::helper_job_file(ns));
+
+    for (const auto& path : paths) {
+        trace_info(_trace.get(), "Deleting Files %s", path.c_str());
+        if (auto removed = file_manager::remove_item(path); !removed) {
+            trace_warning(_trace.get(), "Can't delete %s", path.c_str());
+        }
+    }
+
+    // A relative path or one with "..", "." or "//" in it would remove something else than the
+    // bundle its text names.
+    if (!install_paths::last_path_component(bundle_path).ends_with(".app") ||
+        !install_paths::is_plain_absolute_path(bundle_path)) {
+        trace_error(_trace.get(), "Wrong install source. aborted");
+        with_reply(false);
+        return;
+    }
+
+    trace_info(_trace.get(), "Corvana Files deleted");
+    (void)ExternalCommands::kill_bundle_by_path(bundle_path);
+
+    if (auto removed = file_manager::remove_item(bundle_path); !removed) {
+        trace_error(_trace.get(), "Can't delete app(%s)", removed.description().c_str());
+        with_reply(false);
+        return;
+    }
+
+    _resetAuthDB();
+
+    trace_info(_trace.get(), "Corvana uninstalled.");
+    with_reply(true);
+}
