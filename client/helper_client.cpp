@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/xpc_listener.h"
-
 namespace {
 
 constexpr std::string_view k_service_name = "com.quillmark.corvana-cv-5e09b1d4.Helper";
@@ -69,7 +67,7 @@ wire_value to_wire(const ns_data& data) {
 }
 
 std::string helper_client_t::default_socket_path() {
-    return xpc_listener_t::socket_path_for(k_service_name);
+    return service_socket_path(k_service_name);
 }
 
 std::optional<helper_client_t> helper_client_t::connect(const std::string& socket_path,

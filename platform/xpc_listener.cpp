@@ -78,14 +78,10 @@ unique_fd peer_identity(int socket, audit_token_t& token) {
 }  // namespace
 
 xpc_listener_t::xpc_listener_t(std::string service_name)
-    : service_name_(std::move(service_name)), path_(socket_path_for(service_name_)) {}
+    : service_name_(std::move(service_name)), path_(service_socket_path(service_name_)) {}
 
 xpc_listener_t::~xpc_listener_t() {
     invalidate();
-}
-
-std::string xpc_listener_t::socket_path_for(std::string_view service_name) {
-    return "/run/" + std::string(service_name) + ".socket";
 }
 
 void xpc_listener_t::report(const std::string& message) {

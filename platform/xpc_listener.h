@@ -26,9 +26,6 @@ class xpc_listener_t {
     xpc_listener_t(const xpc_listener_t&) = delete;
     xpc_listener_t& operator=(const xpc_listener_t&) = delete;
 
-    // "/run/<service name>.socket"
-    static std::string socket_path_for(std::string_view service_name);
-
     void setDelegate(delegate_t delegate) { delegate_ = std::move(delegate); }
     // Problems of the listener itself (binding, refused connections) are reported here.
     void setErrorHandler(std::function<void(const std::string&)> handler) {

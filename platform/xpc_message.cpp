@@ -274,3 +274,7 @@ bool valid_utf8(std::string_view text) {
     }
     return true;
 }
+
+std::string service_socket_path(std::string_view service_name) {
+    return "/run/" + std::string(service_name) + ".socket";
+}

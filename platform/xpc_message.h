@@ -57,3 +57,6 @@ std::variant<wire_request, wire_error> decode_request(std::span<const std::uint8
 std::variant<wire_reply, wire_error> decode_reply(std::span<const std::uint8_t> payload);
 
 bool valid_utf8(std::string_view text);
+
+// Where the service with this name listens: "/run/<name>.socket".
+std::string service_socket_path(std::string_view service_name);
