@@ -1,1 +1,415 @@
 #include "platform/property_list.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unicode/unistr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace {
+
+struct free_deleter_t {
+    void operator()(void* pointer) const { std::free(pointer); }
+};
+using malloced_text_t = std::unique_ptr<char, free_deleter_t>;
+
+// Keys of one dictionary and their values, in the order the platform writes them.
+using dict_entries_t = std::vector<std::pair<std::string, plist_t>>;
+
+// libplist hands out each key as a fresh allocation and the iterator as another one.
+dict_entries_t dict_entries(plist_t dict) {
+    dict_entries_t entries;
+    plist_dict_iter raw_iter = nullptr;
+    plist_dict_new_iter(dict, &raw_iter);
+    const std::unique_ptr<void, free_deleter_t> iter(raw_iter);
+    while (true) {
+        char* raw_key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dict, iter.get(), &raw_key, &value);
+        const malloced_text_t key(raw_key);
+        if (key == nullptr || value == nullptr) {
+            break;
+        }
+        entries.emplace_back(key.get(), value);
+    }
+    // The platform sorts keys by plain UTF-16 code unit comparison.
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return icu::UnicodeString::fromUTF8(a.first).compare(
+                   icu::UnicodeString::fromUTF8(b.first)) < 0;
+    });
+    return entries;
+}
+
+bool within_depth(plist_t node, int depth) {
+    const plist_type type = plist_get_node_type(node);
+    if (type != PLIST_ARRAY && type != PLIST_DICT) {
+        return true;
+    }
+    if (depth >= k_property_list_max_depth) {
+        return false;
+    }
+    if (type == PLIST_ARRAY) {
+        const uint32_t count = plist_array_get_size(node);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!within_depth(plist_array_get_item(node, i), depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    for (const auto& [key, value] : dict_entries(node)) {
+        if (!within_depth(value, depth + 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+class xml_writer_t {
+  public:
+    bool write_document(plist_t root) {
+        out_ +=
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+            "<plist version=\"1.0\">\n";
+        if (!write_node(root, 0)) {
+            return false;
+        }
+        out_ += "</plist>\n";
+        return true;
+    }
+
+    std::string take() { return std::move(out_); }
+
+  private:
+    void indent(int level) { out_.append(static_cast<std::size_t>(level), '\t'); }
+
+    void line(int level, const std::string& text) {
+        indent(level);
+        out_ += text;
+        out_ += '\n';
+    }
+
+    void escaped(const char* text, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) {
+            switch (text[i]) {
+                case '<':
+                    out_ += "&lt;";
+                    break;
+                case '>':
+                    out_ += "&gt;";
+                    break;
+                case '&':
+                    out_ += "&amp;";
+                    break;
+                default:
+                    out_ += text[i];
+            }
+        }
+    }
+
+    void text_element(int level, const char* tag, const char* text, std::size_t length) {
+        indent(level);
+        out_ += '<';
+        out_ += tag;
+        out_ += '>';
+        escaped(text, length);
+        out_ += "</";
+        out_ += tag;
+        out_ += ">\n";
+    }
+
+    void integer(int level, int64_t value) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
+        line(level, std::string("<integer>") + buffer + "</integer>");
+    }
+
+    void real(int level, double value) {
+        char buffer[40];
+        if (std::isnan(value)) {
+            std::snprintf(buffer, sizeof buffer, "nan");
+        } else if (std::isinf(value)) {
+            std::snprintf(buffer, sizeof buffer, value > 0 ? "+infinity" : "-infinity");
+        } else {
+            std::snprintf(buffer, sizeof buffer, "%.17g", value);
+        }
+        line(level, std::string("<real>") + buffer + "</real>");
+    }
+
+    void date(int level, int32_t seconds_since_2001) {
+        constexpr time_t k_seconds_from_1970_to_2001 = 978307200;
+        const time_t when = k_seconds_from_1970_to_2001 + seconds_since_2001;
+        struct tm parts {};
+        gmtime_r(&when, &parts);
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+        line(level, std::string("<date>") + buffer + "</date>");
+    }
+
+    // Base64 lines narrow as the indentation grows, counting a tab as eight columns.
+    void data(int level, const char* bytes, uint64_t length) {
+        line(level, "<data>");
+        if (length > 0) {
+            std::string encoded(4 * ((length + 2) / 3) + 1, '\0');
+            const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                reinterpret_cast<const unsigned char*>(bytes),
+                                                static_cast<int>(length));
+            encoded.resize(static_cast<std::size_t>(std::max(written, 0)));
+            const std::size_t width = static_cast<std::size_t>(76 - 8 * std::min(level, 8));
+            for (std::size_t at = 0; at < encoded.size(); at += width) {
+                line(level, encoded.substr(at, width));
+            }
+        }
+        line(level, "</data>");
+    }
+
+    bool write_node(plist_t node, int level) {
+        switch (plist_get_node_type(node)) {
+            case PLIST_BOOLEAN: {
+                uint8_t value = 0;
+                plist_get_bool_val(node, &value);
+                line(level, value ? "<true/>" : "<false/>");
+                return true;
+            }
+            case PLIST_UINT: {
+                uint64_t value = 0;
+                plist_get_uint_val(node, &value);
+                integer(level, static_cast<int64_t>(value));
+                return true;
+            }
+            case PLIST_REAL: {
+                double value = 0;
+                plist_get_real_val(node, &value);
+                real(level, value);
+                return true;
+            }
+            case PLIST_STRING: {
+                uint64_t length = 0;
+                const char* text = plist_get_string_ptr(node, &length);
+                text_element(level, "string", text != nullptr ? text : "", length);
+                return true;
+            }
+            case PLIST_DATE: {
+                int32_t seconds = 0;
+                int32_t microseconds = 0;
+                plist_get_date_val(node, &seconds, &microseconds);
+                date(level, seconds);
+                return true;
+            }
+            case PLIST_DATA: {
+                uint64_t length = 0;
+                const char* bytes = plist_get_data_ptr(node, &length);
+                data(level, bytes, bytes != nullptr ? length : 0);
+                return true;
+            }
+            case PLIST_UID: {
+                uint64_t value = 0;
+                plist_get_uid_val(node, &value);
+                line(level, "<dict>");
+                line(level + 1, "<key>CF$UID</key>");
+                integer(level + 1, static_cast<int64_t>(value));
+                line(level, "</dict>");
+                return true;
+            }
+            case PLIST_ARRAY:
+                return write_array(node, level);
+            case PLIST_DICT:
+                return write_dict(node, level);
+            default:
+                return false;
+        }
+    }
+
+    bool write_array(plist_t node, int level) {
+        if (level >= k_property_list_max_depth) {
+            return false;
+        }
+        const uint32_t count = plist_array_get_size(node);
+        if (count == 0) {
+            line(level, "<array/>");
+            return true;
+        }
+        line(level, "<array>");
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!write_node(plist_array_get_item(node, i), level + 1)) {
+                return false;
+            }
+        }
+        line(level, "</array>");
+        return true;
+    }
+
+    bool write_dict(plist_t node, int level) {
+        if (level >= k_property_list_max_depth) {
+            return false;
+        }
+        const dict_entries_t entries = dict_entries(node);
+        if (entries.empty()) {
+            line(level, "<dict/>");
+            return true;
+        }
+        line(level, "<dict>");
+        for (const auto& [key, value] : entries) {
+            text_element(level + 1, "key", key.data(), key.size());
+            if (!write_node(value, level + 1)) {
+                return false;
+            }
+        }
+        line(level, "</dict>");
+        return true;
+    }
+
+    std::string out_;
+};
+
+bool write_all(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Removes the temporary file unless it was renamed into place.
+class temporary_file_t {
+  public:
+    explicit temporary_file_t(std::string path) : path_(std::move(path)) {}
+    temporary_file_t(const temporary_file_t&) = delete;
+    temporary_file_t& operator=(const temporary_file_t&) = delete;
+    ~temporary_file_t() {
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+        }
+    }
+    const std::string& path() const { return path_; }
+    void keep() { path_.clear(); }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace
+
+std::optional<plist_node_t> parse_property_list(const std::uint8_t* data, std::size_t size) {
+    if (data == nullptr || size == 0 || size > k_property_list_max_bytes) {
+        return std::nullopt;
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size), &raw);
+    plist_node_t node(raw);
+    if (!node || !within_depth(node.get(), 0)) {
+        return std::nullopt;
+    }
+    return node;
+}
+
+std::optional<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
+    // O_NONBLOCK keeps a FIFO planted at the path from holding the caller.
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (links == symlink_policy_t::refuse) {
+        flags |= O_NOFOLLOW;
+    }
+    const unique_fd fd(::open(path.c_str(), flags));
+    if (!fd) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::uint64_t>(status.st_size) > k_property_list_max_bytes) {
+        return std::nullopt;
+    }
+    // The file may grow while it is read: read one byte past the bound to notice.
+    std::vector<std::uint8_t> bytes(k_property_list_max_bytes + 1);
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    return parse_property_list(bytes.data(), filled);
+}
+
+std::optional<std::string> xml_property_list_text(plist_t node) {
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    xml_writer_t writer;
+    if (!writer.write_document(node)) {
+        return std::nullopt;
+    }
+    return writer.take();
+}
+
+bool write_xml_property_list_atomically(const std::string& path, plist_t node) {
+    const std::optional<std::string> text = xml_property_list_text(node);
+    if (!text || path.empty() || path.back() == '/') {
+        return false;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string prefix = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = path.substr(prefix.size());
+    const std::string directory = prefix.empty() ? "." : prefix;
+
+    struct stat existing {};
+    const bool replaces_file = ::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+
+    std::string pattern = prefix + "." + name + ".XXXXXX";
+    // mkostemp opens with O_EXCL, so a name planted in the directory is never reused.
+    const unique_fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd) {
+        return false;
+    }
+    temporary_file_t temporary(pattern);
+
+    if (replaces_file) {
+        (void)::fchown(fd.get(), existing.st_uid, existing.st_gid);
+        if (::fchmod(fd.get(), existing.st_mode & 0777) != 0) {
+            return false;
+        }
+    } else if (::fchmod(fd.get(), 0644) != 0) {
+        return false;
+    }
+    if (!write_all(fd.get(), *text) || ::fsync(fd.get()) != 0) {
+        return false;
+    }
+    // rename replaces a symbolic link itself, not what it points to, and fails on a directory.
+    if (::rename(temporary.path().c_str(), path.c_str()) != 0) {
+        return false;
+    }
+    temporary.keep();
+    const unique_fd directory_fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory_fd) {
+        (void)::fsync(directory_fd.get());
+    }
+    return true;
+}

@@ -2,11 +2,15 @@
 
 #include <plist/plist.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <utility>
 
 // Owning handle of a libplist node: frees the node (and its children) on destruction.
 class plist_node_t {
-public:
+  public:
     plist_node_t() = default;
     explicit plist_node_t(plist_t node) : node_(node) {}
     plist_node_t(plist_node_t&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
@@ -31,9 +35,43 @@ public:
         node_ = node;
     }
 
-private:
+  private:
     plist_t node_ = nullptr;
 };
 
 // A node known to be a dictionary (a job description, a job file's top level).
 using plist_dict_t = plist_node_t;
+
+// Job files are a few hundred bytes; anything near this size is not one of ours and is refused
+// rather than read into memory.
+constexpr std::size_t k_property_list_max_bytes = 1024 * 1024;
+// Containers nested deeper than this are refused, so that no walk over a tree can exhaust the
+// stack.
+constexpr int k_property_list_max_depth = 64;
+
+// Parses an XML or binary property list held in memory. No node for malformed input, input
+// larger than k_property_list_max_bytes or nesting deeper than k_property_list_max_depth.
+[[nodiscard]] std::optional<plist_node_t> parse_property_list(const std::uint8_t* data,
+                                                              std::size_t size);
+
+enum class symlink_policy_t {
+    follow,  // read what the link points to, as the platform's file manager does
+    refuse,  // a symbolic link at the path is unreadable
+};
+
+// Reads and parses the property list stored at path, XML or binary. No node when the path is
+// not a regular file (a directory, a device, a FIFO, a refused link), is larger than
+// k_property_list_max_bytes, can't be read or holds no valid property list.
+[[nodiscard]] std::optional<plist_node_t> read_property_list(
+    const std::string& path, symlink_policy_t links = symlink_policy_t::follow);
+
+// The XML form the platform's serializer writes: its XML header and DOCTYPE, version 1.0,
+// tab indentation, dictionary keys in sorted order. No text for a tree nested deeper than
+// k_property_list_max_depth.
+[[nodiscard]] std::optional<std::string> xml_property_list_text(plist_t node);
+
+// Writes the XML form of node to path so that readers see either the old file or the new one,
+// never a part: a fresh temporary file beside it, flushed to disk, then renamed over it. A
+// symbolic link at path is replaced, never written through. An existing file's mode and owner
+// carry over; a new file gets mode 0644. False when anything fails; path is then unchanged.
+[[nodiscard]] bool write_xml_property_list_atomically(const std::string& path, plist_t node);
