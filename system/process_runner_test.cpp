@@ -1,0 +1,200 @@
+#include "system/process_runner.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+namespace {
+
+using seconds_d = std::chrono::duration<double>;
+
+std::optional<std::string> capture(const std::string& script) {
+    task_t task;
+    task.setLaunchPath("/bin/sh");
+    task.setArguments({"-c", script});
+    return task.syncStdOutExecute();
+}
+
+std::optional<std::string> capture_with_timeout(const std::string& script, double seconds) {
+    task_t task;
+    task.setLaunchPath("/bin/sh");
+    task.setArguments({"-c", script});
+    return task.syncStdOutExecuteWithTimeout(seconds);
+}
+
+int run(const std::string& script) {
+    return task_t::syncExec("/bin/sh", {"-c", script});
+}
+
+template <class F>
+double seconds_taken(F&& f) {
+    const auto started = std::chrono::steady_clock::now();
+    f();
+    return seconds_d(std::chrono::steady_clock::now() - started).count();
+}
+
+}  // namespace
+
+TEST(process_runner, output_comes_back_exactly_with_or_without_a_final_line_feed) {
+    EXPECT_EQ(capture("printf 'one\\ntwo\\n'"), "one\ntwo\n");
+    EXPECT_EQ(capture("printf 'no line feed'"), "no line feed");
+    EXPECT_EQ(capture_with_timeout("printf 'one\\ntwo\\n'", 10), "one\ntwo\n");
+    EXPECT_EQ(capture_with_timeout("printf 'no line feed'", 10), "no line feed");
+}
+
+TEST(process_runner, empty_output_is_an_empty_text_not_no_text) {
+    EXPECT_EQ(capture("true"), "");
+    EXPECT_EQ(capture_with_timeout("true", 10), "");
+}
+
+TEST(process_runner, a_failing_tool_with_output_gets_three_different_answers) {
+    const std::string script = "echo partial; exit 3";
+    EXPECT_EQ(run(script), 3);
+    EXPECT_EQ(capture(script), std::nullopt);
+    EXPECT_EQ(capture_with_timeout(script, 10), "partial\n");
+}
+
+TEST(process_runner, invalid_utf8_gives_no_text_and_valid_multibyte_text_passes) {
+    EXPECT_EQ(capture("printf 'ok \\377'"), std::nullopt);
+    EXPECT_EQ(capture_with_timeout("printf 'ok \\355\\240\\200'", 10), std::nullopt);  // surrogate
+    EXPECT_EQ(capture("printf 'caf\\303\\251 \\342\\200\\250'"), "caf\u00e9 \u2028");
+}
+
+TEST(process_runner, a_child_writing_more_than_a_pipe_holds_is_drained_while_it_runs) {
+    const std::string script = "head -c 1048576 /dev/zero";
+    const auto plain = capture(script);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->size(), 1048576u);
+    const auto timed = capture_with_timeout(script, 30);
+    ASSERT_TRUE(timed);
+    EXPECT_EQ(timed->size(), 1048576u);
+}
+
+TEST(process_runner, a_never_ending_child_is_stopped_at_its_time_out_and_its_output_returned) {
+    std::optional<std::string> output;
+    const double taken =
+        seconds_taken([&] { output = capture_with_timeout("echo started; exec sleep 1000", 0.5); });
+    EXPECT_EQ(output, "started\n");
+    EXPECT_GE(taken, 0.4);
+    EXPECT_LE(taken, 1.5);
+}
+
+TEST(process_runner, a_child_that_ends_before_its_deadline_returns_at_once) {
+    std::optional<std::string> output;
+    const double taken = seconds_taken([&] { output = capture_with_timeout("echo quick", 60); });
+    EXPECT_EQ(output, "quick\n");
+    EXPECT_LT(taken, 10);
+}
+
+TEST(process_runner, a_child_ignoring_the_termination_request_is_killed_after_a_grace_period) {
+    std::optional<std::string> output;
+    const double taken = seconds_taken([&] {
+        output =
+            capture_with_timeout("trap '' TERM; echo stubborn; while :; do sleep 0.05; done", 0.2);
+    });
+    EXPECT_EQ(output, "stubborn\n");
+    EXPECT_LT(taken, 0.2 + task_t::k_kill_grace_seconds + 3);
+}
+
+TEST(process_runner, a_background_grandchild_holding_the_pipe_does_not_hold_the_caller) {
+    std::optional<std::string> output;
+    const double taken = seconds_taken([&] { output = capture("sleep 30 & echo done"); });
+    EXPECT_EQ(output, "done\n");
+    EXPECT_LT(taken, 10);
+}
+
+TEST(process_runner, a_tool_that_cannot_be_started_fails_without_text) {
+    EXPECT_EQ(task_t::syncExec("/nonexistent/tool", {}), task_t::k_not_found_status);
+    task_t missing;
+    missing.setLaunchPath("/nonexistent/tool");
+    EXPECT_EQ(missing.syncStdOutExecute(), std::nullopt);
+    task_t missing_timed;
+    missing_timed.setLaunchPath("/nonexistent/tool");
+    EXPECT_EQ(missing_timed.syncStdOutExecuteWithTimeout(1), std::nullopt);
+
+    const std::string not_executable = "/tmp/process_runner_not_executable";
+    std::ofstream(not_executable) << "#!/bin/sh\necho hi\n";
+    ::chmod(not_executable.c_str(), 0644);
+    EXPECT_EQ(task_t::syncExec(not_executable, {}), task_t::k_cannot_execute_status);
+}
+
+TEST(process_runner, arguments_reach_the_tool_one_by_one_without_a_shell) {
+    task_t task;
+    task.setLaunchPath("/usr/bin/printf");
+    task.setArguments({"[%s]", "two words", "$(touch /tmp/runner_injected)", ""});
+    EXPECT_EQ(task.syncStdOutExecute(), "[two words][$(touch /tmp/runner_injected)][]");
+    EXPECT_FALSE(std::filesystem::exists("/tmp/runner_injected"));
+}
+
+TEST(process_runner, a_child_ended_by_a_signal_has_a_non_zero_status) {
+    EXPECT_EQ(run("kill -KILL $$"), SIGKILL);
+    EXPECT_EQ(capture("echo lost; kill -KILL $$"), std::nullopt);
+}
+
+TEST(process_runner, children_get_only_the_standard_descriptors_and_null_input) {
+    // A descriptor the daemon opened without close-on-exec, at a fixed number.
+    const int stray = ::fcntl(::open("/dev/null", O_RDONLY), F_DUPFD, 100);
+    ASSERT_GE(stray, 100);
+    const std::string path = "/proc/self/fd/" + std::to_string(stray);
+    EXPECT_EQ(capture("if [ -e /proc/$$/fd/" + std::to_string(stray) + " ]; then echo leaked; fi"),
+              "");
+    ::close(stray);
+    EXPECT_EQ(capture("readlink /proc/$$/fd/0"), "/dev/null\n");
+}
+
+TEST(process_runner, children_start_with_default_and_unblocked_signals) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGTERM, &ignore, &previous), 0);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigset_t previous_mask;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &term, &previous_mask), 0);
+
+    // A shell started with SIGTERM ignored could not undo that; with the default it dies.
+    const int status = run("kill -TERM $$; echo survived");
+
+    ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+    ::sigaction(SIGTERM, &previous, nullptr);
+    EXPECT_EQ(status, SIGTERM);
+}
+
+TEST(process_runner, terminate_ends_a_running_task_and_does_nothing_once_it_ended) {
+    task_t task;
+    task.setLaunchPath("/bin/sleep");
+    task.setArguments({"1000"});
+    ASSERT_TRUE(task.launch());
+    EXPECT_TRUE(task.isRunning());
+    EXPECT_FALSE(task.launch());  // launched once only
+    std::thread other([&] { task.terminate(); });
+    task.waitUntilExit();
+    other.join();
+    EXPECT_FALSE(task.isRunning());
+    EXPECT_EQ(task.terminationStatus(), SIGTERM);
+    task.terminate();
+    EXPECT_EQ(task.terminationStatus(), SIGTERM);
+}
+
+TEST(process_runner, concurrent_calls_keep_their_own_pipes) {
+    std::vector<std::future<std::optional<std::string>>> results;
+    for (int i = 0; i < 8; ++i) {
+        results.push_back(std::async(std::launch::async, [i] {
+            return i % 2 == 0 ? capture("echo " + std::to_string(i))
+                              : capture_with_timeout("echo " + std::to_string(i), 30);
+        }));
+    }
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(results[static_cast<std::size_t>(i)].get(), std::to_string(i) + "\n");
+    }
+}
