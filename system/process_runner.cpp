@@ -124,6 +124,11 @@ bool task_t::isRunning() {
     return child_.valid() && !child_.try_wait();
 }
 
+int task_t::processIdentifier() {
+    std::lock_guard guard(lock_);
+    return child_.valid() ? child_.pid() : 0;
+}
+
 int task_t::status_locked() const {
     if (launch_error_ != 0) {
         return launch_error_ == ENOENT || launch_error_ == ENOTDIR ? k_not_found_status

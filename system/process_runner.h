@@ -47,6 +47,8 @@ class task_t {
     [[nodiscard]] bool launch();
     void waitUntilExit();
     bool isRunning();
+    // The child's process id once launched, else 0.
+    int processIdentifier();
     // Meaningful once the child has ended.
     int terminationStatus();
     // Asks a running child to end. Safe from any thread; no effect once the child has ended.
