@@ -1,0 +1,323 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "install/install_test_support.h"
+#include "platform/property_list.h"
+
+namespace {
+
+using namespace install_testing;
+
+const std::string source = "/srv/source/Corvana.app";
+const std::string installed = "/Applications/Corvana.app";
+const std::string service_file = "/Library/LaunchDaemons/com.quillmark.corvana.service.plist";
+const std::string agent_file = "/Library/LaunchAgents/com.quillmark.corvana.Frontend.plist";
+const char* const shm_names[] = {"7af749cc", "2eca9279", "e2aed581",
+                                 "410fe7ba", "e4e3f671", "1a558587"};
+
+std::string own_name() {
+    return fs::path(program_invocation_name).filename().string();
+}
+
+// Whether wanted appears in got in this order, other lines allowed in between.
+bool in_order(const std::vector<logged>& got, const std::vector<logged>& wanted) {
+    std::size_t next = 0;
+    for (const auto& line : got) {
+        if (next < wanted.size() && line == wanted[next]) {
+            ++next;
+        }
+    }
+    return next == wanted.size();
+}
+
+class AppInstallTest : public InstallFixture {
+  protected:
+    void SetUp() override {
+        InstallFixture::SetUp();
+        make_bundle(source, started_marker);
+        write_file("/srv/config/system.conf", "system");
+        write_file("/srv/config/service.conf", "service");
+    }
+
+    bool install(ns_string bundle, const std::string& ns = "corvana",
+                 ns_data auth = authorization_for(install_right)) {
+        std::optional<bool> answer;
+        int replies = 0;
+        tool->install_corvana_with_auth_data(std::move(auth), std::move(bundle), "/srv/config", ns,
+                                             "someone", [&](bool ok) {
+                                                 answer = ok;
+                                                 ++replies;
+                                             });
+        EXPECT_EQ(replies, 1);
+        return answer.value_or(false);
+    }
+
+    static int security_runs() {
+        return static_cast<int>(tests::fake_tools::calls_of("/usr/bin/security").size());
+    }
+};
+
+TEST_F(AppInstallTest, InstallsFromOutsideApplications) {
+    write_file(installed + "/Contents/old_file", "old");
+    for (const char* name :
+         {"com.quillmark.corvana.service.plist", "com.quillmark.corvana_beta.service.plist",
+          "com.quillmark.Corvana.service.plist", "com.quillmark.other.service.plist",
+          "com.quillmark.other.Helper.plist", "com.quillmark.corvana_old.Helper.plist"}) {
+        write_file(std::string("/Library/LaunchDaemons/") + name, "old");
+    }
+    const std::string own_helper_job =
+        "/Library/LaunchDaemons/com.quillmark.corvana." + own_name() + ".Helper.plist";
+    write_file(own_helper_job, "mine");
+    for (const char* name :
+         {"com.quillmark.corvana_beta.Frontend.plist", "com.quillmark.other.Frontend.plist"}) {
+        write_file(std::string("/Library/LaunchAgents/") + name, "old");
+    }
+    write_file("/usr/local/bin/cvwrap_corvana", "legacy");
+    write_file("/usr/local/bin/cvwrap_other", "legacy");
+    for (const char* name : shm_names) {
+        const int fd = ::shm_open(name, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+
+    ASSERT_TRUE(install(source));
+
+    // The bundle: replaced, links inside kept, given to root.
+    EXPECT_FALSE(exists(installed + "/Contents/old_file"));
+    EXPECT_EQ(read_file(installed + "/Contents/Resources/strings.txt"), "text");
+    ASSERT_TRUE(fs::is_symlink(installed + "/Contents/Resources/executable_link"));
+    EXPECT_EQ(fs::read_symlink(installed + "/Contents/Resources/executable_link"),
+              "../MacOS/Corvana");
+    EXPECT_EQ(mode_of(installed + "/Contents/Resources/strings.txt"), 0755u);
+    EXPECT_TRUE(exists(source));
+
+    // Job files.
+    EXPECT_EQ(read_file(service_file), testdata("com.quillmark.corvana.service.plist"));
+    EXPECT_EQ(read_file(agent_file),
+              testdata("com.quillmark.corvana.Frontend.with_working_directory.plist"));
+    for (const char* gone : {"/Library/LaunchDaemons/com.quillmark.corvana_beta.service.plist",
+                             "/Library/LaunchDaemons/com.quillmark.Corvana.service.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvana_old.Helper.plist",
+                             "/Library/LaunchAgents/com.quillmark.corvana_beta.Frontend.plist",
+                             "/usr/local/bin/cvwrap_corvana"}) {
+        EXPECT_FALSE(exists(gone)) << gone;
+    }
+    for (const char* kept : {"/Library/LaunchDaemons/com.quillmark.other.service.plist",
+                             "/Library/LaunchDaemons/com.quillmark.other.Helper.plist",
+                             "/Library/LaunchAgents/com.quillmark.other.Frontend.plist",
+                             "/usr/local/bin/cvwrap_other"}) {
+        EXPECT_TRUE(exists(kept)) << kept;
+    }
+    EXPECT_EQ(read_file(own_helper_job), "mine");
+
+    for (const char* name : shm_names) {
+        EXPECT_FALSE(exists(std::string("/dev/shm/") + name)) << name;
+    }
+    EXPECT_TRUE(exists("/var/log/corvana.trace"));
+    EXPECT_EQ(read_file("/etc/corvana/system.conf"), "system");
+    EXPECT_TRUE(wait_for_file(started_marker, std::chrono::seconds(10)));
+
+    // Tools: the four rights reset, the bundle and config given to root, the agent stopped and
+    // unloaded, the old service stopped and unloaded, the quarantine cleared.
+    EXPECT_EQ(security_runs(), 4);
+    EXPECT_EQ(chown_calls(), (std::vector<std::string>{"-R root:wheel " + installed,
+                                                       "-R root:staff /etc/corvana"}));
+    std::vector<std::vector<std::string>> launchctl;
+    for (auto call : tests::fake_tools::calls_of("/bin/launchctl")) {
+        call.erase(call.begin());
+        launchctl.push_back(call);
+    }
+    EXPECT_EQ(launchctl,
+              (std::vector<std::vector<std::string>>{{"stop", "com.quillmark.corvana.Frontend"},
+                                                     {"unload", agent_file},
+                                                     {"stop", "com.quillmark.corvana.service"},
+                                                     {"unload", service_file}}));
+    const auto xattr = tests::fake_tools::calls_of("/usr/bin/xattr");
+    ASSERT_EQ(xattr.size(), 1u);
+    EXPECT_EQ(xattr[0], (std::vector<std::string>{"/usr/bin/xattr", "-d", "-r",
+                                                  "com.apple.quarantine", installed}));
+
+    const auto got = lines();
+    EXPECT_TRUE(
+        in_order(got, {
+                          {"info", "* Installing Corvana (corvana) *"},
+                          {"info", "* from: " + source + " *"},
+                          {"info", "* sys_conf: /srv/config *"},
+                          {"info", "Quiting Corvana.."},
+                          {"info", "No instances to quit or failed"},
+                          {"info", "Deleting " + installed},
+                          {"info", "Installing.."},
+                          {"info", "CHMODing CHOWNing.."},
+                          {"info", "Creating global trace file.."},
+                          {"info", "Creating global config.."},
+                          {"info", "Correcting permissions.."},
+                          {"info", "Configure Launch Services.."},
+                          {"info", "Disable global service autostat and stop agent"},
+                          {"info",
+                           "Deleting Service file "
+                           "/Library/LaunchDaemons/com.quillmark.Corvana.service.plist"},
+                          {"info", "Deleting Service file " + service_file},
+                          {"info",
+                           "Deleting Service file "
+                           "/Library/LaunchDaemons/com.quillmark.corvana_beta.service.plist"},
+                          {"info", "Installing " + service_file},
+                          {"info",
+                           "Deleting Agent file "
+                           "/Library/LaunchAgents/com.quillmark.corvana_beta.Frontend.plist"},
+                          {"info", "Installing " + agent_file},
+                          {"info", "Deleting legacy /usr/local/bin/cvwrap_corvana"},
+                          {"info",
+                           "Deleting plist "
+                           "/Library/LaunchDaemons/com.quillmark.corvana_old.Helper.plist"},
+                          {"info", "SHM cleanup"},
+                          {"info", "Starting installed app"},
+                          {"info", "** Installation finished **"},
+                      }));
+    for (const auto& line : got) {
+        EXPECT_NE(line.level, "warning") << line;
+        EXPECT_NE(line.level, "error") << line;
+    }
+}
+
+TEST_F(AppInstallTest, SourceUnderApplicationsIsNotCopied) {
+    struct skipped {
+        std::string bundle;
+        bool make_it;
+    };
+    for (const auto& s : {skipped{installed, true}, skipped{"/Applications/Sub/Corvana.app", true},
+                          skipped{"/ApplicationsOld/Corvana.app", false}}) {
+        fs::remove_all(installed);
+        restart_trace();
+        fs::remove(agent_file);
+        make_bundle(installed, started_marker);
+        write_file(installed + "/Contents/marker", "untouched");
+        if (s.make_it && s.bundle != installed) {
+            make_bundle(s.bundle, started_marker);
+        }
+        ASSERT_TRUE(install(s.bundle)) << s.bundle;
+        EXPECT_EQ(read_file(installed + "/Contents/marker"), "untouched") << s.bundle;
+        EXPECT_TRUE(was_logged(trace, {"warning", "already installed? skipping"})) << s.bundle;
+        EXPECT_FALSE(was_logged(trace, {"info", "Quiting Corvana.."})) << s.bundle;
+        EXPECT_EQ(read_file(agent_file),
+                  testdata("com.quillmark.corvana.Frontend.with_working_directory.plist"));
+    }
+    EXPECT_EQ(chown_calls(), std::vector<std::string>(3, "-R root:staff /etc/corvana"));
+}
+
+TEST_F(AppInstallTest, WrongSourcesAreRefusedBeforeAnythingChanges) {
+    write_file(installed + "/Contents/marker", "untouched");
+    fs::create_symlink(source, "/srv/link.app");
+    for (const std::string bundle :
+         {"/srv/source/Corvana.zip", "/srv/source/../source/Corvana.app", "srv/source/Corvana.app",
+          "//srv/source/Corvana.app", "/srv/link.app", "/srv/source/Missing.app", ""}) {
+        restart_trace();
+        tests::fake_tools::reset();
+        EXPECT_FALSE(install(bundle)) << bundle;
+        const std::vector<logged> expected = {{"info", "* Installing Corvana (corvana) *"},
+                                              {"info", "* from: " + bundle + " *"},
+                                              {"info", "* sys_conf: /srv/config *"},
+                                              {"error", "Wrong install source. aborted"}};
+        EXPECT_EQ(lines(), expected) << bundle;
+        // The rights were reset and the authorization tested all the same.
+        EXPECT_EQ(security_runs(), 4);
+    }
+    EXPECT_FALSE(install(std::nullopt));
+    EXPECT_EQ(read_file(installed + "/Contents/marker"), "untouched");
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
+    EXPECT_FALSE(exists("/var/log/corvana.trace"));
+}
+
+TEST_F(AppInstallTest, SourceReachedThroughALinkIntoApplicationsIsNotRemoved) {
+    make_bundle(installed, started_marker);
+    write_file(installed + "/Contents/marker", "untouched");
+    fs::create_symlink("/Applications", "/srv/apps");
+    ASSERT_TRUE(install("/srv/apps/Corvana.app"));
+    EXPECT_EQ(read_file(installed + "/Contents/marker"), "untouched");
+    EXPECT_TRUE(was_logged(trace, {"warning", "already installed? skipping"}));
+}
+
+TEST_F(AppInstallTest, RefusedAuthorizationOrNamespaceDoesNothingElse) {
+    EXPECT_FALSE(install(source, "corvana", bad_authorization()));
+    auto got = lines();
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ(got.back(), (logged{"error", "Authorization failed"}));
+    EXPECT_EQ(security_runs(), 4);
+
+    restart_trace();
+    EXPECT_FALSE(install(source, "corvana-2"));
+    EXPECT_EQ(lines().back(), (logged{"error", "Invalid arguments"}));
+
+    EXPECT_FALSE(exists(installed));
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchAgents"));
+    EXPECT_FALSE(exists("/etc/corvana"));
+    EXPECT_TRUE(tests::fake_tools::calls_of("/bin/launchctl").empty());
+}
+
+TEST_F(AppInstallTest, FailedCopyLeavesNoBundle) {
+    write_file(installed + "/Contents/old_file", "old");
+    ASSERT_EQ(::mkfifo((source + "/Contents/Resources/pipe").c_str(), 0644), 0);
+    EXPECT_FALSE(install(source));
+    EXPECT_FALSE(exists(installed));
+    const auto got = lines();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().level, "error");
+    EXPECT_TRUE(got.back().message.starts_with("Can't copy app(")) << got.back();
+    EXPECT_NE(got.back().message.find(source + "/Contents/Resources/pipe"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
+}
+
+TEST_F(AppInstallTest, AppThatCannotStartStillSucceeds) {
+    fs::remove(source + "/Contents/MacOS/Corvana");
+    ASSERT_TRUE(install(source));
+    EXPECT_TRUE(was_logged(trace, {"warning", "Can't start app"}));
+    EXPECT_EQ(lines().back(), (logged{"info", "** Installation finished **"}));
+}
+
+TEST_F(AppInstallTest, FailuresOfTheCleanupAreOnlyWarnings) {
+    tests::fake_tools::set_status("launchctl", 1);
+    tests::fake_tools::set_status("xattr", 1);
+    write_file(service_file, "old");
+    ASSERT_TRUE(install(source));
+    EXPECT_TRUE(was_logged(trace, {"warning", "failed to stop com.quillmark.corvana.service"}));
+    EXPECT_TRUE(was_logged(trace, {"warning", "failed to unload com.quillmark.corvana.service"}));
+    EXPECT_TRUE(was_logged(trace, {"warning", "Can't remove from quarantine"}));
+    EXPECT_EQ(read_file(service_file), testdata("com.quillmark.corvana.service.plist"));
+}
+
+TEST_F(AppInstallTest, TwoNamespacesAtOnce) {
+    std::optional<bool> first;
+    std::optional<bool> second;
+    std::thread a([&] {
+        tool->install_corvana_with_auth_data(authorization_for(install_right), source,
+                                             "/srv/config", "alpha", "a",
+                                             [&](bool ok) { first = ok; });
+    });
+    std::thread b([&] {
+        tool->install_corvana_with_auth_data(authorization_for(install_right), source,
+                                             "/srv/config", "beta", "b",
+                                             [&](bool ok) { second = ok; });
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(first, true);
+    EXPECT_EQ(second, true);
+    for (const char* ns : {"alpha", "beta"}) {
+        for (const std::string& path :
+             {"/Library/LaunchDaemons/com.quillmark." + std::string(ns) + ".service.plist",
+              "/Library/LaunchAgents/com.quillmark." + std::string(ns) + ".Frontend.plist"}) {
+            auto job = read_property_list(path);
+            ASSERT_TRUE(job) << path;
+            EXPECT_EQ(plist_get_node_type(job->get()), PLIST_DICT);
+        }
+        EXPECT_EQ(read_file("/etc/" + std::string(ns) + "/service.conf"), "service");
+    }
+    EXPECT_EQ(read_file(installed + "/Contents/Resources/strings.txt"), "text");
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include "install/install_test_support.h"
+
+namespace {
+
+using namespace install_testing;
+
+const std::string installed = "/Applications/Corvana.app";
+
+class UninstallTest : public InstallFixture {
+  protected:
+    bool uninstall(ns_string bundle, const std::string& ns,
+                   ns_data auth = authorization_for(uninstall_right)) {
+        std::optional<bool> answer;
+        int replies = 0;
+        tool->uninstall_corvana_with_auth_data(std::move(auth), std::move(bundle), "/srv/config",
+                                               ns, "someone", [&](bool ok) {
+                                                   answer = ok;
+                                                   ++replies;
+                                               });
+        EXPECT_EQ(replies, 1);
+        return answer.value_or(false);
+    }
+
+    static int security_runs() {
+        return static_cast<int>(tests::fake_tools::calls_of("/usr/bin/security").size());
+    }
+};
+
+TEST_F(UninstallTest, RemovesTheNamespacesFilesAndTheBundle) {
+    for (const char* path : {"/Library/LaunchAgents/com.quillmark.corvana.Frontend.plist",
+                             "/Library/LaunchAgents/com.quillmark.CORVANA.extra.plist",
+                             "/Library/LaunchAgents/com.quillmark.corvana_beta.Frontend.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvana.service.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvana.Helper.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvanax.service.plist",
+                             "/Library/PrivilegedHelperTools/com.quillmark.corvana.Helper",
+                             "/etc/corvana/system.conf"}) {
+        write_file(path, "x");
+    }
+    make_bundle(installed, started_marker);
+
+    ASSERT_TRUE(uninstall(installed, "corvana"));
+
+    for (const char* gone : {"/Library/LaunchAgents/com.quillmark.corvana.Frontend.plist",
+                             "/Library/LaunchAgents/com.quillmark.CORVANA.extra.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvana.service.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvana.Helper.plist",
+                             "/Library/PrivilegedHelperTools/com.quillmark.corvana.Helper",
+                             "/Applications/Corvana.app"}) {
+        EXPECT_FALSE(exists(gone)) << gone;
+    }
+    for (const char* kept : {"/Library/LaunchAgents/com.quillmark.corvana_beta.Frontend.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvanax.service.plist",
+                             "/etc/corvana/system.conf"}) {
+        EXPECT_TRUE(exists(kept)) << kept;
+    }
+    EXPECT_EQ(security_runs(), 4);
+    EXPECT_TRUE(tests::fake_tools::calls_of("/bin/launchctl").empty());
+
+    const std::string daemons = "/Library/LaunchDaemons/";
+    const std::vector<logged> expected = {
+        {"info", "Uninstalling /Applications/Corvana.app.."},
+        {"info", "Deleting Files /Library/LaunchAgents/com.quillmark.CORVANA.extra.plist"},
+        {"info", "Deleting Files /Library/LaunchAgents/com.quillmark.corvana.Frontend.plist"},
+        {"info", "Deleting Files " + daemons + "com.quillmark.corvana.Helper.plist"},
+        {"info", "Deleting Files " + daemons + "com.quillmark.corvana.service.plist"},
+        {"info", "Deleting Files /Library/PrivilegedHelperTools/com.quillmark.corvana.Helper"},
+        // The helper's job file matched the wildcard already.
+        {"info", "Deleting Files " + daemons + "com.quillmark.corvana.Helper.plist"},
+        {"warning", "Can't delete " + daemons + "com.quillmark.corvana.Helper.plist"},
+        {"info", "Corvana Files deleted"},
+        {"info", "Corvana uninstalled."},
+    };
+    EXPECT_EQ(lines(), expected);
+}
+
+TEST_F(UninstallTest, HelperFilesUseTheHyphenatedNamespace) {
+    for (const char* path : {"/Library/LaunchDaemons/com.quillmark.corvana_beta.service.plist",
+                             "/Library/LaunchDaemons/com.quillmark.corvana-beta.Helper.plist",
+                             "/Library/PrivilegedHelperTools/com.quillmark.corvana-beta.Helper",
+                             "/Library/LaunchDaemons/com.quillmark.corvana.service.plist"}) {
+        write_file(path, "x");
+    }
+    make_bundle("/srv/elsewhere/Beta.app", started_marker);
+    ASSERT_TRUE(uninstall("/srv/elsewhere/Beta.app", "corvana_beta"));
+    EXPECT_FALSE(exists("/Library/LaunchDaemons/com.quillmark.corvana_beta.service.plist"));
+    EXPECT_FALSE(exists("/Library/LaunchDaemons/com.quillmark.corvana-beta.Helper.plist"));
+    EXPECT_FALSE(exists("/Library/PrivilegedHelperTools/com.quillmark.corvana-beta.Helper"));
+    EXPECT_TRUE(exists("/Library/LaunchDaemons/com.quillmark.corvana.service.plist"));
+    EXPECT_FALSE(exists("/srv/elsewhere/Beta.app"));
+    EXPECT_TRUE(exists("/srv/elsewhere"));
+}
+
+TEST_F(UninstallTest, WrongBundleRemovesJobFilesThenAnswersFalse) {
+    write_file("/Library/LaunchDaemons/com.quillmark.corvana.service.plist", "x");
+    write_file("/srv/Corvana.zip", "zip");
+    write_file("/srv/Corvana.app/inside", "x");
+    for (const std::string bundle :
+         {"/srv/Corvana.zip", "/srv/x/../Corvana.app", "srv/Corvana.app", ""}) {
+        restart_trace();
+        tests::fake_tools::reset();
+        EXPECT_FALSE(uninstall(bundle, "corvana")) << bundle;
+        EXPECT_EQ(lines().back(), (logged{"error", "Wrong install source. aborted"})) << bundle;
+        EXPECT_FALSE(was_logged(trace, {"info", "Corvana Files deleted"}));
+        EXPECT_EQ(security_runs(), 0);
+    }
+    EXPECT_FALSE(exists("/Library/LaunchDaemons/com.quillmark.corvana.service.plist"));
+    EXPECT_TRUE(exists("/srv/Corvana.zip"));
+    EXPECT_TRUE(exists("/srv/Corvana.app/inside"));
+}
+
+TEST_F(UninstallTest, MissingBundleAnswersFalseAndKeepsTheRights) {
+    EXPECT_FALSE(uninstall("/srv/Nothing.app", "corvana"));
+    const auto last = lines().back();
+    EXPECT_EQ(last.level, "error");
+    EXPECT_TRUE(last.message.starts_with("Can't delete app(")) << last;
+    EXPECT_NE(last.message.find("/srv/Nothing.app"), std::string::npos) << last;
+    EXPECT_EQ(security_runs(), 0);
+}
+
+TEST_F(UninstallTest, RefusalsRemoveNothing) {
+    write_file("/Library/LaunchDaemons/com.quillmark.corvana.service.plist", "x");
+    make_bundle(installed, started_marker);
+
+    EXPECT_FALSE(uninstall(installed, "corvana", bad_authorization()));
+    EXPECT_EQ(lines().back(), (logged{"error", "Authorization failed. Uninstall aborted"}));
+    // An authorization that holds another right does not do: uninstalling needs its own.
+    EXPECT_FALSE(uninstall(installed, "corvana", authorization_for(install_right)));
+    restart_trace();
+    EXPECT_FALSE(uninstall(installed, "corvana.x"));
+    EXPECT_EQ(lines().back(), (logged{"error", "Invalid arguments"}));
+    EXPECT_FALSE(uninstall(installed, "../corvana"));
+
+    EXPECT_TRUE(exists("/Library/LaunchDaemons/com.quillmark.corvana.service.plist"));
+    EXPECT_TRUE(exists(installed + "/Contents/MacOS/Corvana"));
+    EXPECT_EQ(security_runs(), 0);
+}
+
+TEST_F(UninstallTest, LinkedBundleIsRemovedNotItsTarget) {
+    make_bundle("/srv/real/Corvana.app", started_marker);
+    fs::create_symlink("/srv/real/Corvana.app", installed);
+    ASSERT_TRUE(uninstall(installed, "corvana"));
+    EXPECT_FALSE(exists(installed));
+    EXPECT_TRUE(exists("/srv/real/Corvana.app/Contents/MacOS/Corvana"));
+}
+
+}  // namespace
