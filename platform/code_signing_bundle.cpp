@@ -1,0 +1,121 @@
+#include "platform/code_signing_bundle.h"
+
+#include <sys/stat.h>
+
+#include "platform/code_signing_files.h"
+#include "platform/code_signing_signature.h"
+
+namespace code_signing {
+
+namespace {
+
+OSStatus read_failure(read_status status) {
+    switch (status) {
+        case read_status::missing:
+            return errSecCSUnsigned;
+        case read_status::too_large:
+            return errSecCSTooBig;
+        default:
+            return errSecCSSignatureFailed;
+    }
+}
+
+OSStatus signature_failure(signature_status status) {
+    return status == signature_status::untrusted ? errSecCSSignatureUntrusted
+                                                 : errSecCSSignatureFailed;
+}
+
+}  // namespace
+
+std::optional<std::string> bundle_of_executable(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || !is_plain_file_name(path.substr(slash + 1))) {
+        return std::nullopt;
+    }
+    std::string_view directory = path.substr(0, slash);
+    constexpr std::string_view tail = "/Contents/MacOS";
+    if (!directory.ends_with(tail)) {
+        return std::nullopt;
+    }
+    std::string_view bundle = directory.substr(0, directory.size() - tail.size());
+    std::size_t name_start = bundle.rfind('/');
+    std::string_view name =
+        name_start == std::string_view::npos ? bundle : bundle.substr(name_start + 1);
+    if (name.size() <= 4 || !name.ends_with(".app")) {
+        return std::nullopt;
+    }
+    return std::string(bundle);
+}
+
+validation_t validate_bundle(const std::string& bundle_path, std::string_view executable_name,
+                             int executable_fd) {
+    validation_t result;
+    std::string base = bundle_path + "/";
+    auto directory_file = read_small_file(base + code_directory_file, max_code_directory_size);
+    auto signature_bytes = read_small_file(base + signature_file, max_signature_size);
+    if (directory_file.status != read_status::ok) {
+        result.status = read_failure(directory_file.status);
+        return result;
+    }
+    if (signature_bytes.status != read_status::ok) {
+        result.status = read_failure(signature_bytes.status);
+        return result;
+    }
+
+    certificate_chain_t anchors = certificates::load_trust_anchors();
+    verified_signature_t signature =
+        verify_detached(signature_bytes.bytes, directory_file.bytes, anchors);
+    if (signature.status != signature_status::valid) {
+        result.status = signature_failure(signature.status);
+        return result;
+    }
+    auto directory = decode_code_directory(directory_file.bytes);
+    if (!directory) {
+        result.status = errSecCSBadObjectFormat;
+        return result;
+    }
+    // The signature names its main executable: another file of the bundle is not covered by it.
+    if (directory->executable != executable_name) {
+        result.status = errSecCSSignatureFailed;
+        return result;
+    }
+
+    struct stat info {};
+    if (::fstat(executable_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        result.status = errSecCSSignatureFailed;
+        return result;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > max_executable_size) {
+        result.status = errSecCSTooBig;
+        return result;
+    }
+    auto executable_hash = sha256_of_file(executable_fd, max_executable_size);
+    if (!executable_hash || *executable_hash != directory->executable_hash) {
+        result.status = errSecCSSignatureFailed;
+        return result;
+    }
+
+    auto info_file = read_small_file(base + info_plist_file, max_info_plist_size);
+    if (info_file.status != read_status::ok) {
+        result.status =
+            info_file.status == read_status::too_large ? errSecCSTooBig : errSecCSInfoPlistFailed;
+        return result;
+    }
+    if (sha256_of(info_file.bytes) != directory->info_plist_hash) {
+        result.status = errSecCSSignatureFailed;
+        return result;
+    }
+    auto dictionary = parse_property_list(info_file.bytes.data(), info_file.bytes.size());
+    if (!dictionary || plist_get_node_type(dictionary->get()) != PLIST_DICT) {
+        result.status = errSecCSInfoPlistFailed;
+        return result;
+    }
+
+    result.status = errSecSuccess;
+    result.code.directory = std::move(*directory);
+    result.code.chain = std::move(signature.chain);
+    result.code.info = std::move(*dictionary);
+    return result;
+}
+
+}  // namespace code_signing

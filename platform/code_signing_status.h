@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+// Results of the code-signing services, with the platform's values.
+using OSStatus = std::int32_t;
+
+inline constexpr OSStatus errSecSuccess = 0;
+inline constexpr OSStatus errSecCSNoSuchCode = -67065;         // no such process (any more)
+inline constexpr OSStatus errSecCSGuestInvalid = -67063;       // traced, or foreign code mapped in
+inline constexpr OSStatus errSecCSUnsigned = -67062;           // no signature (or not in a bundle)
+inline constexpr OSStatus errSecCSSignatureFailed = -67061;    // signature or hashes don't match
+inline constexpr OSStatus errSecCSReqInvalid = -67052;         // no requirement to check against
+inline constexpr OSStatus errSecCSReqFailed = -67050;          // valid, but not what was required
+inline constexpr OSStatus errSecCSBadObjectFormat = -67049;    // damaged code directory
+inline constexpr OSStatus errSecCSStaticCodeChanged = -67034;  // file replaced since it started
+inline constexpr OSStatus errSecCSInfoPlistFailed = -67030;  // information list missing or damaged
+inline constexpr OSStatus errSecCSNoMainExecutable = -67029;
+inline constexpr OSStatus errSecCSBadBundleFormat = -67028;
+inline constexpr OSStatus errSecCSTooBig = -67004;
+inline constexpr OSStatus errSecCSSignatureUntrusted = -66996;  // chain not in a trust anchor
+
+// A short English description of a status, for people reading a tool's output.
+[[nodiscard]] const char* code_signing_status_text(OSStatus status);

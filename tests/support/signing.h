@@ -1,0 +1,130 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/audit_token.h"
+#include "platform/certificates.h"
+#include "platform/unique_fd.h"
+
+// Signed (and deliberately badly signed) client bundles for end-to-end tests. Everything is made
+// inside the sandbox: a throwaway certificate chain, its root installed as the trust anchor, and
+// bundles signed through the code-signing library.
+namespace tests {
+
+// The identity the helper admits.
+inline constexpr const char* k_client_identifier = "com.quillmark.corvana-cv-5e09b1d4";
+inline constexpr const char* k_client_team = "Q7XM2RT9PL";
+// Markers of the Developer ID intermediate and of the Developer ID application leaf.
+inline constexpr const char* k_intermediate_marker_oid = "1.2.840.113635.100.6.2.6";
+inline constexpr const char* k_leaf_marker_oid = "1.2.840.113635.100.6.1.13";
+// Where the test root is installed as a trust anchor.
+inline constexpr const char* k_test_anchor_path = "/etc/codesign/anchors/corvana-test-root.pem";
+
+struct chain_options {
+    std::string team = k_client_team;  // the leaf's subject OU
+    bool intermediate_marker = true;   // the intermediate carries k_intermediate_marker_oid
+    bool leaf_marker = true;           // the leaf carries k_leaf_marker_oid
+    // Signed under a root that is not a trust anchor (it bears the trusted root's name, but its
+    // own key).
+    bool untrusted_root = false;
+};
+
+// A root, an intermediate and a leaf with the leaf's private key. Made once per distinct options
+// in a process; the trusted root is the same for all of them.
+struct test_chain {
+    x509_ptr root;
+    x509_ptr intermediate;
+    x509_ptr leaf;
+    evp_pkey_ptr leaf_key;
+};
+const test_chain& signing_chain(const chain_options& options = {});
+
+// Installs the trusted test root as a trust anchor (idempotent).
+void install_test_anchor();
+
+// PEM files of a chain, for the signing tool: leaf certificate, leaf key, the intermediate
+// (--chain) and the root.
+struct chain_files {
+    std::string leaf_certificate;
+    std::string leaf_key;
+    std::string intermediate;
+    std::string root;
+};
+chain_files write_chain_files(const std::string& directory, const chain_options& options = {});
+
+struct bundle_options {
+    // The bundle is DIRECTORY/NAME.app; an empty name picks a fresh one ("Client1", ...).
+    std::string directory = "/tmp/corvana-clients";
+    std::string name;
+    // The main executable is a copy of this file, at Contents/MacOS/<executable_name>.
+    std::string executable_source = CORVANA_HELPERCTL_PATH;
+    std::string executable_name = "Corvana";
+    // The signed identifier, and CFBundleIdentifier (the identifier when empty).
+    std::string identifier = k_client_identifier;
+    std::string bundle_identifier;
+    std::string short_version = "6.0.0";  // CFBundleShortVersionString
+
+    bool sign = true;  // false: no _CodeSignature at all
+    chain_options chain;
+    bool change_executable_after_signing = false;
+    bool change_info_plist_after_signing = false;
+};
+
+// Builds and signs a client bundle as the options say; returns the path of its main executable.
+// Aborts the test program when the bundle can't be made.
+std::string signed_client_bundle(const bundle_options& options = {});
+
+// A bundle at bundle_path (".../NAME.app") holding a copy of executable_source, signed with the
+// good test chain so that the helper's requirement admits it; returns its main executable.
+std::string signed_client_executable(const std::string& bundle_path,
+                                     const std::string& executable_source);
+
+// NAME.app for the path of a bundle's main executable.
+std::string bundle_of_executable(const std::string& executable_path);
+
+// The PID, pidfd and start time of a process, as a connection's audit token carries them. The
+// pidfd stays owned by the caller's process object.
+audit_token_t audit_token_for(pid_t pid, int pidfd);
+
+// A child process for admission tests: standard input is a pipe held open (so a shell reading
+// it waits), standard output a pipe that wait_for_output reads. Killed and reaped on destruction.
+class running_client {
+  public:
+    static running_client start(const std::string& executable,
+                                const std::vector<std::string>& arguments,
+                                const std::vector<std::string>& extra_environment = {});
+    // A copy of bash that prints "ready" once loaded (shared libraries and preloads mapped) and
+    // then waits for its input; returns once it has printed.
+    static running_client start_waiting_shell(
+        const std::string& executable, const std::vector<std::string>& extra_environment = {});
+
+    running_client(running_client&& other) noexcept;
+    running_client& operator=(running_client&&) noexcept = delete;
+    running_client(const running_client&) = delete;
+    running_client& operator=(const running_client&) = delete;
+    ~running_client();
+
+    pid_t pid() const { return pid_; }
+    int pidfd() const { return pidfd_.get(); }
+    audit_token_t audit_token() const { return audit_token_for(pid_, pidfd_.get()); }
+
+    // Everything the child printed up to and including its first line; nothing on timeout.
+    std::optional<std::string> wait_for_output(std::chrono::milliseconds timeout);
+    // Kills the child and waits for it.
+    void stop();
+
+  private:
+    running_client() = default;
+
+    pid_t pid_ = -1;
+    unique_fd pidfd_;
+    unique_fd input_;
+    unique_fd output_;
+};
+
+}  // namespace tests
