@@ -34,7 +34,7 @@ std::uint64_t process_start_time(pid_t pid) {
     if (close == std::string::npos) {
         return 0;
     }
-    std::size_t field = 2;
+    std::size_t field = 3;  // pos is the blank before field "field"
     std::size_t pos = close + 1;
     while (pos < line.size() && field < 22) {
         pos = line.find(' ', pos + 1);

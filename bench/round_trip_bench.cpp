@@ -1,0 +1,151 @@
+// What the daemon adds to a call: get_version_with_reply: round trips beside a bare Unix-socket
+// ping-pong of the same message sizes, and the cost of admitting a connection. Runs in the
+// sandbox (run-in-sandbox.sh build/default/bench/bench_round_trip_bench); it re-executes itself
+// from a signed client bundle so that the daemon admits it.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "client/helper_client.h"
+#include "platform/xpc_message.h"
+#include "tests/support/daemon_session.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/signing.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+void report_percentiles(benchmark::State& state, std::vector<double>& micros) {
+    if (micros.empty()) {
+        return;
+    }
+    std::sort(micros.begin(), micros.end());
+    state.counters["p50_us"] = micros[micros.size() / 2];
+    state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+}
+
+std::vector<std::uint8_t> frame_of_size(std::size_t size) {
+    std::vector<std::uint8_t> frame(size, 0x5A);
+    return frame;
+}
+
+bool write_all(int fd, const std::vector<std::uint8_t>& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+bool read_all(int fd, std::vector<std::uint8_t>& bytes) {
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = ::recv(fd, bytes.data() + got, bytes.size() - got, 0);
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The same bytes as a get_version_with_reply: call and its reply, bounced by a bare thread.
+void bare_socket_ping_pong(benchmark::State& state) {
+    std::size_t request_size =
+        encode_request(wire_request{"get_version_with_reply:", 1, {}})->size();
+    std::size_t reply_size = encode_reply(wire_reply{1, std::string("2.6")})->size();
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        state.SkipWithError("socketpair");
+        return;
+    }
+    std::thread echo([&] {
+        std::vector<std::uint8_t> in(request_size);
+        auto out = frame_of_size(reply_size);
+        while (read_all(pair[1], in) && write_all(pair[1], out)) {
+        }
+    });
+    auto request = frame_of_size(request_size);
+    std::vector<std::uint8_t> reply(reply_size);
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto start = clock_type::now();
+        if (!write_all(pair[0], request) || !read_all(pair[0], reply)) {
+            state.SkipWithError("ping-pong failed");
+            break;
+        }
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
+    }
+    ::shutdown(pair[0], SHUT_RDWR);
+    echo.join();
+    ::close(pair[0]);
+    ::close(pair[1]);
+    report_percentiles(state, micros);
+}
+BENCHMARK(bare_socket_ping_pong)->UseRealTime();
+
+void get_version_round_trip(benchmark::State& state) {
+    std::string error;
+    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    if (!client || !client->get_version()) {
+        state.SkipWithError("the daemon did not admit the benchmark");
+        return;
+    }
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto start = clock_type::now();
+        auto version = client->get_version();
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
+        if (!version) {
+            state.SkipWithError("call failed");
+            break;
+        }
+    }
+    report_percentiles(state, micros);
+}
+BENCHMARK(get_version_round_trip)->UseRealTime();
+
+// A fresh connection and its first call: the admission check (code look-up, signature, hashes,
+// mapped libraries) plus one round trip.
+void admitted_connection(benchmark::State& state) {
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto start = clock_type::now();
+        std::string error;
+        auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+        if (!client || !client->get_version()) {
+            state.SkipWithError("not admitted");
+            break;
+        }
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
+    }
+    report_percentiles(state, micros);
+}
+BENCHMARK(admitted_connection)->UseRealTime()->Iterations(200);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tests::require_sandbox();
+    if (std::getenv("CORVANA_BENCH_SIGNED") == nullptr) {
+        std::string self = std::filesystem::read_symlink("/proc/self/exe");
+        std::string signed_copy =
+            tests::signed_client_executable("/Applications/RoundTripBench.app", self);
+        ::setenv("CORVANA_BENCH_SIGNED", "1", 1);
+        ::execv(signed_copy.c_str(), argv);
+        return 1;
+    }
+    tests::daemon_session daemon;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,153 @@
+#include "tests/support/client_role.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "client/helper_client.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/signing.h"
+
+namespace tests {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> role_arguments() {
+    std::vector<std::string> out;
+    const char* joined = std::getenv("CORVANA_CLIENT_ROLE_ARGS");
+    std::stringstream stream(joined == nullptr ? "" : joined);
+    std::string word;
+    while (std::getline(stream, word, '\x1f')) {
+        out.push_back(word);
+    }
+    return out;
+}
+
+// The signed copy of this very program, made once.
+const std::string& signed_self() {
+    static const std::string path = signed_client_executable(
+        "/Applications/TestClient.app", std::filesystem::read_symlink("/proc/self/exe"));
+    return path;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace
+
+client_role::client_role(const std::string& role, const std::vector<std::string>& args) {
+    require_sandbox();
+    static std::atomic<int> counter{0};
+    std::string base =
+        "/tmp/client-role-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    out_path_ = base + ".out";
+    release_path_ = base + ".release";
+    std::string joined;
+    for (const auto& arg : args) {
+        joined += (joined.empty() ? "" : "\x1f") + arg;
+    }
+    process_ = std::make_unique<child_process>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" >\"$OUT\" 2>&1",
+                                 signed_self(), "--gtest_also_run_disabled_tests",
+                                 "--gtest_filter=ClientRole.DISABLED_" + role},
+        std::vector<std::string>{"CORVANA_CLIENT_ROLE_ARGS=" + joined,
+                                 "CORVANA_CLIENT_ROLE_RELEASE=" + release_path_,
+                                 "OUT=" + out_path_});
+}
+
+client_role::~client_role() {
+    release();
+}
+
+bool client_role::wait_ready(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (output().find("ready\n") != std::string::npos) {
+            return true;
+        }
+        if (process_->wait_exit(0ms)) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+void client_role::release() {
+    std::ofstream(release_path_).put('\n');
+}
+
+int client_role::wait(std::chrono::milliseconds timeout) {
+    return process_->wait_exit(timeout).value_or(-1);
+}
+
+std::string client_role::output() const {
+    return read_file(out_path_);
+}
+
+std::unique_ptr<client_role> start_client_role(const std::string& role,
+                                               const std::vector<std::string>& args) {
+    return std::make_unique<client_role>(role, args);
+}
+
+// The roles themselves: tests that run only in the signed copy, asked for by name.
+
+TEST(ClientRole, DISABLED_Hold) {
+    std::string error;
+    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    ASSERT_TRUE(client) << error;
+    auto version = client->get_version();
+    ASSERT_TRUE(version.has_value());
+    std::printf("ready\n");
+    std::fflush(stdout);
+    const char* release = std::getenv("CORVANA_CLIENT_ROLE_RELEASE");
+    ASSERT_NE(release, nullptr);
+    while (!std::filesystem::exists(release)) {
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+TEST(ClientRole, DISABLED_Load) {
+    auto args = role_arguments();
+    ASSERT_EQ(args.size(), 2u);
+    int clients = std::stoi(args[0]);
+    int calls = std::stoi(args[1]);
+    std::atomic<long> answered{0};
+    std::atomic<long> wrong{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&] {
+            std::string error;
+            auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+            if (!client) {
+                return;
+            }
+            for (int i = 0; i < calls; ++i) {
+                auto version = client->get_version();
+                if (version && *version == ns_string("2.6")) {
+                    ++answered;
+                } else {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::printf("answered %ld of %d (%ld wrong)\n", answered.load(), clients * calls, wrong.load());
+    EXPECT_EQ(answered.load(), static_cast<long>(clients) * calls);
+}
+
+}  // namespace tests

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/command.h"
+
+namespace tests {
+
+// A copy of the running test program inside a client bundle signed with the test chain, run to
+// play a client of the daemon: the daemon admits it, and it can hold connections or load the
+// daemon in ways a one-shot command line can't.
+//
+// Roles: "Hold" connects, calls get_version, prints "ready" and keeps the connection until
+// released; "Load CLIENTS CALLS" runs CLIENTS connections at once, each making CALLS calls, and
+// prints "answered N of M".
+class client_role {
+  public:
+    client_role(const std::string& role, const std::vector<std::string>& args);
+    ~client_role();
+
+    // True once the role has printed "ready".
+    bool wait_ready(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Lets a holding role end its connection and exit.
+    void release();
+    // The role's exit status, or -1 when it did not end in time.
+    int wait(std::chrono::milliseconds timeout);
+    std::string output() const;
+
+  private:
+    std::string out_path_;
+    std::string release_path_;
+    std::unique_ptr<child_process> process_;
+};
+
+std::unique_ptr<client_role> start_client_role(const std::string& role,
+                                               const std::vector<std::string>& args);
+
+}  // namespace tests
