@@ -1,5 +1,7 @@
 // The privileged helper daemon: started as root on demand by the service manager when a client
 // connects to its socket; serves until it has been idle long enough, then exits with status 0.
+#include <pthread.h>
+
 #include <csignal>
 
 #include "base/hidden_text.h"
@@ -11,6 +13,8 @@
 int main() {
     // A client that goes away must not take the daemon down with it.
     std::signal(SIGPIPE, SIG_IGN);
+    // The trace shows the main thread as "main"; other threads stay unnamed.
+    ::pthread_setname_np(::pthread_self(), "corvana");
 
     prepare_trace_file();
     trace_t trace{const_cast<char*>("main"), nullptr, true};

@@ -1,5 +1,7 @@
 #include "core/helper_tool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -69,7 +71,10 @@ void helper_tool_t::run() {
                     _listener ? _listener->socket_path().c_str() : "no listener");
         return;
     }
-    std::thread([this] { fixOSMaxFilesIfNeedAndReply(nullptr); }).detach();
+    std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "");
+        fixOSMaxFilesIfNeedAndReply(nullptr);
+    }).detach();
     for (;;) {
         if (canQuit() && now_since_reference_date() - lastAccess() >= k_idle_quit_seconds) {
             return;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -210,6 +211,9 @@ void xpc_listener_t::accept_loop() {
 }
 
 void xpc_listener_t::serve(unique_fd client) {
+    // Like the platform's queue threads, connection threads carry no name of their own (Linux
+    // would show the process name in their place).
+    ::pthread_setname_np(::pthread_self(), "");
     // The count drops last, when nothing of this listener is touched any more.
     struct done_t {
         xpc_listener_t* self;

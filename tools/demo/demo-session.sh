@@ -21,6 +21,8 @@ show() {
 [ -r /run/corvana-sandbox ] || { echo "demo: refusing to run outside the sandbox" >&2; exit 1; }
 mkdir -p "$demo"
 cd "$demo" || exit 1
+# The directories every system the helper serves has.
+mkdir -p /Applications /Library/LaunchDaemons /Library/LaunchAgents /Library/PrivilegedHelperTools
 
 bold "A throwaway signing chain; its root becomes the trust anchor"
 cat >chain.cnf <<'CNF'
@@ -88,7 +90,8 @@ printf 'service=on\n' >config/service.conf
 printf 'trace=off\n' >config/connection_trace.txt
 
 bold "The daemon, started the way socket activation does (on the first connection)"
-/usr/bin/systemd-socket-activate --listen="$socket" "$daemon" &
+# What the daemon's tools print on their standard error goes to a file, not into the show.
+/usr/bin/systemd-socket-activate --listen="$socket" "$daemon" 2>>/var/tmp/daemon.stderr &
 activator=$!
 for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
 ls -l "$socket"
@@ -113,19 +116,23 @@ show "$helperctl" quit-service corvana
 show "$helperctl" check-settings-auth --auth "$demo/auth.bin"
 show "$helperctl" set-darkwake 1
 show "$helperctl" fix-max-files
-show "$helperctl" uninstall --auth "$demo/auth.bin" --bundle /Applications/Corvana.app \
-    --sysconfig "$demo/config" --namespace corvana --user root
 
 bold "What the daemon wrote"
 for f in /Library/LaunchDaemons/com.quillmark.corvana.service.plist \
          /Library/LaunchAgents/com.quillmark.corvana.Frontend.plist; do
-    if [ -e "$f" ]; then echo "--- $f"; cat "$f"; else echo "--- $f (removed by the uninstall)"; fi
+    echo "--- $f"
+    cat "$f"
 done
 echo "--- /etc/corvana"; ls -la /etc/corvana 2>/dev/null
-echo "--- /var/log/corvana.trace (global trace of the installation)"; ls -l /var/log/corvana.trace 2>/dev/null
 echo "--- the application's own record"; cat /var/tmp/corvana-demo-started 2>/dev/null
 echo "--- system tools the daemon ran (the sandbox's fakes)"
 cut -f1-6 /var/tmp/fake-tools/calls.log | tr '\t' ' '
+
+
+bold "Uninstalling"
+show "$helperctl" uninstall --auth "$demo/auth.bin" --bundle /Applications/Corvana.app \
+    --sysconfig "$demo/config" --namespace corvana --user root
+ls /Applications /Library/LaunchDaemons /Library/LaunchAgents
 
 bold "The daemon quits on its own ten seconds after its last client"
 start=$(date +%s)
