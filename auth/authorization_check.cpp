@@ -1,0 +1,77 @@
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "auth/helper_tool_common.h"
+#include "core/helper_tool.h"
+#include "platform/authorization.h"
+#include "system/external_commands.h"
+
+namespace {
+
+constexpr const char* k_os_status_domain = "NSOSStatusErrorDomain";
+
+// The rule a right has while the authorization database lacks it. _resetAuthDB removes all four
+// rights at install time and nothing registers them again, so the database usually has none of
+// them; a right the helper's own table lists then keeps that table's default rule, which is what
+// registering it would have given. A right the table does not list has no rule and is denied.
+std::optional<std::string> default_rule_for_right(const std::string& right) {
+    std::optional<std::string> rule;
+    helper_tool_common_t::enumerate_rights_using_block(
+        [&](const std::string& name, const std::string& default_rule, const std::string&) {
+            if (name == right) {
+                rule = default_rule;
+            }
+        });
+    return rule;
+}
+
+}  // namespace
+
+std::optional<ns_error> helper_tool_t::check_authorization(const ns_data& auth,
+                                                           const char* command) {
+    std::optional<ns_error> error;
+    AuthorizationRef authRef;
+
+    if (!auth || auth->size() != kAuthorizationExternalFormLength) {
+        error = ns_error{k_os_status_domain, errSecParam};
+        trace_error(_trace.get(), "wrong auth data %s", error->description().c_str());
+        return error;
+    }
+
+    AuthorizationExternalForm form;
+    std::copy(auth->begin(), auth->end(), form.bytes.begin());
+    OSStatus status = AuthorizationCreateFromExternalForm(form, authRef);
+    if (status == errAuthorizationSuccess) {
+        // A selector without an entry has no right to ask for: a failed check, as a denied
+        // right.
+        const auto right = helper_tool_common_t::authorization_right_for_command(command);
+        status = !right ? errAuthorizationDenied
+                        : AuthorizationCopyRights(
+                              authRef, {{*right, {}, 0}},
+                              kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights,
+                              default_rule_for_right);
+    }
+    if (status != errAuthorizationSuccess) {
+        error = ns_error{k_os_status_domain, status};
+        trace_error(_trace.get(), "external auth failed %s", error->description().c_str());
+    }
+
+    if (authRef) {
+        (void)AuthorizationFree(std::move(authRef), kAuthorizationFlagDefaults);
+    }
+    return error;
+}
+
+void helper_tool_t::_resetAuthDB() {
+    trace_info(_trace.get(), "Cleaning authorizationdb..");
+    for (const auto& name : helper_tool_common_t::authRightNames()) {
+        if (!ExternalCommands::remove_authorization(name)) {
+            trace_warning(_trace.get(), "can't delete %s", name.c_str());
+        }
+    }
+}
+
+void helper_tool_t::check_global_settings_auth(ns_data auth, reply_t<bool> reply) {
+    reply(!check_authorization(auth, "check_global_settings_auth:reply:"));
+}

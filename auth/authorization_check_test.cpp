@@ -1,0 +1,311 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/random.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "auth/helper_tool_common.h"
+#include "core/helper_tool.h"
+#include "platform/authorization.h"
+#include "platform/authorization_sqlite.h"
+#include "tests/support/fake_tools.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/trace_capture.h"
+
+namespace {
+
+using testing::ElementsAre;
+using tests::fake_tools;
+
+constexpr const char* k_trace = "/var/log/authorization_check_test.trace";
+constexpr const char* k_settings = "com.quillmark.Corvana.Helper.global_settings";
+constexpr const char* k_install_selector =
+    "install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+    "with_user_name:with_reply:";
+constexpr const char* k_service_selector =
+    "install_corvana_service_with:for_namespace:user_config:reply:";
+constexpr const char* k_uninstall_selector =
+    "uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+    "with_user_name:with_reply:";
+
+std::string failed(const char* what, long code) {
+    return std::string(what) + " The operation couldn\u2019t be completed. (OSStatus error " +
+           std::to_string(code) + ".)";
+}
+
+uid_t uid_of(const char* name) {
+    passwd* entry = ::getpwnam(name);
+    return entry == nullptr ? static_cast<uid_t>(-1) : entry->pw_uid;
+}
+
+void ensure_users() {
+    static const bool made = [] {
+        std::system("id authadmin >/dev/null 2>&1 || useradd -M -N -s /bin/false authadmin");
+        std::system("id authuser >/dev/null 2>&1 || useradd -M -N -s /bin/false authuser");
+        std::system(
+            "getent group admin >/dev/null || getent group sudo >/dev/null || "
+            "getent group wheel >/dev/null || groupadd admin");
+        std::system(
+            "for g in admin sudo wheel; do if getent group $g >/dev/null; then "
+            "usermod -a -G $g authadmin; break; fi; done");
+        return true;
+    }();
+    (void)made;
+}
+
+ns_data issue(uid_t uid, const std::vector<std::string>& rights = {}) {
+    AuthorizationExternalForm form;
+    EXPECT_EQ(AuthorizationIssueExternalForm(uid, rights, form), errAuthorizationSuccess);
+    return std::vector<std::uint8_t>(form.bytes.begin(), form.bytes.end());
+}
+
+void execute(const std::string& sql) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(kAuthorizationDatabasePath, &raw), SQLITE_OK);
+    sqlite_connection_t db(raw);
+    ASSERT_EQ(sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+}
+
+class AuthorizationCheckTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        tests::require_sandbox();
+        ensure_users();
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+            std::filesystem::remove(std::string(kAuthorizationDatabasePath) + suffix);
+        }
+        std::filesystem::create_directories("/var/log");
+        std::filesystem::remove(k_trace);
+        tests::use_trace_file(k_trace);
+        tool_ = helper_tool_t::init_without_listener();
+        admin_ = uid_of("authadmin");
+        user_ = uid_of("authuser");
+    }
+
+    // The remote call's answer; it must answer exactly once.
+    bool settings(const ns_data& auth) {
+        int replies = 0;
+        bool answer = false;
+        tool_->check_global_settings_auth(auth, [&](bool value) {
+            ++replies;
+            answer = value;
+        });
+        EXPECT_EQ(replies, 1);
+        return answer;
+    }
+
+    // The messages written since the last call, each with its level.
+    std::vector<std::string> new_lines() {
+        std::vector<std::string> lines;
+        for (const auto& line : tests::trace_lines(k_trace)) {
+            const auto parsed = tests::parse_trace_line(line);
+            lines.push_back(parsed.level + ": " + parsed.message);
+        }
+        std::filesystem::remove(k_trace);
+        tests::use_trace_file(k_trace);
+        return lines;
+    }
+
+    std::unique_ptr<helper_tool_t> tool_;
+    uid_t admin_ = 0;
+    uid_t user_ = 0;
+};
+
+TEST_F(AuthorizationCheckTest, GlobalSettingsUnlockOnlyWithPreauthorizationForIt) {
+    EXPECT_TRUE(settings(issue(user_, {k_settings})));
+    EXPECT_TRUE(
+        settings(issue(admin_, {"com.quillmark.Corvana.Helper.install_corvana", k_settings})));
+    EXPECT_THAT(new_lines(), ElementsAre());
+
+    auto expired = issue(user_, {k_settings});
+    execute("UPDATE authorizations SET expires = strftime('%s','now') - 1");
+    std::vector<std::uint8_t> random(32);
+    ASSERT_EQ(::getrandom(random.data(), random.size(), 0), 32);
+
+    struct refused_case {
+        const char* name;
+        ns_data auth;
+        std::string line;
+    };
+    const refused_case cases[] = {
+        {"31 bytes", std::vector<std::uint8_t>(31, 1), failed("wrong auth data", -50)},
+        {"33 bytes", std::vector<std::uint8_t>(33, 1), failed("wrong auth data", -50)},
+        {"empty", std::vector<std::uint8_t>(), failed("wrong auth data", -50)},
+        {"nil", std::nullopt, failed("wrong auth data", -50)},
+        {"random", random, failed("external auth failed", -60005)},
+        {"expired", expired, failed("external auth failed", -60005)},
+        {"ordinary user", issue(user_), failed("external auth failed", -60005)},
+        {"administrator, not authenticated", issue(admin_), failed("external auth failed", -60005)},
+        {"another right", issue(user_, {"com.quillmark.Corvana.Helper.uninstall_corvana"}),
+         failed("external auth failed", -60005)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(settings(c.auth));
+        EXPECT_THAT(new_lines(), ElementsAre("error: " + c.line));
+    }
+}
+
+TEST_F(AuthorizationCheckTest, InstallRightsGoToAdministratorsAndUninstallNeedsAuthentication) {
+    for (const char* selector : {k_install_selector, k_service_selector}) {
+        SCOPED_TRACE(selector);
+        EXPECT_FALSE(tool_->check_authorization(issue(0), selector));
+        EXPECT_FALSE(tool_->check_authorization(issue(admin_), selector));
+        const auto error = tool_->check_authorization(issue(user_), selector);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain, "NSOSStatusErrorDomain");
+        EXPECT_EQ(error->code, -60005);
+    }
+    const auto error = tool_->check_authorization(issue(admin_), k_uninstall_selector);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, -60005);
+    EXPECT_FALSE(tool_->check_authorization(
+        issue(user_, {"com.quillmark.Corvana.Helper.uninstall_corvana"}), k_uninstall_selector));
+}
+
+TEST_F(AuthorizationCheckTest, TheDatabaseRuleWinsOverTheTableDefault) {
+    AuthorizationExternalForm root_form;
+    ASSERT_EQ(AuthorizationIssueExternalForm(0, {}, root_form), errAuthorizationSuccess);
+    AuthorizationRef root;
+    ASSERT_EQ(AuthorizationCreateFromExternalForm(root_form, root), errAuthorizationSuccess);
+    ASSERT_EQ(AuthorizationRightSet(root, k_settings, "is-admin", "unlock", "Common"),
+              errAuthorizationSuccess);
+    EXPECT_TRUE(settings(issue(admin_)));
+    EXPECT_FALSE(settings(issue(user_)));
+}
+
+TEST_F(AuthorizationCheckTest, ASelectorWithoutARightFails) {
+    const auto everything = issue(0, helper_tool_common_t::authRightNames());
+    new_lines();
+    for (const char* selector :
+         {"get_version_with_reply:", "", static_cast<const char*>(nullptr)}) {
+        const auto error = tool_->check_authorization(everything, selector);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, -60005);
+        EXPECT_THAT(new_lines(), ElementsAre("error: " + failed("external auth failed", -60005)));
+    }
+}
+
+TEST_F(AuthorizationCheckTest, ResetRunsTheSecurityToolForEachRightAndGoesOnAfterFailures) {
+    const auto names = helper_tool_common_t::authRightNames();
+    std::vector<std::string> expected_warnings{"info: Cleaning authorizationdb.."};
+    std::set<std::vector<std::string>> expected_calls;
+    for (const auto& name : names) {
+        expected_warnings.push_back("warning: can't delete " + name);
+        expected_calls.insert({"/usr/bin/security", "authorizationdb", "remove", name});
+    }
+
+    fake_tools::reset();
+    fake_tools::set_status("security", 1);
+    tool_->_resetAuthDB();
+    auto calls = fake_tools::calls_of("/usr/bin/security");
+    EXPECT_EQ(calls.size(), 4u);
+    EXPECT_EQ(std::set(calls.begin(), calls.end()), expected_calls);
+    EXPECT_EQ(new_lines(), expected_warnings);
+
+    fake_tools::reset();
+    tool_->_resetAuthDB();
+    calls = fake_tools::calls_of("/usr/bin/security");
+    EXPECT_EQ(std::set(calls.begin(), calls.end()), expected_calls);
+    EXPECT_THAT(new_lines(), ElementsAre("info: Cleaning authorizationdb.."));
+}
+
+TEST_F(AuthorizationCheckTest, ChecksOnTwoThreadsWhileAuthorizationsAreIssued) {
+    const auto granted = issue(user_, {k_settings});
+    const auto refused = issue(user_);
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::atomic<int> rounds{0};
+    auto checker = [&] {
+        while (!done.load() || rounds.load() < 20) {
+            if (!settings(granted)) {
+                ++wrong;
+            }
+            if (settings(refused)) {
+                ++wrong;
+            }
+            ++rounds;
+        }
+    };
+    std::thread first(checker);
+    std::thread second(checker);
+    std::vector<ns_data> issued;
+    for (int i = 0; i < 30; ++i) {
+        issued.push_back(issue(user_, {k_settings}));
+    }
+    done = true;
+    first.join();
+    second.join();
+    EXPECT_EQ(wrong.load(), 0);
+    for (const auto& auth : issued) {
+        EXPECT_TRUE(settings(auth));
+    }
+}
+
+TEST_F(AuthorizationCheckTest, ACorruptDatabaseFailsTheCheck) {
+    const auto granted = issue(user_, {k_settings});
+    {
+        std::ofstream out(kAuthorizationDatabasePath, std::ios::binary | std::ios::trunc);
+        out << std::string(4096, '\x17');
+    }
+    new_lines();
+    EXPECT_FALSE(settings(granted));
+    EXPECT_THAT(new_lines(), ElementsAre("error: " + failed("external auth failed", -60008)));
+}
+
+// Another process keeps the write lock past the busy time-out.
+TEST_F(AuthorizationCheckTest, ALockedDatabaseFailsTheCheck) {
+    const auto granted = issue(user_, {k_settings});
+    new_lines();
+    int to_parent[2];
+    int to_child[2];
+    ASSERT_EQ(::pipe2(to_parent, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(to_child, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(to_parent[0]);
+        ::close(to_child[1]);
+        sqlite3* db = nullptr;
+        char ready = 0;
+        if (sqlite3_open(kAuthorizationDatabasePath, &db) != SQLITE_OK ||
+            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            ready = 1;
+        }
+        if (::write(to_parent[1], &ready, 1) != 1) {
+            ::_exit(1);
+        }
+        char release = 0;
+        (void)!::read(to_child[0], &release, 1);
+        ::_exit(0);
+    }
+    ::close(to_parent[1]);
+    ::close(to_child[0]);
+    char ready = 1;
+    ASSERT_EQ(::read(to_parent[0], &ready, 1), 1);
+    ASSERT_EQ(ready, 0);
+
+    EXPECT_FALSE(settings(granted));
+    EXPECT_THAT(new_lines(), ElementsAre("error: " + failed("external auth failed", -60008)));
+
+    ::close(to_child[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(to_parent[0]);
+    EXPECT_TRUE(settings(granted));
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+#include "auth/helper_tool_common.h"
+
+#include <optional>
+
+#include "base/trace.h"
+
+helper_tool_common_t::command_info_t helper_tool_common_t::commandInfo() {
+    auto entry = [](const char* name, const char* rule, const char* description) {
+        return right_entry_t{{k_auth_right_name, name},
+                             {k_auth_right_default, rule},
+                             {k_auth_right_description, description}};
+    };
+    return {
+        {"install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+         "with_user_name:with_reply:",
+         entry("com.quillmark.Corvana.Helper.install_corvana", "is-admin",
+               "Corvana is trying to install itself")},
+        {"install_corvana_service_with:for_namespace:user_config:reply:",
+         entry("com.quillmark.Corvana.Helper.install_service", "is-admin",
+               "Corvana is trying to install global service")},
+        {"uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
+         "with_user_name:with_reply:",
+         entry("com.quillmark.Corvana.Helper.uninstall_corvana", "authenticate-admin",
+               "Corvana is trying to uninstall itself")},
+        {"check_global_settings_auth:reply:",
+         entry("com.quillmark.Corvana.Helper.global_settings", "authenticate-admin",
+               "Corvana is trying to unlock the global settings")},
+    };
+}
+
+std::vector<std::string> helper_tool_common_t::authRightNames() {
+    std::vector<std::string> names;
+    for (const auto& [command, entry] : commandInfo()) {
+        names.push_back(entry.at(k_auth_right_name));
+    }
+    return names;
+}
+
+ns_string helper_tool_common_t::authorization_right_for_command(const char* command) {
+    if (command == nullptr) {
+        return std::nullopt;
+    }
+    const auto info = commandInfo();
+    const auto found = info.find(command);
+    if (found == info.end()) {
+        return std::nullopt;
+    }
+    return found->second.at(k_auth_right_name);
+}
+
+void helper_tool_common_t::enumerate_rights_using_block(const rights_block_t& block) {
+    for (const auto& [command, entry] : commandInfo()) {
+        block(entry.at(k_auth_right_name), entry.at(k_auth_right_default),
+              entry.at(k_auth_right_description));
+    }
+}
+
+void helper_tool_common_t::setup_authorization_rights(const AuthorizationRef& authRef) {
+    enumerate_rights_using_block([&](const std::string& authRightName,
+                                     const std::string& authRightDefault,
+                                     const std::string& authRightDesc) {
+        // The definition, if any, is released when it goes out of scope.
+        std::optional<AuthorizationRightDefinition> definition;
+        if (AuthorizationRightGet(authRightName, definition) == errAuthorizationDenied) {
+            // A failed definition goes unreported: the check then falls back to this table's
+            // default rule anyway.
+            (void)AuthorizationRightSet(authRef, authRightName, authRightDefault, authRightDesc,
+                                        "Common");
+        }
+    });
+}
+
+void helper_tool_common_t::delete_authorization_rights(const AuthorizationRef& authRef) {
+    char name[] = "helper_tool";
+    trace_t trace{name, nullptr, true};
+    for (const auto& authRightName : authRightNames()) {
+        if (AuthorizationRightRemove(authRef, authRightName) != errAuthorizationSuccess) {
+            trace_error(&trace, "Failed to remove authorization right %s", authRightName.c_str());
+        }
+    }
+}
