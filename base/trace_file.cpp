@@ -1,0 +1,211 @@
+#include "base/trace_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+namespace {
+
+class mutex_guard {
+  public:
+    explicit mutex_guard(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~mutex_guard() { pthread_mutex_unlock(mutex_); }
+    mutex_guard(const mutex_guard&) = delete;
+    mutex_guard& operator=(const mutex_guard&) = delete;
+
+  private:
+    pthread_mutex_t* mutex_;
+};
+
+// Exclusive whole-file lock; it serialises the writers of all processes that share the file.
+// Its result is ignored: a line is better written unlocked than lost.
+class file_lock {
+  public:
+    explicit file_lock(int descriptor) : descriptor_(descriptor) { flock(descriptor_, LOCK_EX); }
+    ~file_lock() { flock(descriptor_, LOCK_UN); }
+    file_lock(const file_lock&) = delete;
+    file_lock& operator=(const file_lock&) = delete;
+
+  private:
+    int descriptor_;
+};
+
+class descriptor_guard {
+  public:
+    explicit descriptor_guard(int descriptor) : descriptor_(descriptor) {}
+    ~descriptor_guard() {
+        if (descriptor_ > 0) {
+            close(descriptor_);
+        }
+    }
+    descriptor_guard(const descriptor_guard&) = delete;
+    descriptor_guard& operator=(const descriptor_guard&) = delete;
+    int release() { return std::exchange(descriptor_, -1); }
+
+  private:
+    int descriptor_;
+};
+
+struct free_deleter {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+
+// A root daemon may append to a file in a user's home: a file that is not a plain regular file
+// with a single name (a planted hard link to a system file, a FIFO that would block every
+// writer) is refused like a planted symbolic link. Sets errno when it refuses.
+bool safe_to_append(int descriptor) {
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    if (status.st_nlink > 1) {
+        errno = EMLINK;
+        return false;
+    }
+    return true;
+}
+
+// Gives the number of bytes written; a failure is reported and ends the line.
+std::size_t write_all(int descriptor, const char* bytes, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t written = write(descriptor, bytes + done, length - done);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            dprintf(STDOUT_FILENO, "Write failed (%d)\n", errno);
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return done;
+}
+
+// Keeps the tail of a file that grew past 1 MiB, from the first line feed of the last 943,719
+// bytes. Runs under both locks.
+void trim(int descriptor, off_t size) {
+    std::unique_ptr<char, free_deleter> tail(static_cast<char*>(std::malloc(k_trace_kept_tail)));
+    if (!tail) {
+        return;  // logging never fails its caller; the next line tries again
+    }
+    const off_t start = size - static_cast<off_t>(k_trace_kept_tail);
+    std::size_t read_bytes = 0;
+    while (read_bytes < k_trace_kept_tail) {
+        ssize_t got = pread(descriptor, tail.get() + read_bytes, k_trace_kept_tail - read_bytes,
+                            start + static_cast<off_t>(read_bytes));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        read_bytes += static_cast<std::size_t>(got);
+    }
+    if (read_bytes == 0) {
+        return;
+    }
+
+    // The partial first line goes; the search never looks past what was read, and a tail with
+    // no line break at all is kept whole.
+    std::size_t from = 0;
+    while (from < read_bytes && tail.get()[from] != '\n' && tail.get()[from] != '\0') {
+        ++from;
+    }
+    if (from == read_bytes) {
+        from = 0;
+    }
+
+    const char* bytes = tail.get() + from;
+    std::size_t remaining = read_bytes - from;
+    off_t kept = 0;
+    while (remaining > 0) {
+        ssize_t written = pwrite(descriptor, bytes, remaining, kept);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            dprintf(STDOUT_FILENO, "Write failed (%d)\n", errno);
+            break;
+        }
+        bytes += written;
+        remaining -= static_cast<std::size_t>(written);
+        kept += written;
+    }
+    // What was written is a consistent tail; whatever lay beyond it is the old head.
+    if (ftruncate(descriptor, kept) != 0) {
+        dprintf(STDOUT_FILENO, "Write failed (%d)\n", errno);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Called with the lock held; gives the descriptor, or 0 when the file can't be had.
+int open_if_needed(trace_file_t* file) {
+    if (file->descriptor != 0) {
+        return file->descriptor;
+    }
+    int descriptor = open(file->path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        int error = errno;
+        dprintf(STDOUT_FILENO, "Error opening logfile (%d)", error);
+        dprintf(STDERR_FILENO, "Could not create the logfile (%d)", error);
+        return 0;
+    }
+    if (descriptor == 0) {
+        // Standard input was closed. That descriptor stays taken, so the next attempt gets
+        // another number.
+        dprintf(STDERR_FILENO, "Could not create the logfile (%d)", errno);
+        return 0;
+    }
+    descriptor_guard opened(descriptor);
+    if (!safe_to_append(descriptor)) {
+        int error = errno;
+        dprintf(STDOUT_FILENO, "Error opening logfile (%d)", error);
+        dprintf(STDERR_FILENO, "Could not create the logfile (%d)", error);
+        return 0;
+    }
+    lseek(descriptor, 0, SEEK_END);
+    file->descriptor = opened.release();
+    return file->descriptor;
+}
+
+}  // namespace
+
+// Holding the process's lock as well as the file lock keeps the threads of this process, which
+// share one descriptor and so are not told apart by flock, from interleaving their lines or
+// appending while a trim moves the tail.
+bool trace_file_write(trace_file_t* file, const char* line, std::size_t length) {
+    mutex_guard guard(&file->lock);
+    const int descriptor = open_if_needed(file);
+    if (descriptor == 0) {
+        return false;
+    }
+    file_lock locked(descriptor);
+    const off_t end = lseek(descriptor, 0, SEEK_END);
+    const std::size_t written = write_all(descriptor, line, length);
+    // Under both locks nobody else appends, so the end of what was just written is the size;
+    // only when the first seek failed is the end asked for again.
+    off_t size = end >= 0 ? end + static_cast<off_t>(written) : lseek(descriptor, 0, SEEK_END);
+    if (size < 0) {
+        dprintf(STDOUT_FILENO, "ERROR: %d", errno);
+        return true;
+    }
+    if (size > k_trace_file_limit) {
+        trim(descriptor, size);
+    }
+    return true;
+}
