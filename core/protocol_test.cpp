@@ -1,0 +1,149 @@
+// Hostile and broken clients: whatever one connection sends, the daemon refuses it with a warning,
+// drops that connection, and keeps serving every other one.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "client/helper_client.h"
+#include "platform/unique_fd.h"
+#include "tests/support/client_role.h"
+#include "tests/support/daemon_session.h"
+#include "tests/support/fake_tools.h"
+#include "tests/support/trace_capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+unique_fd raw_connection() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = helper_client_t::default_socket_path();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return unique_fd();
+    }
+    return fd;
+}
+
+void send_bytes(int fd, const std::vector<std::uint8_t>& bytes) {
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+// True when the daemon closed the connection (within a few seconds) without answering.
+bool dropped_without_answer(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 15000) <= 0) {
+        return false;
+    }
+    char byte;
+    return ::recv(fd, &byte, 1, 0) == 0;
+}
+
+std::vector<std::uint8_t> frame(std::uint32_t length, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> out;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<std::uint8_t>(length >> shift));
+    }
+    for (auto byte : payload) {
+        out.push_back(byte);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> request(const std::string& selector, std::vector<wire_value> args) {
+    return *encode_request(wire_request{selector, 1, std::move(args)});
+}
+
+// Runs in the signed copy of this program: every hostile message on its own connection, while
+// one well-behaved connection stays open throughout.
+TEST(ClientRole, DISABLED_Hostile) {
+    std::string error;
+    auto steady = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    ASSERT_TRUE(steady && steady->get_version());
+
+    const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> cases = {
+        {"garbage", frame(10, std::vector<std::uint8_t>(10, 0x41))},
+        {"xml instead of binary", frame(5, {'<', '?', 'x', 'm', 'l'})},
+        {"huge length", frame(0x7fffffff, {1, 2, 3})},
+        {"zero length", frame(0, {})},
+        {"wrong type",
+         request("is_service_installed_with_namespace:with_reply:", {std::int64_t{5}})},
+        {"nil where a BOOL goes",
+         request("setAutostartEnabled:forNamespace:reply:", {wire_nil{}, std::string("x")})},
+        {"wrong count", request("get_version_with_reply:", {std::string("extra")})},
+        {"unknown selector", request("format_disk:", {})},
+    };
+    for (const auto& [name, bytes] : cases) {
+        unique_fd fd = raw_connection();
+        ASSERT_TRUE(fd) << name;
+        send_bytes(fd.get(), bytes);
+        EXPECT_TRUE(dropped_without_answer(fd.get())) << name;
+    }
+
+    // A frame cut short, then the client goes away.
+    {
+        unique_fd fd = raw_connection();
+        auto full = request("get_version_with_reply:", {});
+        send_bytes(fd.get(), std::vector<std::uint8_t>(full.begin(), full.begin() + 10));
+    }
+    // A client that goes away in the middle of a slow call: the reply meets a closed socket.
+    {
+        unique_fd fd = raw_connection();
+        send_bytes(fd.get(), request("set_darkwake_mode:reply:", {std::int64_t{1}}));
+    }
+    std::this_thread::sleep_for(3s);
+
+    EXPECT_EQ(steady->get_version(), ns_string("2.6"));
+    auto fresh = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->get_version(), ns_string("2.6"));
+    std::printf("survived\n");
+}
+
+TEST(Protocol, TheDaemonSurvivesHostileClients) {
+    tests::fake_tools::set_delay("sysctl", 1);
+    tests::fake_tools::set_output("sysctl", "debug.darkwake: 0 -> 1\n");
+    tests::daemon_session daemon;
+    auto hostile = tests::start_client_role("Hostile", {});
+    EXPECT_EQ(hostile->wait(120s), 0) << hostile->output();
+    EXPECT_NE(hostile->output().find("survived"), std::string::npos) << hostile->output();
+    EXPECT_FALSE(daemon.wait_exit(0ms).has_value());
+
+    auto warnings = tests::trace_messages(tests::k_daemon_trace, "warning");
+    std::size_t refusals = 0;
+    for (const auto& w : warnings) {
+        refusals += w.find("refused a message") != std::string::npos;
+    }
+    EXPECT_GE(refusals, 9u);
+    for (const auto& e : tests::trace_messages(tests::k_daemon_trace, "error")) {
+        ADD_FAILURE() << "error line: " << e;
+    }
+    EXPECT_EQ(daemon.helperctl({"version"}).out, "2.6\n");
+}
+
+TEST(Protocol, CommandLineUsageAndExitCodes) {
+    tests::daemon_session daemon;
+    EXPECT_EQ(daemon.helperctl({}).exit_code, 2);
+    EXPECT_EQ(daemon.helperctl({"no-such-command"}).exit_code, 2);
+    EXPECT_EQ(daemon.helperctl({"set-autostart", "maybe", "corvana"}).exit_code, 2);
+    EXPECT_EQ(daemon.helperctl({"install", "--auth", "/nonexistent"}).exit_code, 2);
+    EXPECT_EQ(daemon.helperctl({"set-darkwake", "12x"}).exit_code, 2);
+    EXPECT_EQ(daemon.helperctl({"is-installed", "\xff"}).exit_code, 2);
+    auto help = daemon.helperctl({"install", "--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("--sysconfig DIR"), std::string::npos);
+    EXPECT_EQ(daemon.helperctl({"--socket", "/nonexistent.socket", "version"}).exit_code, 3);
+    EXPECT_EQ(daemon.helperctl({"--socket", tests::daemon_session::socket_path(), "version"}).out,
+              "2.6\n");
+}
+
+}  // namespace
