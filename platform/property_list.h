@@ -50,7 +50,8 @@ constexpr std::size_t k_property_list_max_bytes = 1024 * 1024;
 constexpr int k_property_list_max_depth = 64;
 
 // Parses an XML or binary property list held in memory. No node for malformed input, input
-// larger than k_property_list_max_bytes or nesting deeper than k_property_list_max_depth.
+// larger than k_property_list_max_bytes, nesting deeper than k_property_list_max_depth or a
+// dictionary that holds a key twice.
 [[nodiscard]] std::optional<plist_node_t> parse_property_list(const std::uint8_t* data,
                                                               std::size_t size);
 
@@ -67,7 +68,7 @@ enum class symlink_policy_t {
 
 // The XML form the platform's serializer writes: its XML header and DOCTYPE, version 1.0,
 // tab indentation, dictionary keys in sorted order. No text for a tree nested deeper than
-// k_property_list_max_depth.
+// k_property_list_max_depth or holding a string with a NUL character, which XML can't carry.
 [[nodiscard]] std::optional<std::string> xml_property_list_text(plist_t node);
 
 // Writes the XML form of node to path so that readers see either the old file or the new one,
