@@ -221,6 +221,7 @@ TEST_F(AppInstallTest, WrongSourcesAreRefusedBeforeAnythingChanges) {
         const std::vector<logged> expected = {{"info", "* Installing Corvana (corvana) *"},
                                               {"info", "* from: " + bundle + " *"},
                                               {"info", "* sys_conf: /srv/config *"},
+                                              {"info", "Cleaning authorizationdb.."},
                                               {"error", "Wrong install source. aborted"}};
         EXPECT_EQ(lines(), expected) << bundle;
         // The rights were reset and the authorization tested all the same.

@@ -71,6 +71,7 @@ TEST_F(UninstallTest, RemovesTheNamespacesFilesAndTheBundle) {
         {"info", "Deleting Files " + daemons + "com.quillmark.corvana.Helper.plist"},
         {"warning", "Can't delete " + daemons + "com.quillmark.corvana.Helper.plist"},
         {"info", "Corvana Files deleted"},
+        {"info", "Cleaning authorizationdb.."},
         {"info", "Corvana uninstalled."},
     };
     EXPECT_EQ(lines(), expected);
