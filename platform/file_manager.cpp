@@ -7,39 +7,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <system_error>
+
+#include "platform/unique_fd.h"
 
 namespace {
 
 // Walks hold one descriptor per level; this bounds them (and the recursion) for hostile trees.
 constexpr int max_copy_depth = 128;
-
-class unique_fd {
-  public:
-    explicit unique_fd(int fd = -1) : fd_(fd) {}
-    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    unique_fd& operator=(unique_fd&& other) noexcept {
-        if (this != &other) {
-            reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 std::string error_text(int error) {
     return std::error_code(error, std::generic_category()).message();
@@ -76,27 +52,32 @@ bool usable_name(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name != "/";
 }
 
-// The names in a directory, in name order. The descriptor stays the caller's.
+struct dir_closer {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using unique_dir = std::unique_ptr<DIR, dir_closer>;
+
+// The names in a directory, in name order. The descriptor stays the caller's: the listing reads
+// through a duplicate, which the directory stream owns.
 bool list_directory(int dir_fd, std::vector<std::string>& names) {
-    const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) {
+    unique_fd copy(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy) {
         return false;
     }
-    DIR* dir = ::fdopendir(copy);
-    if (dir == nullptr) {
-        ::close(copy);
+    unique_dir dir(::fdopendir(copy.get()));
+    if (!dir) {
         return false;
     }
-    ::rewinddir(dir);
+    (void)copy.release();
+    ::rewinddir(dir.get());
     errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (name != "." && name != "..") {
             names.push_back(name);
         }
     }
     const int error = errno;
-    ::closedir(dir);
     std::sort(names.begin(), names.end());
     errno = error;
     return error == 0;
