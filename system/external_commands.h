@@ -8,7 +8,7 @@
 // launcher. No instances, no state: class-level methods only. Text arguments reach the tools as
 // single arguments, unchanged.
 class ExternalCommands {
-public:
+  public:
     ExternalCommands() = delete;
 
     static bool detect_sleep_proxy(int seconds);
