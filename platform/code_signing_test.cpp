@@ -5,8 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <thread>
 
 #include "tests/support/signing.h"
 
@@ -90,6 +95,10 @@ struct refusal_case {
     OSStatus expected;
 };
 
+void PrintTo(const refusal_case& refusal, std::ostream* out) {
+    *out << refusal.name;
+}
+
 class CodeSigningRefusal : public testing::TestWithParam<refusal_case> {};
 
 TEST_P(CodeSigningRefusal, IsRefused) {
@@ -150,6 +159,59 @@ TEST(CodeSigning, TracedClientIsRefused) {
     ASSERT_EQ(admission_status(client), errSecSuccess);
     ASSERT_EQ(::ptrace(PTRACE_SEIZE, client.pid(), nullptr, nullptr), 0);
     EXPECT_EQ(admission_status(client), errSecCSGuestInvalid);
+}
+
+// Run only inside a signed copy of this program: a client with a second thread, which prints its
+// thread ID and waits for standard input to close.
+TEST(CodeSigningClientRole, DISABLED_ThreadedClient) {
+    std::thread waiter([] {
+        std::cout << "thread " << ::syscall(SYS_gettid) << std::endl;
+        std::string line;
+        std::getline(std::cin, line);
+    });
+    waiter.join();
+}
+
+TEST(CodeSigning, TracerOnAnyThreadIsRefused) {
+    bundle_options options;
+    options.executable_source = std::filesystem::read_symlink("/proc/self/exe");
+    running_client client = running_client::start(
+        tests::signed_client_bundle(options),
+        {"--gtest_also_run_disabled_tests", "--gtest_filter=CodeSigningClientRole.*"});
+    auto line = client.wait_for_output(std::chrono::seconds(30), "thread ");
+    ASSERT_TRUE(line);
+    pid_t thread = std::stoi(line->substr(line->find(' ') + 1));
+    ASSERT_NE(thread, client.pid());
+    ASSERT_EQ(admission_status(client), errSecSuccess);
+    // A tracer attached to a thread other than the first one.
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, thread, nullptr, nullptr), 0);
+    EXPECT_EQ(admission_status(client), errSecCSGuestInvalid);
+    // Let go of the thread, or the process could never be reaped.
+    int status = 0;
+    ASSERT_EQ(::ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr), 0);
+    ASSERT_EQ(::waitpid(thread, &status, __WALL), thread);
+    ASSERT_EQ(::ptrace(PTRACE_DETACH, thread, nullptr, nullptr), 0);
+}
+
+TEST(CodeSigning, OnlyTheSignedMainExecutableIsCovered) {
+    // Even identical code under another name in the same bundle is not what was signed.
+    std::string executable = tests::signed_client_bundle(shell_bundle());
+    std::string twin = fs::path(executable).parent_path() / "Twin";
+    fs::copy_file(executable, twin);
+    running_client client = running_client::start_waiting_shell(twin);
+    EXPECT_EQ(admission_status(client), errSecCSSignatureFailed);
+}
+
+TEST(CodeSigning, TrustComesFromTheAnchorDirectory) {
+    std::string executable = tests::signed_client_bundle(shell_bundle());
+    running_client client = running_client::start_waiting_shell(executable);
+    // A damaged file beside the anchor does not disable it.
+    std::ofstream("/etc/codesign/anchors/damaged.pem") << "-----BEGIN CERTIFICATE-----\nxx\n";
+    EXPECT_EQ(admission_status(client), errSecSuccess);
+    fs::remove(tests::k_test_anchor_path);
+    EXPECT_EQ(admission_status(client), errSecCSSignatureUntrusted);
+    tests::install_test_anchor();
+    EXPECT_EQ(admission_status(client), errSecSuccess);
 }
 
 TEST(CodeSigning, ExecutableOutsideABundleIsUnsigned) {
@@ -223,7 +285,7 @@ TEST(CodeSigning, SignatureOfAnotherBundleDoesNotCarryOver) {
     fs::copy_file(donor + "/Contents/Info.plist", target + "/Contents/Info.plist",
                   fs::copy_options::overwrite_existing);
     running_client client = running_client::start(executable, {"-c", "echo ready; read line"});
-    ASSERT_TRUE(client.wait_for_output(std::chrono::seconds(30)));
+    ASSERT_TRUE(client.wait_for_output(std::chrono::seconds(30), "ready"));
     EXPECT_EQ(admission_status(client), errSecCSSignatureFailed);
 }
 

@@ -342,7 +342,7 @@ running_client running_client::start_waiting_shell(
     const std::string& executable, const std::vector<std::string>& extra_environment) {
     running_client client = start(
         executable, {"--norc", "--noprofile", "-c", "echo ready; read -r line"}, extra_environment);
-    if (!client.wait_for_output(std::chrono::seconds(30))) {
+    if (!client.wait_for_output(std::chrono::seconds(30), "ready")) {
         fail("the client shell never got ready");
     }
     return client;
@@ -352,7 +352,8 @@ running_client::running_client(running_client&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       pidfd_(std::move(other.pidfd_)),
       input_(std::move(other.input_)),
-      output_(std::move(other.output_)) {}
+      output_(std::move(other.output_)),
+      pending_(std::move(other.pending_)) {}
 
 running_client::~running_client() {
     stop();
@@ -371,10 +372,18 @@ void running_client::stop() {
     pid_ = -1;
 }
 
-std::optional<std::string> running_client::wait_for_output(std::chrono::milliseconds timeout) {
-    std::string text;
+std::optional<std::string> running_client::wait_for_output(std::chrono::milliseconds timeout,
+                                                           const std::string& marker) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (text.find('\n') == std::string::npos) {
+    for (;;) {
+        std::size_t end;
+        while ((end = pending_.find('\n')) != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            if (line.find(marker) != std::string::npos) {
+                return line;
+            }
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -389,9 +398,8 @@ std::optional<std::string> running_client::wait_for_output(std::chrono::millisec
         if (n <= 0) {
             return std::nullopt;
         }
-        text.append(buffer, static_cast<std::size_t>(n));
+        pending_.append(buffer, static_cast<std::size_t>(n));
     }
-    return text;
 }
 
 }  // namespace tests

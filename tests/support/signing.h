@@ -113,8 +113,10 @@ class running_client {
     int pidfd() const { return pidfd_.get(); }
     audit_token_t audit_token() const { return audit_token_for(pid_, pidfd_.get()); }
 
-    // Everything the child printed up to and including its first line; nothing on timeout.
-    std::optional<std::string> wait_for_output(std::chrono::milliseconds timeout);
+    // The first whole line the child prints that contains marker (any line for an empty marker);
+    // nothing on timeout or end of output.
+    std::optional<std::string> wait_for_output(std::chrono::milliseconds timeout,
+                                               const std::string& marker = {});
     // Kills the child and waits for it.
     void stop();
 
@@ -125,6 +127,7 @@ class running_client {
     unique_fd pidfd_;
     unique_fd input_;
     unique_fd output_;
+    std::string pending_;  // read from output_, not yet returned as a line
 };
 
 }  // namespace tests
