@@ -130,7 +130,7 @@ int verify(const command_line& line, std::ostream& out, std::ostream& err) {
         requirement = SecRequirementCreateWithString(found->second);
         if (!requirement) {
             err << "corvana-codesign: the requirement text does not compile\n";
-            return exit_usage;
+            return usage(err);
         }
     }
     auto code = SecStaticCodeCreateWithPath(line.bundle);
