@@ -131,43 +131,37 @@ string_t string_vformat(const char* format, va_list args) {
     }
     rewrite_wide_string_conversions(rewritten.get());
 
-    // The buffer doubles from 1024 to 131072 bytes; a buffer of N bytes takes at most N - 2
-    // characters. The first attempt tells the length, so the fitting size is chosen at once
-    // rather than by formatting eight times.
-    std::size_t size = k_first_size;
-    while (true) {
-        heap_text buffer(static_cast<char*>(std::malloc(size)));
-        if (!buffer) {
-            return string_t();
-        }
-        va_list copy;
-        va_copy(copy, args);
-        int written = std::vsnprintf(buffer.get(), size - 1, rewritten.get(), copy);
-        va_end(copy);
-        if (written < 0) {
-            return string_t();
-        }
-        auto needed = static_cast<std::size_t>(written);
-        if (needed < size - 1) {
-            // A "%c" of a zero byte ends the text early.
-            auto length = static_cast<std::uint32_t>(std::strlen(buffer.get()));
-            if (length == 0) {
-                return string_t();
-            }
-            if (length + std::size_t{1} < size / 2) {
-                // Give back the slack of the buffer when the heap allows.
-                string_t small = string_t::try_copy(std::string_view(buffer.get(), length));
-                if (!small.empty()) {
-                    return small;
-                }
-            }
-            return string_t(buffer.release(), length);
-        }
-        while (size <= k_last_size && needed >= size - 1) {
-            size *= 2;
-        }
-        if (size > k_last_size) {
-            return string_t();
-        }
+    // The buffer sizes go from 1024 to 131072 bytes, doubling; a buffer of N bytes takes at most
+    // N - 2 characters. The first attempt, on the stack, tells the length, so a longer text goes
+    // straight to the size that fits instead of through every size between.
+    char first[k_first_size];
+    va_list copy;
+    va_copy(copy, args);
+    const int written = std::vsnprintf(first, sizeof first - 1, rewritten.get(), copy);
+    va_end(copy);
+    if (written < 0) {
+        return string_t();
     }
+    const auto needed = static_cast<std::size_t>(written);
+    if (needed < sizeof first - 1) {
+        // A "%c" of a zero byte ends the text early.
+        return string_t::try_copy(std::string_view(first, std::strlen(first)));
+    }
+
+    std::size_t size = k_first_size;
+    while (size <= k_last_size && needed >= size - 1) {
+        size *= 2;
+    }
+    if (size > k_last_size) {
+        return string_t();
+    }
+    heap_text buffer(static_cast<char*>(std::malloc(size)));
+    if (!buffer) {
+        return string_t();
+    }
+    va_copy(copy, args);
+    std::vsnprintf(buffer.get(), size - 1, rewritten.get(), copy);
+    va_end(copy);
+    const auto length = static_cast<std::uint32_t>(std::strlen(buffer.get()));
+    return string_t(buffer.release(), length);
 }
