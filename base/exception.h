@@ -6,17 +6,17 @@ namespace base {
 
 // The program's own exceptions. Nothing catches them: they end the process.
 class exception_t {
-public:
+  public:
     explicit exception_t(const char* message);
     virtual ~exception_t();
     const string_t& message() const { return message_; }
 
-private:
+  private:
     string_t message_;
 };
 
 class out_of_memory_exception_t : public exception_t {
-public:
+  public:
     out_of_memory_exception_t();
 };
 
