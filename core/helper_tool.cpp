@@ -71,16 +71,18 @@ void helper_tool_t::run() {
                     _listener ? _listener->socket_path().c_str() : "no listener");
         return;
     }
-    std::thread([this] {
+    // Not waited for while serving; joined before returning, since the check runs on this object.
+    std::thread open_files_check([this] {
         ::pthread_setname_np(::pthread_self(), "");
         fixOSMaxFilesIfNeedAndReply(nullptr);
-    }).detach();
+    });
     for (;;) {
         if (canQuit() && now_since_reference_date() - lastAccess() >= k_idle_quit_seconds) {
-            return;
+            break;
         }
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
+    open_files_check.join();
 }
 
 bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> connection) {

@@ -6,20 +6,24 @@ build=$1
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null || { echo "install failed"; exit 1; }
+# Installed under the prefix the build was configured with, as a package build does.
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+DESTDIR="$stage" cmake --install "$build" >/dev/null || { echo "install failed"; exit 1; }
+p=${prefix#/}
 
 expected=(
-    usr/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper
-    usr/bin/corvana-helperctl
-    usr/bin/corvana-codesign
-    usr/lib/x86_64-linux-gnu/libcorvana-client.so
-    usr/include/corvana/client/helper_client.h
-    usr/include/corvana/core/types.h
-    usr/include/corvana/platform/xpc_message.h
-    usr/include/corvana/platform/unique_fd.h
-    usr/lib/x86_64-linux-gnu/pkgconfig/corvana-client.pc
-    usr/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.socket
-    usr/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.service
+    "$p/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper"
+    "$p/bin/corvana-helperctl"
+    "$p/bin/corvana-codesign"
+    "$p/$libdir/libcorvana-client.so"
+    "$p/include/corvana/client/helper_client.h"
+    "$p/include/corvana/core/types.h"
+    "$p/include/corvana/platform/xpc_message.h"
+    "$p/include/corvana/platform/unique_fd.h"
+    "$p/$libdir/pkgconfig/corvana-client.pc"
+    "$p/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.socket"
+    "$p/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.service"
 )
 status=0
 for path in "${expected[@]}"; do
@@ -28,12 +32,12 @@ for path in "${expected[@]}"; do
         status=1
     fi
 done
-for program in usr/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper usr/bin/corvana-helperctl \
-               usr/bin/corvana-codesign; do
+for program in "$p/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper" \
+               "$p/bin/corvana-helperctl" "$p/bin/corvana-codesign"; do
     [ -x "$stage/$program" ] || { echo "not executable: /$program"; status=1; }
 done
-grep -q '^ExecStart=/usr/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper$' \
-    "$stage/usr/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.service" \
+grep -qx "ExecStart=$prefix/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper" \
+    "$stage/$p/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.service" \
     || { echo "the service unit does not start the installed daemon"; status=1; }
 
 # The installed header and library are enough to build a client.
@@ -45,16 +49,16 @@ int main() {
     return client ? 1 : 0;
 }
 CPP
-if ! PKG_CONFIG_SYSROOT_DIR="$stage" PKG_CONFIG_PATH="$stage/usr/lib/x86_64-linux-gnu/pkgconfig" \
+if ! PKG_CONFIG_SYSROOT_DIR="$stage" PKG_CONFIG_PATH="$stage/$p/$libdir/pkgconfig" \
     sh -c 'g++ -std=c++20 "$1/client.cpp" -o "$1/client" $(pkg-config --cflags --libs corvana-client) \
-           -Wl,-rpath,"$1/usr/lib/x86_64-linux-gnu" && "$1/client"' sh "$stage"; then
+           -Wl,-rpath,"$1/$2" && "$1/client"' sh "$stage" "$p/$libdir"; then
     echo "a client can't be built against the installed library"
     status=1
 fi
 
 # The units are well-formed where systemd's checker is available.
 if command -v systemd-analyze >/dev/null; then
-    units="$stage/usr/lib/systemd/system"
+    units="$stage/$p/lib/systemd/system"
     out=$(cd "$units" && SYSTEMD_LOG_LEVEL=err systemd-analyze verify --man=no \
         ./com.quillmark.corvana-cv-5e09b1d4.Helper.socket 2>&1 | grep -v 'Executable.*missing\|is not executable\|Command .* is not executable\|No such file or directory')
     if [ -n "$out" ]; then
