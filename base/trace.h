@@ -21,7 +21,7 @@ void trace_release(trace_t* trace);
 struct trace_file_t {
     string_t path;
     int descriptor;        // 0 means not open
-    pthread_mutex_t lock;  // recursive; held around the open and around each append and trim
+    pthread_mutex_t lock;  // recursive; held while a line opens, appends to and trims the file
 };
 
 // Process-wide values, empty at load and set by start-up before the first line.
