@@ -101,8 +101,7 @@ void trace_write(trace_file_t* file, int level, const char* scope, const char* f
     // The line is composed before the file is opened (a line that can't be written costs its
     // formatting) so that the lock is taken once per line.
     char line[k_trace_line_size];
-    const std::size_t length =
-        compose_trace_line(line, fields, format == nullptr ? "" : format, args);
+    const std::size_t length = compose_trace_line(line, fields, format, args);
     if (!trace_file_write(file, line, length)) {
         dprintf(STDERR_FILENO, "Logging error.");
         return;

@@ -126,7 +126,7 @@ const char* trace_level_name(int level) {
 std::size_t compose_trace_line(char (&line)[k_trace_line_size], const trace_line_fields_t& fields,
                                const char* format, va_list args) {
     char rewritten[k_trace_format_size];
-    const std::size_t format_length = strnlen(format, sizeof rewritten - 1);
+    const std::size_t format_length = format == nullptr ? 0 : strnlen(format, sizeof rewritten - 1);
     std::memcpy(rewritten, format, format_length);
     rewritten[format_length] = '\0';
     rewrite_wide_string_conversions(rewritten);
