@@ -63,7 +63,8 @@ struct bundle_options {
     std::string name;
     // The main executable is a copy of this file, at Contents/MacOS/<executable_name>.
     std::string executable_source = CORVANA_HELPERCTL_PATH;
-    std::string executable_name = "Corvana";
+    // Not "Corvana": the install quits every process of that name, the client included.
+    std::string executable_name = "CorvanaClient";
     // The signed identifier, and CFBundleIdentifier (the identifier when empty).
     std::string identifier = k_client_identifier;
     std::string bundle_identifier;
