@@ -4,6 +4,7 @@
 
 #include "platform/code_requirement.h"
 #include "platform/code_requirement_match.h"
+#include "platform/property_list.h"
 
 // Compiles any text; whatever compiles is also evaluated, against code with no signature and an
 // empty information dictionary, so the evaluator sees every tree the parser can build.

@@ -80,7 +80,9 @@ TEST_F(CodesignTool, VerifyReportsWhyABundleFails) {
 
     std::string changed = unsigned_bundle();
     ASSERT_EQ(sign(changed).exit_code, 0);
-    std::ofstream(changed + "/Contents/MacOS/Corvana", std::ios::app) << "#";
+    std::ofstream(changed + "/Contents/MacOS/" + tests::bundle_options().executable_name,
+                  std::ios::app)
+        << "#";
     command_result modified = codesign({"verify", changed});
     EXPECT_EQ(modified.exit_code, 1);
     EXPECT_NE(modified.err.find("modified"), std::string::npos) << modified.err;
