@@ -21,17 +21,13 @@ int main() {
     std::string version = main_bundle().string_for_key(k_info_version_key).value_or("");
 
     start_line_text();
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-security"
-    trace_info(&trace, hidden_text_buffer, "corvana", version.c_str());
+    trace_info_unchecked(&trace, hidden_text_buffer, "corvana", version.c_str());
 
     if (auto helper = helper_tool_t::init()) {
         helper->run();
     }
 
     end_line_text();
-    trace_info(&trace, hidden_text_buffer);
-#pragma GCC diagnostic pop
+    trace_info_unchecked(&trace, hidden_text_buffer);
     return 0;
 }
