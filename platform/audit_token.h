@@ -11,6 +11,8 @@ struct audit_token_t {
     pid_t pid = 0;
     uid_t uid = static_cast<uid_t>(-1);
     gid_t gid = static_cast<gid_t>(-1);
-    int pidfd = -1;               // borrowed from the connection; -1 when none could be had
-    std::uint64_t start_time = 0;  // the process's start time (clock ticks since boot, /proc stat field 22)
+    // Borrowed from the connection; -1 when none could be had.
+    int pidfd = -1;
+    // The process's start time (clock ticks since boot, /proc stat field 22).
+    std::uint64_t start_time = 0;
 };
