@@ -37,14 +37,13 @@ std::string bio_text(BIO* bio) {
 }
 
 std::optional<std::string> utf8_of(const ASN1_STRING* value) {
-    unsigned char* text = nullptr;
-    int length = ASN1_STRING_to_UTF8(&text, value);
-    if (length < 0) {
+    unsigned char* raw = nullptr;
+    int length = ASN1_STRING_to_UTF8(&raw, value);
+    openssl_bytes_ptr text(raw);
+    if (length < 0 || !text) {
         return std::nullopt;
     }
-    std::string result(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
-    OPENSSL_free(text);
-    return result;
+    return std::string(reinterpret_cast<const char*>(text.get()), static_cast<std::size_t>(length));
 }
 
 // Short attribute names of the requirement language; anything else must be a dotted OID.

@@ -27,6 +27,7 @@ struct openssl_deleter {
     void operator()(ASN1_TYPE* p) const { ASN1_TYPE_free(p); }
     void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
     void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
+    void operator()(unsigned char* p) const { OPENSSL_free(p); }
 };
 
 using x509_ptr = std::unique_ptr<X509, openssl_deleter>;
@@ -38,6 +39,8 @@ using x509_store_ctx_ptr = std::unique_ptr<X509_STORE_CTX, openssl_deleter>;
 using asn1_object_ptr = std::unique_ptr<ASN1_OBJECT, openssl_deleter>;
 using asn1_type_ptr = std::unique_ptr<ASN1_TYPE, openssl_deleter>;
 using evp_md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, openssl_deleter>;
+// Bytes that OpenSSL allocated for us (DER encodings, UTF-8 conversions).
+using openssl_bytes_ptr = std::unique_ptr<unsigned char, openssl_deleter>;
 // A stack that owns a reference to each of its certificates.
 using x509_stack_ptr = std::unique_ptr<STACK_OF(X509), openssl_deleter>;
 

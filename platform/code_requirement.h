@@ -24,8 +24,6 @@ class sec_requirement_t {
     // Whether code with these facts satisfies the requirement.
     [[nodiscard]] bool is_satisfied_by(const requirement_context_t& context) const;
 
-    const code_requirement::node_t& tree() const { return root_; }
-
   private:
     explicit sec_requirement_t(code_requirement::node_t root) : root_(std::move(root)) {}
     friend std::optional<sec_requirement_t> SecRequirementCreateWithString(std::string_view text);

@@ -97,15 +97,14 @@ std::optional<std::vector<std::uint8_t>> sign_detached(std::span<const std::uint
         ERR_clear_error();
         return std::nullopt;
     }
-    unsigned char* der = nullptr;
-    int length = i2d_CMS_ContentInfo(cms.get(), &der);
-    if (length <= 0) {
+    unsigned char* raw = nullptr;
+    int length = i2d_CMS_ContentInfo(cms.get(), &raw);
+    openssl_bytes_ptr der(raw);
+    if (length <= 0 || !der) {
         ERR_clear_error();
         return std::nullopt;
     }
-    std::vector<std::uint8_t> bytes(der, der + length);
-    OPENSSL_free(der);
-    return bytes;
+    return std::vector<std::uint8_t>(der.get(), der.get() + length);
 }
 
 verified_signature_t verify_detached(std::span<const std::uint8_t> signature,
