@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -96,6 +97,10 @@ class line_writer {
         }
         // A "%c" of a zero byte ends the message, as it would end a "%s" of it.
         const std::size_t message_length = std::strlen(start);
+        // Arguments come from clients too: a line break in one would end this line early and
+        // let the rest pass for a line of its own.
+        std::replace_if(
+            start, start + message_length, [](char c) { return c == '\n' || c == '\r'; }, ' ');
         length_ += message_length;
         put('\n');
     }

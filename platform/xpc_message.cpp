@@ -106,13 +106,13 @@ std::variant<plist_node_t, wire_error> parse_payload(std::span<const std::uint8_
         std::memcmp(payload.data(), k_binary_magic.data(), k_binary_magic.size()) != 0) {
         return wire_error{"not a binary property list"};
     }
-    plist_t raw = nullptr;
-    plist_from_bin(reinterpret_cast<const char*>(payload.data()),
-                   static_cast<std::uint32_t>(payload.size()), &raw);
-    plist_node_t root(raw);
-    if (!root) {
+    // Through the screened reader: libplist alone hands back a string object with a NUL inside
+    // as the text before the NUL, so "corvana\0..." would arrive as the namespace "corvana".
+    std::optional<plist_node_t> parsed = parse_property_list(payload.data(), payload.size());
+    if (!parsed) {
         return wire_error{"malformed property list"};
     }
+    plist_node_t root = std::move(*parsed);
     if (plist_get_node_type(root.get()) != PLIST_DICT) {
         return wire_error{"message is not a dictionary"};
     }
