@@ -1,60 +1,16 @@
 #include "client/helper_client.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/frame_io.h"
+
 namespace {
 
 constexpr std::string_view k_service_name = "com.quillmark.corvana-cv-5e09b1d4.Helper";
-
-using clock_type = std::chrono::steady_clock;
-
-bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool receive_all(int fd, std::uint8_t* out, std::size_t size, clock_type::time_point deadline) {
-    std::size_t got = 0;
-    while (got < size) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd p{fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        ssize_t n = ::recv(fd, out + got, size - got, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -107,18 +63,9 @@ std::optional<wire_value> helper_client_t::call(std::string_view selector,
     if (!send_all(socket_.get(), *frame)) {
         return std::nullopt;
     }
-    auto deadline = clock_type::now() + timeout_;
-    std::uint8_t header[4];
-    if (!receive_all(socket_.get(), header, sizeof header, deadline)) {
-        return std::nullopt;
-    }
-    std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
-                         (std::size_t{header[2]} << 8) | std::size_t{header[3]};
-    if (length == 0 || length > k_max_message_size) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> payload(length);
-    if (!receive_all(socket_.get(), payload.data(), length, deadline)) {
+    std::vector<std::uint8_t> payload;
+    auto deadline = std::chrono::steady_clock::now() + timeout_;
+    if (read_frame(socket_.get(), payload, deadline, timeout_) != frame_read::frame) {
         return std::nullopt;
     }
     auto decoded = decode_reply(payload);

@@ -44,8 +44,9 @@ bool dropped_without_answer(int fd) {
     if (::poll(&p, 1, 15000) <= 0) {
         return false;
     }
+    // End of file, or a reset when the daemon closed with bytes of ours still unread.
     char byte;
-    return ::recv(fd, &byte, 1, 0) == 0;
+    return ::recv(fd, &byte, 1, 0) <= 0;
 }
 
 std::vector<std::uint8_t> frame(std::uint32_t length, const std::vector<std::uint8_t>& payload) {

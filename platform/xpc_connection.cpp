@@ -1,49 +1,17 @@
 #include "platform/xpc_connection.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
 
+#include "platform/frame_io.h"
+
 namespace {
 
 // A client that has started a message must finish it in this time; an idle client may wait for
 // as long as it likes between messages.
-constexpr int k_partial_message_timeout_ms = 10'000;
-
-// Reads exactly size bytes. started tells whether part of a message was read already.
-enum class fill { done, closed, timeout, error };
-
-fill read_exactly(int fd, std::uint8_t* out, std::size_t size, bool started) {
-    std::size_t got = 0;
-    while (got < size) {
-        pollfd p{fd, POLLIN, 0};
-        int timeout = (started || got > 0) ? k_partial_message_timeout_ms : -1;
-        int ready = ::poll(&p, 1, timeout);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fill::error;
-        }
-        if (ready == 0) {
-            return fill::timeout;
-        }
-        ssize_t n = ::recv(fd, out + got, size - got, 0);
-        if (n == 0) {
-            return (started || got > 0) ? fill::error : fill::closed;
-        }
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return (started || got > 0) ? fill::error : fill::closed;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return fill::done;
-}
+constexpr std::chrono::milliseconds k_partial_message_timeout{10'000};
 
 }  // namespace
 
@@ -65,35 +33,21 @@ xpc_connection_t::~xpc_connection_t() = default;
 
 xpc_connection_t::read_result xpc_connection_t::read_frame(std::vector<std::uint8_t>& payload,
                                                            std::string& reason) {
-    std::uint8_t header[4];
-    switch (read_exactly(socket_.get(), header, sizeof header, false)) {
-        case fill::done:
-            break;
-        case fill::closed:
-            return read_result::closed;
-        case fill::timeout:
-            reason = "message not completed in time";
-            return read_result::error;
-        case fill::error:
-            reason = "truncated message";
-            return read_result::error;
-    }
-    std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
-                         (std::size_t{header[2]} << 8) | std::size_t{header[3]};
-    if (length == 0 || length > k_max_message_size) {
-        reason = "message length " + std::to_string(length) + " out of bounds";
-        return read_result::error;
-    }
-    payload.resize(length);
-    switch (read_exactly(socket_.get(), payload.data(), length, true)) {
-        case fill::done:
+    std::size_t length = 0;
+    switch (::read_frame(socket_.get(), payload, std::chrono::steady_clock::time_point::max(),
+                         k_partial_message_timeout, &length)) {
+        case frame_read::frame:
             return read_result::frame;
-        case fill::timeout:
+        case frame_read::closed:
+            return read_result::closed;
+        case frame_read::timeout:
             reason = "message not completed in time";
             return read_result::error;
-        case fill::closed:
-        case fill::error:
+        case frame_read::truncated:
             reason = "truncated message";
+            return read_result::error;
+        case frame_read::bad_length:
+            reason = "message length " + std::to_string(length) + " out of bounds";
             return read_result::error;
     }
     return read_result::error;
@@ -101,19 +55,7 @@ xpc_connection_t::read_result xpc_connection_t::read_frame(std::vector<std::uint
 
 bool xpc_connection_t::send_frame(const std::vector<std::uint8_t>& frame) {
     std::lock_guard guard(write_lock_);
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-        // MSG_NOSIGNAL: a client that went away must not take the daemon down with SIGPIPE.
-        ssize_t n = ::send(socket_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return send_all(socket_.get(), frame);
 }
 
 void xpc_connection_t::report(const std::string& reason) {

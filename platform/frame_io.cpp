@@ -1,0 +1,99 @@
+#include "platform/frame_io.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/xpc_message.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+enum class fill { done, closed, timeout, error };
+
+// Reads exactly size bytes by the deadline.
+fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_point deadline) {
+    std::size_t got = 0;
+    while (got < size) {
+        int wait = -1;
+        if (deadline != clock_type::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
+            if (left.count() <= 0) {
+                return fill::timeout;
+            }
+            wait = static_cast<int>(std::min<long long>(left.count(), 1'000'000'000));
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, wait);
+        if (ready < 0 && errno != EINTR) {
+            return fill::error;
+        }
+        if (ready <= 0) {
+            continue;  // interrupted, or the deadline check above decides
+        }
+        ssize_t n = ::recv(fd, out + got, size - got, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            return got == 0 ? fill::closed : fill::error;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return fill::done;
+}
+
+}  // namespace
+
+frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
+                      clock_type::time_point first_byte_deadline,
+                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length) {
+    std::uint8_t header[4];
+    switch (read_exactly(fd, header, 1, first_byte_deadline)) {
+        case fill::done:
+            break;
+        case fill::closed:
+        case fill::error:
+            return frame_read::closed;
+        case fill::timeout:
+            return frame_read::timeout;
+    }
+    auto deadline = std::min(first_byte_deadline, clock_type::now() + rest_timeout);
+    auto rest = [](fill result) {
+        return result == fill::timeout ? frame_read::timeout : frame_read::truncated;
+    };
+    if (fill got = read_exactly(fd, header + 1, 3, deadline); got != fill::done) {
+        return rest(got);
+    }
+    std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
+                         (std::size_t{header[2]} << 8) | std::size_t{header[3]};
+    if (length == 0 || length > k_max_message_size) {
+        if (bad_length != nullptr) {
+            *bad_length = length;
+        }
+        return frame_read::bad_length;
+    }
+    payload.resize(length);
+    if (fill got = read_exactly(fd, payload.data(), length, deadline); got != fill::done) {
+        return rest(got);
+    }
+    return frame_read::frame;
+}
+
+bool send_all(int fd, std::span<const std::uint8_t> bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
