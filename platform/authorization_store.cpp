@@ -85,6 +85,25 @@ OSStatus run(sqlite_statement_t& statement) {
     return statement.step() == SQLITE_DONE ? errAuthorizationSuccess : errAuthorizationInternal;
 }
 
+// A lookup by key finds one row or none: errAuthorizationInternal when the query fails, else
+// success with `row` telling whether the statement stands on a row to read.
+template <typename Key>
+OSStatus look_up(sqlite_statement_t& statement, const Key& key, bool& row) {
+    row = false;
+    if (!statement.bind(1, key)) {
+        return errAuthorizationInternal;
+    }
+    const int step = statement.step();
+    if (step == SQLITE_DONE) {
+        return errAuthorizationSuccess;
+    }
+    if (step != SQLITE_ROW) {
+        return errAuthorizationInternal;
+    }
+    row = true;
+    return errAuthorizationSuccess;
+}
+
 }  // namespace
 
 OSStatus authorization_store_t::open(std::optional<authorization_store_t>& store) {
@@ -145,15 +164,10 @@ OSStatus authorization_store_t::find_authorization(const token_hash_t& token_has
     found.reset();
     auto statement = sqlite_statement_t::prepare(
         db_.get(), "SELECT uid, issued, expires FROM authorizations WHERE token_hash = ?1");
-    if (!statement.bind(1, token_hash)) {
-        return errAuthorizationInternal;
-    }
-    const int row = statement.step();
-    if (row == SQLITE_DONE) {
-        return errAuthorizationSuccess;
-    }
-    if (row != SQLITE_ROW) {
-        return errAuthorizationInternal;
+    bool row = false;
+    const OSStatus status = look_up(statement, token_hash, row);
+    if (status != errAuthorizationSuccess || !row) {
+        return status;  // a failure, or nothing there
     }
     stored_authorization_t record;
     const std::int64_t uid = statement.column_int64(0);
@@ -241,15 +255,10 @@ OSStatus authorization_store_t::find_right(const std::string& name,
     found.reset();
     auto statement = sqlite_statement_t::prepare(
         db_.get(), "SELECT rule, description, localisation_table FROM rights WHERE name = ?1");
-    if (!statement.bind(1, name)) {
-        return errAuthorizationInternal;
-    }
-    const int row = statement.step();
-    if (row == SQLITE_DONE) {
-        return errAuthorizationSuccess;
-    }
-    if (row != SQLITE_ROW) {
-        return errAuthorizationInternal;
+    bool row = false;
+    const OSStatus status = look_up(statement, name, row);
+    if (status != errAuthorizationSuccess || !row) {
+        return status;  // a failure, or nothing there
     }
     found = AuthorizationRightDefinition{statement.column_text(0), statement.column_text(1),
                                          statement.column_text(2)};
