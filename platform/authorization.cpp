@@ -75,10 +75,10 @@ bool text_is_valid(const std::string& text, std::size_t limit) {
     return text.size() <= limit && text.find('\0') == std::string::npos;
 }
 
-// The live stored authorization behind a reference, read inside the caller's transaction.
-OSStatus live_authorization(authorization_store_t& store, const AuthorizationRef& ref,
+// The live stored authorization behind a token hash, read inside the caller's transaction.
+OSStatus live_authorization(authorization_store_t& store, const token_hash_t& hash,
                             std::optional<authorization_store_t::stored_authorization_t>& record) {
-    const OSStatus status = store.find_authorization(authorization_access::hash(ref), record);
+    const OSStatus status = store.find_authorization(hash, record);
     if (status != errAuthorizationSuccess) {
         return status;
     }
@@ -88,12 +88,48 @@ OSStatus live_authorization(authorization_store_t& store, const AuthorizationRef
 // Changing the rights table: the authorization must be live and its user an administrator.
 OSStatus may_change_rights(authorization_store_t& store, const AuthorizationRef& ref) {
     std::optional<authorization_store_t::stored_authorization_t> record;
-    const OSStatus status = live_authorization(store, ref, record);
+    const OSStatus status = live_authorization(store, authorization_access::hash(ref), record);
     if (status != errAuthorizationSuccess) {
         return status;
     }
     return authorization_user_is_administrator(record->uid) ? errAuthorizationSuccess
                                                             : errAuthorizationDenied;
+}
+
+// Opens the store and begins a transaction on it: empty when either fails. The caller declares
+// the store first, so the transaction ends before the connection closes.
+std::optional<sqlite_transaction_t> begin_on_store(store_t& store,
+                                                   sqlite_transaction_t::kind kind) {
+    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
+        return std::nullopt;
+    }
+    return sqlite_transaction_t::begin(store->handle(), kind);
+}
+
+// A change to the rights table: one write transaction in which the authorization is checked and
+// `change` (returning the store's status) is made and committed.
+template <typename Change>
+OSStatus change_rights(const AuthorizationRef& authorization, bool arguments_valid,
+                       const Change& change) {
+    if (!authorization) {
+        return errAuthorizationInvalidRef;
+    }
+    if (!arguments_valid) {
+        return errSecParam;
+    }
+    store_t store;
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
+    if (!transaction) {
+        return errAuthorizationInternal;
+    }
+    const OSStatus allowed = may_change_rights(*store, authorization);
+    if (allowed != errAuthorizationSuccess) {
+        return allowed;
+    }
+    if (change(*store) != errAuthorizationSuccess || !transaction->commit()) {
+        return errAuthorizationInternal;
+    }
+    return errAuthorizationSuccess;
 }
 
 }  // namespace
@@ -120,20 +156,14 @@ OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& fo
         return errAuthorizationInternal;
     }
     store_t store;
-    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
-    auto transaction =
-        sqlite_transaction_t::begin(store->handle(), sqlite_transaction_t::kind::read);
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
     if (!transaction) {
         return errAuthorizationInternal;
     }
     std::optional<authorization_store_t::stored_authorization_t> record;
-    if (store->find_authorization(hash, record) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
-    if (!record || !is_live(*record)) {
-        return errAuthorizationDenied;
+    const OSStatus status = live_authorization(*store, hash, record);
+    if (status != errAuthorizationSuccess) {
+        return status;
     }
     authorization_access::set(authorization, hash);
     return errAuthorizationSuccess;
@@ -151,17 +181,13 @@ OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
         return errSecParam;
     }
     store_t store;
-    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
     // One read transaction: the authorization and the rules are judged as of one moment.
-    auto transaction =
-        sqlite_transaction_t::begin(store->handle(), sqlite_transaction_t::kind::read);
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
     if (!transaction) {
         return errAuthorizationInternal;
     }
     std::optional<authorization_store_t::stored_authorization_t> record;
-    OSStatus status = live_authorization(*store, authorization, record);
+    OSStatus status = live_authorization(*store, authorization_access::hash(authorization), record);
     if (status != errAuthorizationSuccess) {
         return status;
     }
@@ -201,11 +227,7 @@ OSStatus AuthorizationFree(AuthorizationRef&& authorization, AuthorizationFlags 
         return errAuthorizationSuccess;
     }
     store_t store;
-    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
-    auto transaction =
-        sqlite_transaction_t::begin(store->handle(), sqlite_transaction_t::kind::write);
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
     if (!transaction ||
         store->remove_authorization(authorization_access::hash(released)) !=
             errAuthorizationSuccess ||
@@ -232,60 +254,23 @@ OSStatus AuthorizationRightGet(const std::string& right_name,
 OSStatus AuthorizationRightSet(const AuthorizationRef& authorization, const std::string& right_name,
                                const std::string& rule, const std::string& description,
                                const std::string& localisation_table) {
-    if (!authorization) {
-        return errAuthorizationInvalidRef;
-    }
-    if (!authorization_name_is_valid(right_name) || !authorization_name_is_valid(rule) ||
-        !text_is_valid(description, k_max_description) ||
-        !text_is_valid(localisation_table, k_max_table_name)) {
-        return errSecParam;
-    }
-    store_t store;
-    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
-    auto transaction =
-        sqlite_transaction_t::begin(store->handle(), sqlite_transaction_t::kind::write);
-    if (!transaction) {
-        return errAuthorizationInternal;
-    }
-    const OSStatus allowed = may_change_rights(*store, authorization);
-    if (allowed != errAuthorizationSuccess) {
-        return allowed;
-    }
-    if (store->set_right(right_name, {rule, description, localisation_table}) !=
-            errAuthorizationSuccess ||
-        !transaction->commit()) {
-        return errAuthorizationInternal;
-    }
-    return errAuthorizationSuccess;
+    const bool valid = authorization_name_is_valid(right_name) &&
+                       authorization_name_is_valid(rule) &&
+                       text_is_valid(description, k_max_description) &&
+                       text_is_valid(localisation_table, k_max_table_name);
+    return change_rights(authorization, valid, [&](authorization_store_t& store) {
+        return store.set_right(right_name, {rule, description, localisation_table});
+    });
 }
 
 OSStatus AuthorizationRightRemove(const AuthorizationRef& authorization,
                                   const std::string& right_name) {
-    if (!authorization) {
-        return errAuthorizationInvalidRef;
-    }
-    if (!authorization_name_is_valid(right_name)) {
-        return errSecParam;
-    }
-    store_t store;
-    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
-    auto transaction =
-        sqlite_transaction_t::begin(store->handle(), sqlite_transaction_t::kind::write);
-    if (!transaction) {
-        return errAuthorizationInternal;
-    }
-    const OSStatus allowed = may_change_rights(*store, authorization);
-    if (allowed != errAuthorizationSuccess) {
-        return allowed;
-    }
     bool removed = false;
-    if (store->remove_right(right_name, removed) != errAuthorizationSuccess ||
-        !transaction->commit()) {
-        return errAuthorizationInternal;
+    const OSStatus status = change_rights(
+        authorization, authorization_name_is_valid(right_name),
+        [&](authorization_store_t& store) { return store.remove_right(right_name, removed); });
+    if (status != errAuthorizationSuccess) {
+        return status;
     }
     return removed ? errAuthorizationSuccess : errAuthorizationDenied;
 }
@@ -310,11 +295,7 @@ OSStatus AuthorizationIssueExternalForm(uid_t user, const std::vector<std::strin
         return errAuthorizationInternal;
     }
     store_t store;
-    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
-    auto transaction =
-        sqlite_transaction_t::begin(store->handle(), sqlite_transaction_t::kind::write);
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
     const std::int64_t issued = now();
     if (!transaction || store->remove_expired(issued) != errAuthorizationSuccess ||
         store->insert_authorization(hash, user, *user_name, issued,
