@@ -14,10 +14,9 @@ using clock_type = std::chrono::steady_clock;
 
 enum class fill { done, closed, timeout, error };
 
-// Reads exactly size bytes by the deadline.
-fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_point deadline) {
-    std::size_t got = 0;
-    while (got < size) {
+// Waits until fd is readable or the deadline passes.
+fill wait_readable(int fd, clock_type::time_point deadline) {
+    for (;;) {
         int wait = -1;
         if (deadline != clock_type::time_point::max()) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
@@ -28,20 +27,37 @@ fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_
         }
         pollfd p{fd, POLLIN, 0};
         int ready = ::poll(&p, 1, wait);
+        if (ready > 0) {
+            return fill::done;
+        }
         if (ready < 0 && errno != EINTR) {
             return fill::error;
         }
-        if (ready <= 0) {
-            continue;  // interrupted, or the deadline check above decides
-        }
-        ssize_t n = ::recv(fd, out + got, size - got, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+    }
+}
+
+// Reads exactly size bytes by the deadline. Data already waiting is taken without a poll, so a
+// frame that has arrived whole costs one read per piece.
+fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_point deadline) {
+    std::size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::recv(fd, out + got, size - got, MSG_DONTWAIT);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
             continue;
         }
-        if (n <= 0) {
+        if (n == 0) {
             return got == 0 ? fill::closed : fill::error;
         }
-        got += static_cast<std::size_t>(n);
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return got == 0 ? fill::closed : fill::error;
+        }
+        if (fill waited = wait_readable(fd, deadline); waited != fill::done) {
+            return waited;
+        }
     }
     return fill::done;
 }
@@ -51,22 +67,33 @@ fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_
 frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
                       clock_type::time_point first_byte_deadline,
                       std::chrono::milliseconds rest_timeout, std::size_t* bad_length) {
+    // The first byte may take as long as first_byte_deadline allows; the whole header usually
+    // comes with it in one read, and data already waiting is taken without a poll.
     std::uint8_t header[4];
-    switch (read_exactly(fd, header, 1, first_byte_deadline)) {
-        case fill::done:
+    std::size_t got = 0;
+    for (;;) {
+        ssize_t n = ::recv(fd, header, sizeof header, MSG_DONTWAIT);
+        if (n > 0) {
+            got = static_cast<std::size_t>(n);
             break;
-        case fill::closed:
-        case fill::error:
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
             return frame_read::closed;
-        case fill::timeout:
-            return frame_read::timeout;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (fill waited = wait_readable(fd, first_byte_deadline); waited != fill::done) {
+            return waited == fill::timeout ? frame_read::timeout : frame_read::closed;
+        }
     }
     auto deadline = std::min(first_byte_deadline, clock_type::now() + rest_timeout);
     auto rest = [](fill result) {
         return result == fill::timeout ? frame_read::timeout : frame_read::truncated;
     };
-    if (fill got = read_exactly(fd, header + 1, 3, deadline); got != fill::done) {
-        return rest(got);
+    if (fill more = read_exactly(fd, header + got, sizeof header - got, deadline);
+        more != fill::done) {
+        return rest(more);
     }
     std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
                          (std::size_t{header[2]} << 8) | std::size_t{header[3]};
@@ -77,8 +104,8 @@ frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
         return frame_read::bad_length;
     }
     payload.resize(length);
-    if (fill got = read_exactly(fd, payload.data(), length, deadline); got != fill::done) {
-        return rest(got);
+    if (fill body = read_exactly(fd, payload.data(), length, deadline); body != fill::done) {
+        return rest(body);
     }
     return frame_read::frame;
 }
