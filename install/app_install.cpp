@@ -13,10 +13,13 @@
 #include "core/helper_tool.h"
 #include "install/job_description.h"
 #include "install/paths.h"
+#include "install/request_checks.h"
 #include "platform/file_manager.h"
 #include "system/external_commands.h"
 
 namespace {
+
+using install_request::shown;
 
 constexpr const char* install_selector =
     "install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
@@ -25,10 +28,6 @@ constexpr const char* install_selector =
 // Two installs at once would remove and copy the same bundle under each other's feet and could
 // both report success over a half-removed bundle; replacing the bundle is done one at a time.
 std::mutex bundle_replacement_lock;
-
-const char* shown(const ns_string& text) {
-    return text ? text->c_str() : "(null)";
-}
 
 // The running helper's own executable name: the last component of argument zero.
 std::string own_executable_name() {
@@ -64,30 +63,22 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
 
     _resetAuthDB();
 
-    if (check_authorization(auth_data, install_selector)) {
-        trace_error(_trace.get(), "Authorization failed");
-        with_reply(false);
-        return;
-    }
-    if (!_validateCVNamespace(with_cv_namespace)) {
-        trace_error(_trace.get(), "Invalid arguments");
-        with_reply(false);
+    if (!install_request::accepted(*this, auth_data, install_selector, with_cv_namespace,
+                                   "Authorization failed", with_reply)) {
         return;
     }
     const std::string& ns = *with_cv_namespace;
     const std::string bundle_path = with_bundle_path.value_or("");
 
-    const std::string bundle_name = install_paths::last_path_component(bundle_path);
-    // A relative path or one with "..", "." or "//" in it is refused: it would name something
-    // else than the text says, and the text is what the "/Applications" test below looks at.
-    if (!bundle_name.ends_with(".app") || !install_paths::is_plain_absolute_path(bundle_path)) {
+    // The text is what the "/Applications" test below looks at, so it must name what it says.
+    if (!install_paths::is_application_bundle_path(bundle_path)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
         with_reply(false);
         return;
     }
 
-    const std::string installed =
-        install_paths::append_path_component(install_paths::applications_directory, bundle_name);
+    const std::string installed = install_paths::append_path_component(
+        install_paths::applications_directory, install_paths::last_path_component(bundle_path));
     if (bundle_path.starts_with(install_paths::applications_directory) ||
         source_within_installed(bundle_path, installed)) {
         trace_warning(_trace.get(), "already installed? skipping");

@@ -141,6 +141,11 @@ TEST(PathsTest, PathTexts) {
         EXPECT_FALSE(is_plain_absolute_path(bad)) << bad;
     }
     EXPECT_FALSE(is_plain_absolute_path(std::string("/tmp/x\0/y.app", 13)));
+
+    EXPECT_TRUE(is_application_bundle_path("/tmp/Corvana.app/"));
+    for (const char* bad : {"Corvana.app", "/tmp/../Corvana.app", "/tmp/Corvana", "/tmp/app"}) {
+        EXPECT_FALSE(is_application_bundle_path(bad)) << bad;
+    }
 }
 
 TEST(PathsTest, NamesOfAnInstallation) {

@@ -63,6 +63,10 @@ bool is_plain_absolute_path(std::string_view path) {
     return true;
 }
 
+bool is_application_bundle_path(std::string_view path) {
+    return last_path_component(path).ends_with(".app") && is_plain_absolute_path(path);
+}
+
 std::string service_label(std::string_view ns) {
     return fill("com.quillmark.", ns, ".service");
 }

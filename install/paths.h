@@ -14,6 +14,9 @@ std::string append_path_component(std::string_view path, std::string_view compon
 // An absolute path without empty, "." or ".." components and without NUL characters (a
 // trailing slash is allowed).
 bool is_plain_absolute_path(std::string_view path);
+// An application bundle's path: plain and absolute (a relative path, or one with "..", "." or
+// "//" in it, names something else than its text says), its last component ending in ".app".
+bool is_application_bundle_path(std::string_view path);
 
 std::string service_label(std::string_view cv_namespace);   // com.quillmark.NS.service
 std::string frontend_label(std::string_view cv_namespace);  // com.quillmark.NS.Frontend

@@ -3,17 +3,16 @@
 #include "core/helper_tool.h"
 #include "install/job_description.h"
 #include "install/paths.h"
+#include "install/request_checks.h"
 #include "system/external_commands.h"
 
 namespace {
 
+using install_request::shown;
+
 constexpr const char* service_install_selector =
     "install_corvana_service_with:for_namespace:user_config:reply:";
 constexpr const char* installed_application = "/Applications/Corvana.app";
-
-const char* shown(const ns_string& text) {
-    return text ? text->c_str() : "(null)";
-}
 
 }  // namespace
 
@@ -21,14 +20,8 @@ void helper_tool_t::install_corvana_service_with(ns_data auth, ns_string for_nam
                                                  ns_string user_config, reply_t<bool> reply) {
     trace_info(_trace.get(), "* Installing Corvana Services (%s) *", shown(for_namespace));
 
-    if (check_authorization(auth, service_install_selector)) {
-        trace_error(_trace.get(), "Authorization failed");
-        reply(false);
-        return;
-    }
-    if (!_validateCVNamespace(for_namespace)) {
-        trace_error(_trace.get(), "Invalid arguments");
-        reply(false);
+    if (!install_request::accepted(*this, auth, service_install_selector, for_namespace,
+                                   "Authorization failed", reply)) {
         return;
     }
     const std::string& ns = *for_namespace;

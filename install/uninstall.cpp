@@ -1,18 +1,17 @@
 // Removes one namespace's job files, its privileged helper tool and the application bundle.
 #include "core/helper_tool.h"
 #include "install/paths.h"
+#include "install/request_checks.h"
 #include "platform/file_manager.h"
 #include "system/external_commands.h"
 
 namespace {
 
+using install_request::shown;
+
 constexpr const char* uninstall_selector =
     "uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
     "with_user_name:with_reply:";
-
-const char* shown(const ns_string& text) {
-    return text ? text->c_str() : "(null)";
-}
 
 }  // namespace
 
@@ -21,14 +20,8 @@ void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_strin
                                                      ns_string, reply_t<bool> with_reply) {
     trace_info(_trace.get(), "Uninstalling %s..", shown(with_bundle_path));
 
-    if (check_authorization(auth_data, uninstall_selector)) {
-        trace_error(_trace.get(), "Authorization failed. Uninstall aborted");
-        with_reply(false);
-        return;
-    }
-    if (!_validateCVNamespace(with_cv_namespace)) {
-        trace_error(_trace.get(), "Invalid arguments");
-        with_reply(false);
+    if (!install_request::accepted(*this, auth_data, uninstall_selector, with_cv_namespace,
+                                   "Authorization failed. Uninstall aborted", with_reply)) {
         return;
     }
     const std::string& ns = *with_cv_namespace;
@@ -49,10 +42,8 @@ void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_strin
         }
     }
 
-    // A relative path or one with "..", "." or "//" in it would remove something else than the
-    // bundle its text names.
-    if (!install_paths::last_path_component(bundle_path).ends_with(".app") ||
-        !install_paths::is_plain_absolute_path(bundle_path)) {
+    // Anything else could remove something other than the bundle its text names.
+    if (!install_paths::is_application_bundle_path(bundle_path)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
         with_reply(false);
         return;
