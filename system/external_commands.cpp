@@ -51,6 +51,14 @@ bool file_exists(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
+// A number node of any kind, through the reader of its kind.
+template <typename Number>
+bool is_nonzero(plist_t node, void (*read)(plist_t, Number*)) {
+    Number value{};
+    read(node, &value);
+    return value != 0;
+}
+
 // The platform's boolValue: numbers are true when not zero; texts when, after blanks, a sign and
 // zeros, they begin with Y, T or a digit 1-9. Other kinds have no boolean value and read as false.
 bool bool_value(plist_t node) {
@@ -58,21 +66,12 @@ bool bool_value(plist_t node) {
         return false;
     }
     switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t value = 0;
-            plist_get_bool_val(node, &value);
-            return value != 0;
-        }
-        case PLIST_UINT: {
-            uint64_t value = 0;
-            plist_get_uint_val(node, &value);
-            return value != 0;
-        }
-        case PLIST_REAL: {
-            double value = 0;
-            plist_get_real_val(node, &value);
-            return value != 0;
-        }
+        case PLIST_BOOLEAN:
+            return is_nonzero(node, plist_get_bool_val);
+        case PLIST_UINT:
+            return is_nonzero(node, plist_get_uint_val);
+        case PLIST_REAL:
+            return is_nonzero(node, plist_get_real_val);
         case PLIST_STRING: {
             uint64_t length = 0;
             const char* text = plist_get_string_ptr(node, &length);
