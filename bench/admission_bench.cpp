@@ -8,18 +8,13 @@
 #include <string>
 
 #include "platform/code_signing.h"
+#include "tests/support/helper_requirement.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 
 namespace {
 
-const std::string k_requirement =
-    std::string("identifier \"com.quillmark.corvana-cv-5e09b1d4\"") + std::string(16, ' ') +
-    "and anchor apple generic"
-    " and certificate 1[field.1.2.840.113635.100.6.2.6] /* exists */"
-    " and certificate leaf[field.1.2.840.113635.100.6.1.13] /* exists */"
-    " and certificate leaf[subject.OU] = Q7XM2RT9PL"
-    " and info[CFBundleShortVersionString] >= \"6.0.0\"";
+const std::string k_requirement = tests::helper_requirement_text();
 
 struct signed_client {
     tests::running_client process;

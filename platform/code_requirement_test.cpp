@@ -4,21 +4,14 @@
 
 #include "platform/code_requirement_match.h"
 #include "platform/property_list.h"
+#include "tests/support/helper_requirement.h"
 #include "tests/support/signing.h"
 
 namespace {
 
 using code_requirement::compare_numerically;
 using tests::chain_options;
-
-std::string helper_requirement_text() {
-    return std::string("identifier \"com.quillmark.corvana-cv-5e09b1d4\"") + std::string(16, ' ') +
-           "and anchor apple generic"
-           " and certificate 1[field.1.2.840.113635.100.6.2.6] /* exists */"
-           " and certificate leaf[field.1.2.840.113635.100.6.1.13] /* exists */"
-           " and certificate leaf[subject.OU] = Q7XM2RT9PL"
-           " and info[CFBundleShortVersionString] >= \"6.0.0\"";
-}
+using tests::helper_requirement_text;
 
 // The facts of a validly signed bundle, without any bundle: a chain, an identifier, an Info.plist.
 class facts {
