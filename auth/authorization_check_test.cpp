@@ -22,6 +22,7 @@
 #include "platform/authorization.h"
 #include "platform/authorization_sqlite.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/reply.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 
@@ -97,14 +98,8 @@ class AuthorizationCheckTest : public testing::Test {
 
     // The remote call's answer; it must answer exactly once.
     bool settings(const ns_data& auth) {
-        int replies = 0;
-        bool answer = false;
-        tool_->check_global_settings_auth(auth, [&](bool value) {
-            ++replies;
-            answer = value;
-        });
-        EXPECT_EQ(replies, 1);
-        return answer;
+        return tests::answer_of<bool>(
+            [&](auto reply) { tool_->check_global_settings_auth(auth, reply); });
     }
 
     // The messages written since the last call, each with its level.

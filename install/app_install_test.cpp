@@ -46,19 +46,10 @@ class AppInstallTest : public InstallFixture {
 
     bool install(ns_string bundle, const std::string& ns = "corvana",
                  ns_data auth = authorization_for(install_right)) {
-        std::optional<bool> answer;
-        int replies = 0;
-        tool->install_corvana_with_auth_data(std::move(auth), std::move(bundle), "/srv/config", ns,
-                                             "someone", [&](bool ok) {
-                                                 answer = ok;
-                                                 ++replies;
-                                             });
-        EXPECT_EQ(replies, 1);
-        return answer.value_or(false);
-    }
-
-    static int security_runs() {
-        return static_cast<int>(tests::fake_tools::calls_of("/usr/bin/security").size());
+        return tests::answer_of<bool>([&](auto reply) {
+            tool->install_corvana_with_auth_data(std::move(auth), std::move(bundle), "/srv/config",
+                                                 ns, "someone", reply);
+        });
     }
 };
 

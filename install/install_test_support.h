@@ -17,6 +17,7 @@
 #include "core/helper_tool.h"
 #include "platform/authorization.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/reply.h"
 #include "tests/support/trace_capture.h"
 
 namespace install_testing {
@@ -149,6 +150,10 @@ class InstallFixture : public ::testing::Test {
     void restart_trace() const {
         fs::remove(trace);
         tests::use_trace_file(trace);
+    }
+
+    static int security_runs() {
+        return static_cast<int>(tests::fake_tools::calls_of("/usr/bin/security").size());
     }
 
     static std::vector<std::string> chown_calls() {

@@ -21,14 +21,9 @@ class ServiceInstallTest : public InstallFixture {
     }
 
     bool install(const std::string& ns, ns_data auth, ns_string config = "/srv/config") {
-        std::optional<bool> answer;
-        int replies = 0;
-        tool->install_corvana_service_with(std::move(auth), ns, std::move(config), [&](bool ok) {
-            answer = ok;
-            ++replies;
+        return tests::answer_of<bool>([&](auto reply) {
+            tool->install_corvana_service_with(std::move(auth), ns, std::move(config), reply);
         });
-        EXPECT_EQ(replies, 1);
-        return answer.value_or(false);
     }
     bool install(const std::string& ns) { return install(ns, authorization_for(service_right)); }
 };

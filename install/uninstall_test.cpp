@@ -12,19 +12,10 @@ class UninstallTest : public InstallFixture {
   protected:
     bool uninstall(ns_string bundle, const std::string& ns,
                    ns_data auth = authorization_for(uninstall_right)) {
-        std::optional<bool> answer;
-        int replies = 0;
-        tool->uninstall_corvana_with_auth_data(std::move(auth), std::move(bundle), "/srv/config",
-                                               ns, "someone", [&](bool ok) {
-                                                   answer = ok;
-                                                   ++replies;
-                                               });
-        EXPECT_EQ(replies, 1);
-        return answer.value_or(false);
-    }
-
-    static int security_runs() {
-        return static_cast<int>(tests::fake_tools::calls_of("/usr/bin/security").size());
+        return tests::answer_of<bool>([&](auto reply) {
+            tool->uninstall_corvana_with_auth_data(std::move(auth), std::move(bundle),
+                                                   "/srv/config", ns, "someone", reply);
+        });
     }
 };
 

@@ -15,6 +15,7 @@
 #include "core/helper_tool.h"
 #include "platform/property_list.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/reply.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 
@@ -105,20 +106,6 @@ std::map<std::string, std::string> read_job(const std::string& path) {
     return keys;
 }
 
-// Calls a request and hands back what its reply block received; fails the test unless the block
-// ran exactly once.
-template <class Request>
-bool answer_of(Request&& request) {
-    int calls = 0;
-    bool value = false;
-    request([&](bool answer) {
-        ++calls;
-        value = answer;
-    });
-    EXPECT_EQ(calls, 1) << "the reply block must run exactly once";
-    return value;
-}
-
 class ServiceRequests : public testing::Test {
   protected:
     void SetUp() override {
@@ -142,27 +129,31 @@ class ServiceRequests : public testing::Test {
     }
 
     bool start(const ns_string& ns) {
-        return answer_of([&](auto reply) { tool_->start_service_with_namespace(ns, reply); });
+        return tests::answer_of<bool>(
+            [&](auto reply) { tool_->start_service_with_namespace(ns, reply); });
     }
     bool installed(const ns_string& ns) {
-        return answer_of(
+        return tests::answer_of<bool>(
             [&](auto reply) { tool_->is_service_installed_with_namespace(ns, reply); });
     }
     bool disabled(const ns_string& ns) {
-        return answer_of([&](auto reply) { tool_->is_service_disabled_with_namespace(ns, reply); });
+        return tests::answer_of<bool>(
+            [&](auto reply) { tool_->is_service_disabled_with_namespace(ns, reply); });
     }
     bool run_at_load(const ns_string& ns) {
-        return answer_of(
+        return tests::answer_of<bool>(
             [&](auto reply) { tool_->is_service_run_at_load_with_namespace(ns, reply); });
     }
     bool autostart(const ns_string& ns) {
-        return answer_of([&](auto reply) { tool_->isAutostartEnabledForNamespace(ns, reply); });
+        return tests::answer_of<bool>(
+            [&](auto reply) { tool_->isAutostartEnabledForNamespace(ns, reply); });
     }
     bool set_autostart(bool enabled, const ns_string& ns) {
-        return answer_of([&](auto reply) { tool_->setAutostartEnabled(enabled, ns, reply); });
+        return tests::answer_of<bool>(
+            [&](auto reply) { tool_->setAutostartEnabled(enabled, ns, reply); });
     }
     bool quit(const ns_string& ns) {
-        return answer_of([&](auto reply) { tool_->quit_service(ns, reply); });
+        return tests::answer_of<bool>([&](auto reply) { tool_->quit_service(ns, reply); });
     }
 
     std::vector<std::string> messages(const std::string& level) {

@@ -14,6 +14,7 @@
 
 #include "core/helper_tool.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/reply.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 
@@ -84,25 +85,12 @@ class SystemTweaks : public testing::Test {
     }
 
     int darkwake(int mode) {
-        int calls = 0;
-        int value = 0;
-        tool_->set_darkwake_mode(mode, [&](int answer) {
-            ++calls;
-            value = answer;
-        });
-        EXPECT_EQ(calls, 1);
-        return value;
+        return tests::answer_of<int>([&](auto reply) { tool_->set_darkwake_mode(mode, reply); });
     }
 
     bool reboot() {
-        int calls = 0;
-        bool value = false;
-        tool_->reboot_computer_with_reply([&](bool answer) {
-            ++calls;
-            value = answer;
-        });
-        EXPECT_EQ(calls, 1);
-        return value;
+        return tests::answer_of<bool>(
+            [&](auto reply) { tool_->reboot_computer_with_reply(reply); });
     }
 
     std::unique_ptr<helper_tool_t> tool_;
