@@ -1,11 +1,7 @@
-#include <fcntl.h>
-#include <pwd.h>
 #include <sys/random.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -20,7 +16,7 @@
 #include "auth/helper_tool_common.h"
 #include "core/helper_tool.h"
 #include "platform/authorization.h"
-#include "platform/authorization_sqlite.h"
+#include "tests/support/authorization_database.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/reply.h"
 #include "tests/support/sandbox.h"
@@ -29,7 +25,12 @@
 namespace {
 
 using testing::ElementsAre;
+using tests::authorization_database_locker;
+using tests::ensure_authorization_users;
+using tests::execute_on_authorization_database;
 using tests::fake_tools;
+using tests::remove_authorization_database;
+using tests::uid_of;
 
 constexpr const char* k_trace = "/var/log/authorization_check_test.trace";
 constexpr const char* k_settings = "com.quillmark.Corvana.Helper.global_settings";
@@ -47,47 +48,18 @@ std::string failed(const char* what, long code) {
            std::to_string(code) + ".)";
 }
 
-uid_t uid_of(const char* name) {
-    passwd* entry = ::getpwnam(name);
-    return entry == nullptr ? static_cast<uid_t>(-1) : entry->pw_uid;
-}
-
-void ensure_users() {
-    static const bool made = [] {
-        std::system("id authadmin >/dev/null 2>&1 || useradd -M -N -s /bin/false authadmin");
-        std::system("id authuser >/dev/null 2>&1 || useradd -M -N -s /bin/false authuser");
-        std::system(
-            "getent group admin >/dev/null || getent group sudo >/dev/null || "
-            "getent group wheel >/dev/null || groupadd admin");
-        std::system(
-            "for g in admin sudo wheel; do if getent group $g >/dev/null; then "
-            "usermod -a -G $g authadmin; break; fi; done");
-        return true;
-    }();
-    (void)made;
-}
-
 ns_data issue(uid_t uid, const std::vector<std::string>& rights = {}) {
     AuthorizationExternalForm form;
     EXPECT_EQ(AuthorizationIssueExternalForm(uid, rights, form), errAuthorizationSuccess);
     return std::vector<std::uint8_t>(form.bytes.begin(), form.bytes.end());
 }
 
-void execute(const std::string& sql) {
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(kAuthorizationDatabasePath, &raw), SQLITE_OK);
-    sqlite_connection_t db(raw);
-    ASSERT_EQ(sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-}
-
 class AuthorizationCheckTest : public testing::Test {
   protected:
     void SetUp() override {
         tests::require_sandbox();
-        ensure_users();
-        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-            std::filesystem::remove(std::string(kAuthorizationDatabasePath) + suffix);
-        }
+        ensure_authorization_users();
+        remove_authorization_database();
         std::filesystem::create_directories("/var/log");
         std::filesystem::remove(k_trace);
         tests::use_trace_file(k_trace);
@@ -126,7 +98,8 @@ TEST_F(AuthorizationCheckTest, GlobalSettingsUnlockOnlyWithPreauthorizationForIt
     EXPECT_THAT(new_lines(), ElementsAre());
 
     auto expired = issue(user_, {k_settings});
-    execute("UPDATE authorizations SET expires = strftime('%s','now') - 1");
+    execute_on_authorization_database(
+        "UPDATE authorizations SET expires = strftime('%s','now') - 1");
     std::vector<std::uint8_t> random(32);
     ASSERT_EQ(::getrandom(random.data(), random.size(), 0), 32);
 
@@ -265,41 +238,13 @@ TEST_F(AuthorizationCheckTest, ACorruptDatabaseFailsTheCheck) {
 TEST_F(AuthorizationCheckTest, ALockedDatabaseFailsTheCheck) {
     const auto granted = issue(user_, {k_settings});
     new_lines();
-    int to_parent[2];
-    int to_child[2];
-    ASSERT_EQ(::pipe2(to_parent, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(to_child, O_CLOEXEC), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(to_parent[0]);
-        ::close(to_child[1]);
-        sqlite3* db = nullptr;
-        char ready = 0;
-        if (sqlite3_open(kAuthorizationDatabasePath, &db) != SQLITE_OK ||
-            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            ready = 1;
-        }
-        if (::write(to_parent[1], &ready, 1) != 1) {
-            ::_exit(1);
-        }
-        char release = 0;
-        (void)!::read(to_child[0], &release, 1);
-        ::_exit(0);
-    }
-    ::close(to_parent[1]);
-    ::close(to_child[0]);
-    char ready = 1;
-    ASSERT_EQ(::read(to_parent[0], &ready, 1), 1);
-    ASSERT_EQ(ready, 0);
+    authorization_database_locker locker;
+    ASSERT_TRUE(locker.held());
 
     EXPECT_FALSE(settings(granted));
     EXPECT_THAT(new_lines(), ElementsAre("error: " + failed("external auth failed", -60008)));
 
-    ::close(to_child[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(to_parent[0]);
+    ASSERT_TRUE(locker.release());
     EXPECT_TRUE(settings(granted));
 }
 

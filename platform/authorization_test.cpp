@@ -1,8 +1,6 @@
 #include "platform/authorization.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -19,35 +16,20 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/authorization_sqlite.h"
+#include "tests/support/authorization_database.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
+using tests::authorization_database_locker;
+using tests::ensure_authorization_users;
+using tests::execute_on_authorization_database;
+using tests::remove_authorization_database;
+using tests::uid_of;
 constexpr AuthorizationFlags k_flags =
     kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
 const std::string k_right = "com.example.test.right";
 const std::string k_other_right = "com.example.test.other";
-
-uid_t uid_of(const char* name) {
-    passwd* entry = ::getpwnam(name);
-    return entry == nullptr ? static_cast<uid_t>(-1) : entry->pw_uid;
-}
-
-// One administrator (in the "sudo" group, or "admin" when the system has one) and one ordinary
-// user, made once per test program inside the sandbox's /etc.
-void ensure_users() {
-    static const bool made = [] {
-        std::system("getent group sudo >/dev/null || groupadd sudo");
-        std::system("id authadmin >/dev/null 2>&1 || useradd -M -N -s /bin/false authadmin");
-        std::system("id authuser >/dev/null 2>&1 || useradd -M -N -s /bin/false authuser");
-        std::system(
-            "for g in admin sudo wheel; do if getent group $g >/dev/null; then "
-            "usermod -a -G $g authadmin; break; fi; done");
-        return true;
-    }();
-    (void)made;
-}
 
 AuthorizationExternalForm issue(uid_t uid, const std::vector<std::string>& rights = {}) {
     AuthorizationExternalForm form;
@@ -78,13 +60,6 @@ void define(const std::string& right, const std::string& rule) {
               errAuthorizationSuccess);
 }
 
-void execute(const std::string& sql) {
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(kAuthorizationDatabasePath, &raw), SQLITE_OK);
-    sqlite_connection_t db(raw);
-    ASSERT_EQ(sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-}
-
 AuthorizationExternalForm random_form() {
     AuthorizationExternalForm form;
     EXPECT_EQ(::getrandom(form.bytes.data(), form.bytes.size(), 0),
@@ -101,10 +76,8 @@ class AuthorizationTest : public testing::Test {
   protected:
     void SetUp() override {
         tests::require_sandbox();
-        ensure_users();
-        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-            std::filesystem::remove(std::string(kAuthorizationDatabasePath) + suffix);
-        }
+        ensure_authorization_users();
+        remove_authorization_database();
         admin_ = uid_of("authadmin");
         user_ = uid_of("authuser");
         ASSERT_NE(admin_, static_cast<uid_t>(-1));
@@ -167,10 +140,10 @@ TEST_F(AuthorizationTest, UnknownExpiredAndSetBackFormsAreDenied) {
 
     // Rewrite the expiry of everything but the last one: one a second in the past, one far in
     // the future (what a clock set back looks like).
-    execute(
+    execute_on_authorization_database(
         "UPDATE authorizations SET expires = strftime('%s','now') - 1 "
         "WHERE rowid = (SELECT MIN(rowid) FROM authorizations)");
-    execute(
+    execute_on_authorization_database(
         "UPDATE authorizations SET expires = strftime('%s','now') + 3600 "
         "WHERE rowid = (SELECT MIN(rowid) + 1 FROM authorizations)");
     EXPECT_EQ(check(expired, k_right), errAuthorizationDenied);
@@ -182,7 +155,8 @@ TEST_F(AuthorizationTest, ExpiryAppliesToAReferenceAlreadyCreated) {
     define(k_right, "authenticate-admin");
     auto ref = reference(issue(0, {k_right}));
     ASSERT_EQ(AuthorizationCopyRights(ref, {{k_right, {}, 0}}, k_flags), errAuthorizationSuccess);
-    execute("UPDATE authorizations SET expires = strftime('%s','now') - 1");
+    execute_on_authorization_database(
+        "UPDATE authorizations SET expires = strftime('%s','now') - 1");
     EXPECT_EQ(AuthorizationCopyRights(ref, {{k_right, {}, 0}}, k_flags), errAuthorizationDenied);
 }
 
@@ -261,7 +235,8 @@ TEST_F(AuthorizationTest, RightsTableNeedsALiveAdministratorAuthorization) {
     EXPECT_EQ(AuthorizationRightRemove(admin, k_right), errAuthorizationDenied);
     EXPECT_EQ(AuthorizationRightGet(k_right, definition), errAuthorizationDenied);
 
-    execute("UPDATE authorizations SET expires = strftime('%s','now') - 1");
+    execute_on_authorization_database(
+        "UPDATE authorizations SET expires = strftime('%s','now') - 1");
     EXPECT_EQ(AuthorizationRightSet(admin, k_right, "is-admin", "text", "Common"),
               errAuthorizationDenied);
 }
@@ -343,33 +318,8 @@ TEST_F(AuthorizationTest, ACorruptDatabaseFailsEveryOperationWithoutHarm) {
 TEST_F(AuthorizationTest, ADatabaseLockedByAnotherProcessFailsThenRecovers) {
     define(k_right, "is-admin");
     const auto form = issue(admin_);
-    int to_parent[2];
-    int to_child[2];
-    ASSERT_EQ(::pipe2(to_parent, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(to_child, O_CLOEXEC), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(to_parent[0]);
-        ::close(to_child[1]);
-        sqlite3* db = nullptr;
-        char ready = 0;
-        if (sqlite3_open(kAuthorizationDatabasePath, &db) != SQLITE_OK ||
-            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            ready = 1;
-        }
-        if (::write(to_parent[1], &ready, 1) != 1) {
-            ::_exit(1);
-        }
-        char release = 0;
-        (void)!::read(to_child[0], &release, 1);
-        ::_exit(0);
-    }
-    ::close(to_parent[1]);
-    ::close(to_child[0]);
-    char ready = 1;
-    ASSERT_EQ(::read(to_parent[0], &ready, 1), 1);
-    ASSERT_EQ(ready, 0);
+    authorization_database_locker locker;
+    ASSERT_TRUE(locker.held());
 
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(check(form, k_right), errAuthorizationInternal);
@@ -377,10 +327,7 @@ TEST_F(AuthorizationTest, ADatabaseLockedByAnotherProcessFailsThenRecovers) {
     AuthorizationExternalForm issued;
     EXPECT_EQ(AuthorizationIssueExternalForm(0, {}, issued), errAuthorizationInternal);
 
-    ::close(to_child[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(to_parent[0]);
+    ASSERT_TRUE(locker.release());
     EXPECT_EQ(check(form, k_right), errAuthorizationSuccess);
 }
 
