@@ -43,41 +43,30 @@ class argument_vector_t {
     std::vector<char*> pointers_;
 };
 
-class file_actions_t {
+// A posix_spawn object, destroyed only when its initialisation succeeded.
+template <typename Object, int (*initialise)(Object*), int (*destroy)(Object*)>
+class spawn_object_t {
   public:
-    file_actions_t() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
-    file_actions_t(const file_actions_t&) = delete;
-    file_actions_t& operator=(const file_actions_t&) = delete;
-    ~file_actions_t() {
+    spawn_object_t() { ok_ = initialise(&object_) == 0; }
+    spawn_object_t(const spawn_object_t&) = delete;
+    spawn_object_t& operator=(const spawn_object_t&) = delete;
+    ~spawn_object_t() {
         if (ok_) {
-            posix_spawn_file_actions_destroy(&actions_);
+            destroy(&object_);
         }
     }
     bool ok() const { return ok_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    Object* get() { return &object_; }
 
   private:
-    posix_spawn_file_actions_t actions_{};
+    Object object_{};
     bool ok_ = false;
 };
 
-class spawn_attributes_t {
-  public:
-    spawn_attributes_t() { ok_ = posix_spawnattr_init(&attributes_) == 0; }
-    spawn_attributes_t(const spawn_attributes_t&) = delete;
-    spawn_attributes_t& operator=(const spawn_attributes_t&) = delete;
-    ~spawn_attributes_t() {
-        if (ok_) {
-            posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    bool ok() const { return ok_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_{};
-    bool ok_ = false;
-};
+using file_actions_t = spawn_object_t<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                      posix_spawn_file_actions_destroy>;
+using spawn_attributes_t =
+    spawn_object_t<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 child_exit_t exit_from(const siginfo_t& info) {
     if (info.si_code == CLD_EXITED) {
