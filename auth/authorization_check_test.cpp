@@ -25,12 +25,7 @@
 namespace {
 
 using testing::ElementsAre;
-using tests::authorization_database_locker;
-using tests::ensure_authorization_users;
-using tests::execute_on_authorization_database;
 using tests::fake_tools;
-using tests::remove_authorization_database;
-using tests::uid_of;
 
 constexpr const char* k_trace = "/var/log/authorization_check_test.trace";
 constexpr const char* k_settings = "com.quillmark.Corvana.Helper.global_settings";
@@ -58,14 +53,14 @@ class AuthorizationCheckTest : public testing::Test {
   protected:
     void SetUp() override {
         tests::require_sandbox();
-        ensure_authorization_users();
-        remove_authorization_database();
+        tests::ensure_authorization_users();
+        tests::remove_authorization_database();
         std::filesystem::create_directories("/var/log");
         std::filesystem::remove(k_trace);
         tests::use_trace_file(k_trace);
         tool_ = helper_tool_t::init_without_listener();
-        admin_ = uid_of("authadmin");
-        user_ = uid_of("authuser");
+        admin_ = tests::uid_of("authadmin");
+        user_ = tests::uid_of("authuser");
     }
 
     // The remote call's answer; it must answer exactly once.
@@ -98,7 +93,7 @@ TEST_F(AuthorizationCheckTest, GlobalSettingsUnlockOnlyWithPreauthorizationForIt
     EXPECT_THAT(new_lines(), ElementsAre());
 
     auto expired = issue(user_, {k_settings});
-    execute_on_authorization_database(
+    tests::execute_on_authorization_database(
         "UPDATE authorizations SET expires = strftime('%s','now') - 1");
     std::vector<std::uint8_t> random(32);
     ASSERT_EQ(::getrandom(random.data(), random.size(), 0), 32);
@@ -238,7 +233,7 @@ TEST_F(AuthorizationCheckTest, ACorruptDatabaseFailsTheCheck) {
 TEST_F(AuthorizationCheckTest, ALockedDatabaseFailsTheCheck) {
     const auto granted = issue(user_, {k_settings});
     new_lines();
-    authorization_database_locker locker;
+    tests::authorization_database_locker locker;
     ASSERT_TRUE(locker.held());
 
     EXPECT_FALSE(settings(granted));

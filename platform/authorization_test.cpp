@@ -21,11 +21,6 @@
 
 namespace {
 
-using tests::authorization_database_locker;
-using tests::ensure_authorization_users;
-using tests::execute_on_authorization_database;
-using tests::remove_authorization_database;
-using tests::uid_of;
 constexpr AuthorizationFlags k_flags =
     kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
 const std::string k_right = "com.example.test.right";
@@ -76,10 +71,10 @@ class AuthorizationTest : public testing::Test {
   protected:
     void SetUp() override {
         tests::require_sandbox();
-        ensure_authorization_users();
-        remove_authorization_database();
-        admin_ = uid_of("authadmin");
-        user_ = uid_of("authuser");
+        tests::ensure_authorization_users();
+        tests::remove_authorization_database();
+        admin_ = tests::uid_of("authadmin");
+        user_ = tests::uid_of("authuser");
         ASSERT_NE(admin_, static_cast<uid_t>(-1));
         ASSERT_NE(user_, static_cast<uid_t>(-1));
     }
@@ -140,10 +135,10 @@ TEST_F(AuthorizationTest, UnknownExpiredAndSetBackFormsAreDenied) {
 
     // Rewrite the expiry of everything but the last one: one a second in the past, one far in
     // the future (what a clock set back looks like).
-    execute_on_authorization_database(
+    tests::execute_on_authorization_database(
         "UPDATE authorizations SET expires = strftime('%s','now') - 1 "
         "WHERE rowid = (SELECT MIN(rowid) FROM authorizations)");
-    execute_on_authorization_database(
+    tests::execute_on_authorization_database(
         "UPDATE authorizations SET expires = strftime('%s','now') + 3600 "
         "WHERE rowid = (SELECT MIN(rowid) + 1 FROM authorizations)");
     EXPECT_EQ(check(expired, k_right), errAuthorizationDenied);
@@ -155,7 +150,7 @@ TEST_F(AuthorizationTest, ExpiryAppliesToAReferenceAlreadyCreated) {
     define(k_right, "authenticate-admin");
     auto ref = reference(issue(0, {k_right}));
     ASSERT_EQ(AuthorizationCopyRights(ref, {{k_right, {}, 0}}, k_flags), errAuthorizationSuccess);
-    execute_on_authorization_database(
+    tests::execute_on_authorization_database(
         "UPDATE authorizations SET expires = strftime('%s','now') - 1");
     EXPECT_EQ(AuthorizationCopyRights(ref, {{k_right, {}, 0}}, k_flags), errAuthorizationDenied);
 }
@@ -235,7 +230,7 @@ TEST_F(AuthorizationTest, RightsTableNeedsALiveAdministratorAuthorization) {
     EXPECT_EQ(AuthorizationRightRemove(admin, k_right), errAuthorizationDenied);
     EXPECT_EQ(AuthorizationRightGet(k_right, definition), errAuthorizationDenied);
 
-    execute_on_authorization_database(
+    tests::execute_on_authorization_database(
         "UPDATE authorizations SET expires = strftime('%s','now') - 1");
     EXPECT_EQ(AuthorizationRightSet(admin, k_right, "is-admin", "text", "Common"),
               errAuthorizationDenied);
@@ -318,7 +313,7 @@ TEST_F(AuthorizationTest, ACorruptDatabaseFailsEveryOperationWithoutHarm) {
 TEST_F(AuthorizationTest, ADatabaseLockedByAnotherProcessFailsThenRecovers) {
     define(k_right, "is-admin");
     const auto form = issue(admin_);
-    authorization_database_locker locker;
+    tests::authorization_database_locker locker;
     ASSERT_TRUE(locker.held());
 
     const auto started = std::chrono::steady_clock::now();
