@@ -440,10 +440,18 @@ std::optional<plist_node_t> read_property_list(const std::string& path, symlink_
         static_cast<std::uint64_t>(status.st_size) > k_property_list_max_bytes) {
         return std::nullopt;
     }
-    // The file may grow while it is read: read one byte past the bound to notice.
-    std::vector<std::uint8_t> bytes(k_property_list_max_bytes + 1);
+    // Sized by the file, not the bound: a job file is read on every query, and a zero-filled
+    // buffer of the bound each time made the daemon's heap grow under concurrent queries. The
+    // file may grow while it is read: the buffer grows up to one byte past the bound to notice.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size) + 1);
     std::size_t filled = 0;
-    while (filled < bytes.size()) {
+    for (;;) {
+        if (filled == bytes.size()) {
+            if (bytes.size() > k_property_list_max_bytes) {
+                break;
+            }
+            bytes.resize(std::min(bytes.size() * 2, k_property_list_max_bytes + 1));
+        }
         const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
         if (n < 0) {
             if (errno == EINTR) {
