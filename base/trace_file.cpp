@@ -196,7 +196,12 @@ bool trace_file_write(trace_file_t* file, const char* line, std::size_t length) 
     }
     file_lock locked(descriptor);
     const off_t end = lseek(descriptor, 0, SEEK_END);
-    const std::size_t written = write_all(descriptor, line, length);
+    std::size_t written = write_all(descriptor, line, length);
+    // A line cut short (a full disk) is taken back: left in place, the next line written once
+    // there is room again would run on from its broken end.
+    if (written < length && end >= 0 && ftruncate(descriptor, end) == 0) {
+        written = 0;
+    }
     // Under both locks nobody else appends, so the end of what was just written is the size;
     // only when the first seek failed is the end asked for again.
     off_t size = end >= 0 ? end + static_cast<off_t>(written) : lseek(descriptor, 0, SEEK_END);
