@@ -1,0 +1,523 @@
+// The real daemon under load: a crowd of clients connecting and going away in a loop while others
+// keep calling the queries. Every call must be answered exactly once and correctly, and once the
+// crowd has gone the daemon must hold no more descriptors, threads or memory than before.
+//
+// The load lasts 5 seconds; CORVANA_HEAVY=1 makes it 30.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "client/helper_client.h"
+#include "platform/unique_fd.h"
+#include "platform/xpc_message.h"
+#include "tests/support/client_role.h"
+#include "tests/support/daemon_session.h"
+#include "tests/support/fake_tools.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/trace_capture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+constexpr const char* k_installed = "corvana";  // job files written by the test
+constexpr const char* k_toggled = "toggled";    // its autostart is switched during the load
+constexpr const char* k_absent = "nothing";     // no job files at all
+constexpr std::chrono::milliseconds k_call_timeout = 60s;
+
+// ---------------------------------------------------------------------------------------------
+// Helpers of the roles (they run in the signed copy of this program).
+
+std::vector<std::string> role_arguments() {
+    std::vector<std::string> out;
+    const char* joined = std::getenv("CORVANA_CLIENT_ROLE_ARGS");
+    std::stringstream stream(joined == nullptr ? "" : joined);
+    std::string word;
+    while (std::getline(stream, word, '\x1f')) {
+        out.push_back(word);
+    }
+    return out;
+}
+
+struct role_plan {
+    int clients = 0;
+    steady::time_point deadline;
+};
+
+role_plan plan_from_arguments() {
+    auto args = role_arguments();
+    role_plan plan;
+    if (args.size() == 2) {
+        plan.clients = std::stoi(args[0]);
+        plan.deadline = steady::now() + std::chrono::milliseconds(std::stoi(args[1]));
+    }
+    return plan;
+}
+
+std::optional<helper_client_t> connect_client() {
+    std::string error;
+    return helper_client_t::connect(helper_client_t::default_socket_path(), error, k_call_timeout);
+}
+
+unique_fd raw_connection() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = helper_client_t::default_socket_path();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return unique_fd();
+    }
+    return fd;
+}
+
+bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool receive_all(int fd, std::uint8_t* out, std::size_t size, int timeout_ms) {
+    std::size_t got = 0;
+    while (got < size) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) <= 0) {
+            return false;
+        }
+        ssize_t n = ::recv(fd, out + got, size - got, 0);
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One reply frame, or nothing when none came within the time.
+std::optional<wire_reply> read_reply(int fd, int timeout_ms) {
+    std::uint8_t header[4];
+    if (!receive_all(fd, header, sizeof header, timeout_ms)) {
+        return std::nullopt;
+    }
+    std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
+                         (std::size_t{header[2]} << 8) | std::size_t{header[3]};
+    if (length == 0 || length > k_max_message_size) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> payload(length);
+    if (!receive_all(fd, payload.data(), length, timeout_ms)) {
+        return std::nullopt;
+    }
+    auto decoded = decode_reply(payload);
+    if (auto* reply = std::get_if<wire_reply>(&decoded)) {
+        return std::move(*reply);
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The roles.
+
+// Clients that connect and go away in a loop: some without a word, some after one query, some
+// right after sending a request, without waiting for its answer.
+TEST(ClientRole, DISABLED_Churn) {
+    const role_plan plan = plan_from_arguments();
+    ASSERT_GT(plan.clients, 0);
+    std::atomic<long> connections{0}, refused{0}, calls{0}, answered{0}, wrong{0}, abandoned{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < plan.clients; ++c) {
+        threads.emplace_back([&, c] {
+            for (long n = c; steady::now() < plan.deadline; ++n) {
+                if (n % 4 == 3) {
+                    unique_fd fd = raw_connection();
+                    if (!fd) {
+                        ++refused;
+                        continue;
+                    }
+                    ++connections;
+                    auto request = encode_request(
+                        wire_request{"is_service_installed_with_namespace:with_reply:",
+                                     1,
+                                     {std::string(k_installed)}});
+                    abandoned += send_all(fd.get(), *request) ? 1 : 0;
+                    continue;
+                }
+                auto client = connect_client();
+                if (!client) {
+                    ++refused;
+                    continue;
+                }
+                ++connections;
+                if (n % 4 == 0) {
+                    continue;
+                }
+                ++calls;
+                auto installed = client->is_service_installed_with_namespace(k_installed);
+                if (installed == std::optional<bool>(true)) {
+                    ++answered;
+                } else {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::printf(
+        "churn connections %ld refused %ld calls %ld answered %ld wrong %ld abandoned %ld\n",
+        connections.load(), refused.load(), calls.load(), answered.load(), wrong.load(),
+        abandoned.load());
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(answered.load(), 0);
+}
+
+// Clients that keep their connection and call the queries one after the other, while one of them
+// switches the autostart of another namespace back and forth: the job file it rewrites must
+// always read whole to the others.
+TEST(ClientRole, DISABLED_Query) {
+    const role_plan plan = plan_from_arguments();
+    ASSERT_GT(plan.clients, 0);
+    std::atomic<long> calls{0}, answered{0}, wrong{0}, unanswered{0};
+    std::mutex failures_lock;
+    std::map<std::string, long> failures;
+    auto check = [&](const char* what, const auto& got, const auto& expected) {
+        ++calls;
+        if (!got) {
+            ++unanswered;
+        } else if (*got != expected) {
+            ++wrong;
+        } else {
+            ++answered;
+            return;
+        }
+        std::lock_guard guard(failures_lock);
+        ++failures[what];
+    };
+
+    std::vector<std::thread> threads;
+    for (int c = 0; c < plan.clients; ++c) {
+        threads.emplace_back([&, c] {
+            auto client = connect_client();
+            if (!client) {
+                ++unanswered;
+                return;
+            }
+            bool on = false;
+            for (long n = 0; steady::now() < plan.deadline; ++n) {
+                if (c == 0) {
+                    on = !on;
+                    check("set autostart", client->setAutostartEnabled(on, k_toggled), true);
+                    continue;
+                }
+                switch (n % 8) {
+                    case 0:
+                        check("version", client->get_version(), ns_string("2.6"));
+                        break;
+                    case 1:
+                        check("installed", client->is_service_installed_with_namespace(k_installed),
+                              true);
+                        break;
+                    case 2:
+                        check("absent", client->is_service_installed_with_namespace(k_absent),
+                              false);
+                        break;
+                    case 3:
+                        check("disabled", client->is_service_disabled_with_namespace(k_installed),
+                              false);
+                        break;
+                    case 4:
+                        check("run at load",
+                              client->is_service_run_at_load_with_namespace(k_installed), true);
+                        break;
+                    case 5:
+                        check("autostart", client->isAutostartEnabledForNamespace(k_installed),
+                              true);
+                        break;
+                    case 6:
+                        // Only RunAtLoad of this job file changes: a reader that caught it half
+                        // written would find it unreadable, which answers "disabled".
+                        check("toggled disabled",
+                              client->is_service_disabled_with_namespace(k_toggled), false);
+                        break;
+                    default: {
+                        // Either value is right while it is being switched; an answer is due.
+                        auto run_at_load = client->is_service_run_at_load_with_namespace(k_toggled);
+                        check("toggled run at load", run_at_load, run_at_load.value_or(false));
+                        break;
+                    }
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::printf("query calls %ld answered %ld wrong %ld unanswered %ld\n", calls.load(),
+                answered.load(), wrong.load(), unanswered.load());
+    for (const auto& [what, count] : failures) {
+        std::printf("failed %s: %ld\n", what.c_str(), count);
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(unanswered.load(), 0);
+    EXPECT_GT(answered.load(), 0);
+}
+
+// Clients that speak the wire protocol directly and send requests in batches without waiting:
+// every request id must come back exactly once with the right value, and nothing after that.
+TEST(ClientRole, DISABLED_Pipeline) {
+    const role_plan plan = plan_from_arguments();
+    ASSERT_GT(plan.clients, 0);
+    constexpr std::uint64_t k_batch = 16;
+    std::atomic<long> replies{0}, missing{0}, duplicates{0}, unexpected{0}, wrong{0}, extra{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < plan.clients; ++c) {
+        threads.emplace_back([&] {
+            unique_fd fd = raw_connection();
+            if (!fd) {
+                ++missing;
+                return;
+            }
+            std::uint64_t next_id = 1;
+            while (steady::now() < plan.deadline) {
+                std::map<std::uint64_t, wire_value> expected;
+                std::vector<std::uint8_t> batch;
+                for (std::uint64_t i = 0; i < k_batch; ++i, ++next_id) {
+                    wire_request request{"get_version_with_reply:", next_id, {}};
+                    wire_value answer = std::string("2.6");
+                    if (i % 2 == 1) {
+                        request.selector = "is_service_installed_with_namespace:with_reply:";
+                        request.args = {std::string(i % 4 == 1 ? k_installed : k_absent)};
+                        answer = i % 4 == 1;
+                    }
+                    auto frame = encode_request(request);
+                    batch.insert(batch.end(), frame->begin(), frame->end());
+                    expected.emplace(next_id, std::move(answer));
+                }
+                if (!send_all(fd.get(), batch)) {
+                    missing += static_cast<long>(k_batch);
+                    return;
+                }
+                std::set<std::uint64_t> seen;
+                while (seen.size() < expected.size()) {
+                    auto reply = read_reply(fd.get(), static_cast<int>(k_call_timeout.count()));
+                    if (!reply) {
+                        missing += static_cast<long>(expected.size() - seen.size());
+                        return;
+                    }
+                    ++replies;
+                    auto found = expected.find(reply->id);
+                    if (found == expected.end()) {
+                        ++unexpected;
+                    } else if (!seen.insert(reply->id).second) {
+                        ++duplicates;
+                    } else if (reply->value != found->second) {
+                        ++wrong;
+                    }
+                }
+            }
+            // Nothing may follow the last answer.
+            pollfd p{fd.get(), POLLIN, 0};
+            if (::poll(&p, 1, 300) > 0) {
+                char byte;
+                extra += ::recv(fd.get(), &byte, 1, MSG_DONTWAIT) > 0 ? 1 : 0;
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::printf(
+        "pipeline replies %ld missing %ld duplicates %ld unexpected %ld wrong %ld extra %ld\n",
+        replies.load(), missing.load(), duplicates.load(), unexpected.load(), wrong.load(),
+        extra.load());
+    EXPECT_EQ(missing.load(), 0);
+    EXPECT_EQ(duplicates.load(), 0);
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(extra.load(), 0);
+    EXPECT_GT(replies.load(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The test itself.
+
+void write_job_file(const std::string& path, const std::string& label) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::trunc)
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>Disabled</key>\n\t<false/>\n"
+           "\t<key>Label</key>\n\t<string>"
+        << label
+        << "</string>\n"
+           "\t<key>RunAtLoad</key>\n\t<true/>\n"
+           "</dict>\n</plist>\n";
+}
+
+void write_job_files(const std::string& cv_namespace) {
+    const std::string service = "com.quillmark." + cv_namespace + ".service";
+    const std::string frontend = "com.quillmark." + cv_namespace + ".Frontend";
+    write_job_file("/Library/LaunchDaemons/" + service + ".plist", service);
+    write_job_file("/Library/LaunchAgents/" + frontend + ".plist", frontend);
+}
+
+// A number that follows word in the role's output line that begins with prefix.
+long figure(const std::string& output, const std::string& prefix, const std::string& word) {
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string field;
+        while (fields >> field) {
+            long value = 0;
+            if (field == word && fields >> value) {
+                return value;
+            }
+        }
+    }
+    return -1;
+}
+
+std::chrono::milliseconds load_duration() {
+    const char* heavy = std::getenv("CORVANA_HEAVY");
+    return heavy != nullptr && std::string(heavy) == "1" ? 30s : 5s;
+}
+
+class LoadTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* dir : {"/Library/LaunchDaemons", "/Library/LaunchAgents"}) {
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+        }
+        write_job_files(k_installed);
+        write_job_files(k_toggled);
+        fs::remove(tests::k_daemon_trace);
+        tests::fake_tools::reset();
+    }
+
+    static std::unique_ptr<tests::client_role> role(const std::string& name, int clients,
+                                                    std::chrono::milliseconds duration) {
+        return tests::start_client_role(
+            name, {std::to_string(clients), std::to_string(duration.count())});
+    }
+
+    static void finish(tests::client_role& role, std::chrono::milliseconds duration) {
+        EXPECT_EQ(role.wait(duration + 180s), 0) << role.output();
+    }
+};
+
+TEST_F(LoadTest, ClientsChurnWhileOthersQueryAndNothingIsLeftBehind) {
+    const auto duration = load_duration();
+    const int churning = 200;
+    const int querying = 16;
+    const int pipelining = 4;
+
+    tests::daemon_session daemon;
+    const pid_t pid = daemon.pid();
+    // One client stays connected throughout, so the daemon never reaches its idle quit and its
+    // connection is part of both readings.
+    auto holder = tests::start_client_role("Hold", {});
+    ASSERT_TRUE(holder->wait_ready());
+
+    // A short first round lets the daemon reach its working size (trace file open, allocator
+    // arenas, thread stacks) before the reading that counts.
+    {
+        auto churn = role("Churn", 50, 1s);
+        auto query = role("Query", 4, 1s);
+        finish(*churn, 1s);
+        finish(*query, 1s);
+    }
+    // Settled: the start-time check and every connection thread but the holder's are gone.
+    auto before = tests::wait_for_stats(
+        pid, [](const tests::process_stats& s) { return s.threads <= 3; }, 30s);
+    ASSERT_TRUE(before) << "the daemon is gone";
+    std::this_thread::sleep_for(500ms);
+    before = tests::read_process_stats(pid);
+    ASSERT_TRUE(before);
+
+    const auto started = steady::now();
+    auto churn = role("Churn", churning, duration);
+    auto query = role("Query", querying, duration);
+    auto pipeline = role("Pipeline", pipelining, duration);
+    // Sampled while the crowd is there, to show the load reached the daemon.
+    std::this_thread::sleep_for(duration / 2);
+    const auto during = tests::read_process_stats(pid);
+    finish(*churn, duration);
+    finish(*query, duration);
+    finish(*pipeline, duration);
+    const double seconds = std::chrono::duration<double>(steady::now() - started).count();
+
+    // Threads end, and their memory goes back, a little after their clients have gone.
+    constexpr std::size_t k_rss_growth_kib = 16 * 1024;
+    auto after = tests::wait_for_stats(
+        pid,
+        [&](const tests::process_stats& s) {
+            return s.threads <= before->threads && s.descriptors <= before->descriptors &&
+                   s.rss_kib <= before->rss_kib + k_rss_growth_kib;
+        },
+        30s);
+    ASSERT_TRUE(after) << "the daemon is gone";
+    EXPECT_EQ(holder->output().find("Failure"), std::string::npos) << holder->output();
+    EXPECT_TRUE(daemon.helperctl({"version"}).out == "2.6\n");
+
+    const long connections = figure(churn->output(), "churn", "connections");
+    const long calls = figure(churn->output(), "churn", "calls") +
+                       figure(query->output(), "query", "calls") +
+                       figure(pipeline->output(), "pipeline", "replies");
+    std::printf(
+        "load: %.1f s, %d churning + %d querying + %d pipelining clients\n"
+        "load: %ld connections (%.0f/s), %ld calls answered (%.0f/s)\n"
+        "load: descriptors %zu before, %zu during, %zu after\n"
+        "load: threads %zu before, %zu during, %zu after\n"
+        "load: VmRSS %zu KiB before, %zu KiB during, %zu KiB after\n"
+        "load: the daemon used %.1f s of processor time\n",
+        seconds, churning, querying, pipelining, connections, connections / seconds, calls,
+        calls / seconds, before->descriptors, during ? during->descriptors : 0, after->descriptors,
+        before->threads, during ? during->threads : 0, after->threads, before->rss_kib,
+        during ? during->rss_kib : 0, after->rss_kib, after->cpu_seconds - before->cpu_seconds);
+
+    EXPECT_GT(connections, churning);
+    EXPECT_EQ(after->descriptors, before->descriptors) << tests::describe_descriptors(pid);
+    EXPECT_EQ(after->threads, before->threads);
+    EXPECT_LE(after->rss_kib, before->rss_kib + k_rss_growth_kib);
+
+    // Whatever went on, the trace holds whole lines only and no error.
+    for (const auto& line : tests::trace_lines(tests::k_daemon_trace)) {
+        tests::trace_line_t parsed;
+        ASSERT_TRUE(tests::parse_trace_line(line, &parsed)) << line;
+        EXPECT_NE(parsed.level, "error") << line;
+    }
+    holder->release();
+    EXPECT_EQ(holder->wait(20s), 0);
+}
+
+}  // namespace
