@@ -12,7 +12,7 @@
 # (the test programs, the daemon and the command-line clients they start); the full output is
 # kept in build/tsan/tsan-tests.log.
 set -uo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 
 jobs=${1:-2}
 tests=(
