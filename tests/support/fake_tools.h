@@ -8,7 +8,7 @@ namespace tests {
 // The fake system tools of the sandbox: each run appends its path and arguments to a call log,
 // and exits with the status (and prints the output) that a test scripted for it.
 class fake_tools {
-public:
+  public:
     using call = std::vector<std::string>;  // [0] is the tool's path, then its arguments
 
     // tool is the base name, e.g. "launchctl".
