@@ -18,5 +18,11 @@ grep -qw overlay /proc/filesystems || modprobe overlay 2>/dev/null || true
 grep -qw overlay /proc/filesystems || fail "the kernel has no overlay file system"
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-exec unshare --mount --pid --fork --propagation private -- \
-    /bin/bash "$here/sandbox-inner.sh" "$here" "$(pwd)" "$@"
+# An empty mount point for the sandbox's private tmpfs; nothing is ever written into it on the host.
+stage=$(mktemp -d /run/corvana-sandbox.XXXXXX 2>/dev/null || mktemp -d /var/tmp/corvana-sandbox.XXXXXX) \
+    || fail "cannot make a staging directory"
+unshare --mount --pid --fork --propagation private -- \
+    /bin/bash "$here/sandbox-inner.sh" "$here" "$(pwd)" "$stage" "$@"
+status=$?
+rmdir "$stage" 2>/dev/null
+exit $status

@@ -10,15 +10,17 @@ fail() {
 
 here=$1
 workdir=$2
-shift 2
+stage=$3
+shift 3
 
-# The tmpfs over /tmp is private to this namespace; the overlay's lower layer is the root file
-# system itself, which does not include this mount.
-mount -t tmpfs -o mode=0755,size=4g corvana-sandbox /tmp || fail "cannot mount a tmpfs"
-mkdir -p /tmp/upper /tmp/work /tmp/root
-mount -t overlay overlay -o lowerdir=/,upperdir=/tmp/upper,workdir=/tmp/work /tmp/root \
+# The staging directory (made by run-in-sandbox.sh, away from /tmp where the project itself may
+# live) gets a tmpfs private to this namespace; the overlay's lower layer is the root file system
+# itself, which does not include this mount.
+mount -t tmpfs -o mode=0755,size=4g corvana-sandbox "$stage" || fail "cannot mount a tmpfs"
+mkdir -p "$stage/upper" "$stage/work" "$stage/root"
+mount -t overlay overlay -o lowerdir=/,upperdir="$stage/upper",workdir="$stage/work" "$stage/root" \
     || fail "cannot mount an overlay over /"
-root=/tmp/root
+root=$stage/root
 
 mount -t proc proc "$root/proc" || fail "cannot mount /proc"
 mount --rbind /dev "$root/dev" || fail "cannot bind /dev"
@@ -26,10 +28,16 @@ mount -t tmpfs -o mode=1777 shm "$root/dev/shm" || fail "cannot mount /dev/shm"
 mount --rbind /sys "$root/sys" 2>/dev/null || true
 mount -t tmpfs -o mode=1777 tmp "$root/tmp" || fail "cannot mount the sandbox's /tmp"
 
-# A project living on another file system than / is not part of the lower layer: bind it.
+# A project on another file system than /, or under the sandbox's fresh /tmp, is not visible
+# through the overlay: bind it.
 project=$(cd "$here/../.." && pwd)
 for dir in "$project" "$workdir"; do
-    if [ "$(stat -c %d "$dir")" != "$(stat -c %d /)" ] && [ -d "$dir" ]; then
+    [ -d "$dir" ] || continue
+    case "$dir/" in
+        /tmp/*) hidden=yes ;;
+        *) hidden=no ;;
+    esac
+    if [ "$hidden" = yes ] || [ "$(stat -c %d "$dir")" != "$(stat -c %d /)" ]; then
         mkdir -p "$root$dir" && mount --rbind "$dir" "$root$dir" || fail "cannot bind $dir"
     fi
 done
