@@ -160,9 +160,8 @@ TEST_F(FaultsTest, AClientKilledDuringAnInstallLeavesTheDaemonServing) {
     tests::fake_tools::set_delay("launchctl", 1.5);
     tests::daemon_session daemon;
     const std::string auth = install_auth();
-    // Settled once the start-time check has ended: the main thread and the listener's.
-    const auto before = tests::wait_for_stats(
-        daemon.pid(), [](const tests::process_stats& s) { return s.threads <= 2; }, 30s);
+    // Settled once the start-time check has ended.
+    const auto before = tests::wait_until_settled(daemon.pid(), 1s, 30s);
     ASSERT_TRUE(before);
     {
         tests::child_process client(install_command(auth));

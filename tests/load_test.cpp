@@ -471,12 +471,8 @@ TEST_F(LoadTest, ClientsChurnWhileOthersQueryAndNothingIsLeftBehind) {
         finish(*query, 1s);
     }
     // Settled: the start-time check and every connection thread but the holder's are gone.
-    auto before = tests::wait_for_stats(
-        pid, [](const tests::process_stats& s) { return s.threads <= 3; }, 30s);
+    const auto before = tests::wait_until_settled(pid, 1s, 30s);
     ASSERT_TRUE(before) << "the daemon is gone";
-    std::this_thread::sleep_for(500ms);
-    before = tests::read_process_stats(pid);
-    ASSERT_TRUE(before);
 
     const auto started = steady::now();
     auto churn = role("Churn", churning, duration);

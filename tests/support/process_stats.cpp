@@ -108,4 +108,25 @@ std::optional<process_stats> wait_for_stats(pid_t pid,
     }
 }
 
+std::optional<process_stats> wait_until_settled(pid_t pid, std::chrono::milliseconds quiet,
+                                                std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::optional<process_stats> last = read_process_stats(pid);
+    auto unchanged_since = std::chrono::steady_clock::now();
+    while (last && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto now = read_process_stats(pid);
+        if (!now) {
+            return now;
+        }
+        if (now->threads != last->threads || now->descriptors != last->descriptors) {
+            unchanged_since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - unchanged_since >= quiet) {
+            return now;
+        }
+        last = now;
+    }
+    return last;
+}
+
 }  // namespace tests

@@ -29,4 +29,9 @@ std::optional<process_stats> wait_for_stats(pid_t pid,
                                             const std::function<bool(const process_stats&)>& done,
                                             std::chrono::milliseconds timeout);
 
+// Reads the figures until the thread and descriptor counts have stayed the same for quiet, or
+// the time runs out; answers the last reading.
+std::optional<process_stats> wait_until_settled(pid_t pid, std::chrono::milliseconds quiet,
+                                                std::chrono::milliseconds timeout);
+
 }  // namespace tests
