@@ -9,6 +9,7 @@
 #include "core/admission.h"
 #include "core/main_bundle.h"
 #include "core/protocol.h"
+#include "platform/memory.h"
 #include "platform/xpc_listener.h"
 
 namespace {
@@ -127,6 +128,7 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
         }
         if (last) {
             trace_info(_trace.get(), "last conn invalidated");
+            release_free_memory();
         }
     });
 

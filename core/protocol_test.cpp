@@ -21,18 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-unique_fd raw_connection() {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = helper_client_t::default_socket_path();
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return unique_fd();
-    }
-    return fd;
-}
-
 void send_bytes(int fd, const std::vector<std::uint8_t>& bytes) {
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
@@ -84,7 +72,7 @@ TEST(ClientRole, DISABLED_Hostile) {
         {"unknown selector", request("format_disk:", {})},
     };
     for (const auto& [name, bytes] : cases) {
-        unique_fd fd = raw_connection();
+        unique_fd fd = tests::raw_connection();
         ASSERT_TRUE(fd) << name;
         send_bytes(fd.get(), bytes);
         EXPECT_TRUE(dropped_without_answer(fd.get())) << name;
@@ -92,13 +80,13 @@ TEST(ClientRole, DISABLED_Hostile) {
 
     // A frame cut short, then the client goes away.
     {
-        unique_fd fd = raw_connection();
+        unique_fd fd = tests::raw_connection();
         auto full = request("get_version_with_reply:", {});
         send_bytes(fd.get(), std::vector<std::uint8_t>(full.begin(), full.begin() + 10));
     }
     // A client that goes away in the middle of a slow call: the reply meets a closed socket.
     {
-        unique_fd fd = raw_connection();
+        unique_fd fd = tests::raw_connection();
         send_bytes(fd.get(), request("set_darkwake_mode:reply:", {std::int64_t{1}}));
     }
     std::this_thread::sleep_for(3s);

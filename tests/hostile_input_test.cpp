@@ -453,7 +453,13 @@ snapshot_t take_snapshot() {
         fs::recursive_directory_iterator walk(root, fs::directory_options::skip_permission_denied,
                                               error);
         for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-            record(snapshot, walk->path().string());
+            // A checkout under /tmp is bound into the sandbox; the test run itself writes there.
+            const std::string path = walk->path().string();
+            if (path == CORVANA_SOURCE_DIR || path == CORVANA_BINARY_DIR) {
+                walk.disable_recursion_pending();
+                continue;
+            }
+            record(snapshot, path);
         }
     }
     return snapshot;
@@ -531,20 +537,6 @@ class trace_watch_t {
 
 // ---------------------------------------------------------------------------------------------
 // Talking to the daemon, politely and not.
-
-unique_fd raw_connection() {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = helper_client_t::default_socket_path();
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return unique_fd();
-    }
-    const timeval limit{20, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    return fd;
-}
 
 // Sends as much as the peer takes: a peer that refuses a frame may close before reading it all.
 void send_what_fits(int fd, const std::vector<std::uint8_t>& bytes) {
@@ -689,7 +681,7 @@ class prober_t {
             }
         } else {
             // The client refuses to send it; a peer that does not care sends it anyway.
-            unique_fd fd = raw_connection();
+            unique_fd fd = tests::raw_connection();
             ASSERT_TRUE(fd) << call.label;
             send_what_fits(fd.get(), crafted_frame(selector, call.args));
             EXPECT_TRUE(dropped_without_answer(fd.get())) << call.label << ": not refused";
@@ -853,7 +845,7 @@ TEST(ClientRole, DISABLED_CraftedMessages) {
     }
 
     for (const auto& [name, frame] : cases) {
-        unique_fd fd = raw_connection();
+        unique_fd fd = tests::raw_connection();
         ASSERT_TRUE(fd) << name;
         send_what_fits(fd.get(), frame);
         EXPECT_TRUE(dropped_without_answer(fd.get())) << name << ": not refused";

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "client/helper_client.h"
+#include "platform/frame_io.h"
 #include "platform/unique_fd.h"
 #include "platform/xpc_message.h"
 #include "tests/support/client_role.h"
@@ -43,17 +44,6 @@ constexpr std::chrono::milliseconds k_call_timeout = 60s;
 // ---------------------------------------------------------------------------------------------
 // Helpers of the roles (they run in the signed copy of this program).
 
-std::vector<std::string> role_arguments() {
-    std::vector<std::string> out;
-    const char* joined = std::getenv("CORVANA_CLIENT_ROLE_ARGS");
-    std::stringstream stream(joined == nullptr ? "" : joined);
-    std::string word;
-    while (std::getline(stream, word, '\x1f')) {
-        out.push_back(word);
-    }
-    return out;
-}
-
 struct role_plan {
     int clients = 0;
     steady::time_point deadline;
@@ -63,7 +53,7 @@ struct role_plan {
 };
 
 role_plan plan_from_arguments() {
-    auto args = role_arguments();
+    auto args = tests::role_arguments();
     role_plan plan;
     if (args.size() >= 2) {
         plan.clients = std::stoi(args[0]);
@@ -78,59 +68,12 @@ std::optional<helper_client_t> connect_client() {
     return helper_client_t::connect(helper_client_t::default_socket_path(), error, k_call_timeout);
 }
 
-unique_fd raw_connection() {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = helper_client_t::default_socket_path();
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return unique_fd();
-    }
-    return fd;
-}
-
-bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool receive_all(int fd, std::uint8_t* out, std::size_t size, int timeout_ms) {
-    std::size_t got = 0;
-    while (got < size) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) <= 0) {
-            return false;
-        }
-        ssize_t n = ::recv(fd, out + got, size - got, 0);
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // One reply frame, or nothing when none came within the time.
 std::optional<wire_reply> read_reply(int fd, int timeout_ms) {
-    std::uint8_t header[4];
-    if (!receive_all(fd, header, sizeof header, timeout_ms)) {
-        return std::nullopt;
-    }
-    std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
-                         (std::size_t{header[2]} << 8) | std::size_t{header[3]};
-    if (length == 0 || length > k_max_message_size) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> payload(length);
-    if (!receive_all(fd, payload.data(), length, timeout_ms)) {
+    const std::chrono::milliseconds timeout(timeout_ms);
+    std::vector<std::uint8_t> payload;
+    if (read_frame(fd, payload, std::chrono::steady_clock::now() + timeout, timeout) !=
+        frame_read::frame) {
         return std::nullopt;
     }
     auto decoded = decode_reply(payload);
@@ -155,7 +98,7 @@ TEST(ClientRole, DISABLED_Churn) {
         threads.emplace_back([&, c] {
             for (long n = c; steady::now() < plan.deadline; ++n) {
                 if (n % 4 == 3) {
-                    unique_fd fd = raw_connection();
+                    unique_fd fd = tests::raw_connection();
                     if (!fd) {
                         ++refused;
                         continue;
@@ -303,7 +246,7 @@ TEST(ClientRole, DISABLED_Pipeline) {
     std::vector<std::thread> threads;
     for (int c = 0; c < plan.clients; ++c) {
         threads.emplace_back([&] {
-            unique_fd fd = raw_connection();
+            unique_fd fd = tests::raw_connection();
             if (!fd) {
                 ++missing;
                 return;

@@ -1,10 +1,13 @@
 #include "tests/support/client_role.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,17 +21,6 @@ namespace tests {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> role_arguments() {
-    std::vector<std::string> out;
-    const char* joined = std::getenv("CORVANA_CLIENT_ROLE_ARGS");
-    std::stringstream stream(joined == nullptr ? "" : joined);
-    std::string word;
-    while (std::getline(stream, word, '\x1f')) {
-        out.push_back(word);
-    }
-    return out;
-}
 
 // The signed copy of this very program, made once.
 const std::string& signed_self() {
@@ -45,6 +37,29 @@ std::string read_file(const std::string& path) {
 }
 
 }  // namespace
+
+std::vector<std::string> role_arguments() {
+    std::vector<std::string> out;
+    const char* joined = std::getenv("CORVANA_CLIENT_ROLE_ARGS");
+    std::stringstream stream(joined == nullptr ? "" : joined);
+    std::string word;
+    while (std::getline(stream, word, '\x1f')) {
+        out.push_back(word);
+    }
+    return out;
+}
+
+unique_fd raw_connection() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = helper_client_t::default_socket_path();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return unique_fd();
+    }
+    return fd;
+}
 
 client_role::client_role(const std::string& role, const std::vector<std::string>& args) {
     require_sandbox();

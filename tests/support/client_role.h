@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "tests/support/command.h"
 
 namespace tests {
@@ -35,6 +36,13 @@ class client_role {
     std::string release_path_;
     std::unique_ptr<child_process> process_;
 };
+
+// Inside a role: the arguments the test gave start_client_role.
+std::vector<std::string> role_arguments();
+
+// A connection to the daemon's socket without the client library, for speaking the protocol
+// by hand; invalid when nothing answers.
+unique_fd raw_connection();
 
 std::unique_ptr<client_role> start_client_role(const std::string& role,
                                                const std::vector<std::string>& args);
