@@ -61,11 +61,6 @@ helper_tool_t::~helper_tool_t() {
     }
 }
 
-std::size_t helper_tool_t::active_connection_count() const {
-    std::lock_guard guard(connections_lock_);
-    return _activeConnections.size();
-}
-
 void helper_tool_t::run() {
     if (!_listener || !_listener->resume()) {
         trace_error(_trace.get(), "cannot listen on %s",

@@ -37,7 +37,6 @@ class helper_tool_t {
     void setCanQuit(bool value) { _canQuit.store(value); }
     double lastAccess() const { return _lastAccess.load(); }
     void setLastAccess(double value) { _lastAccess.store(value); }
-    std::size_t active_connection_count() const;
     trace_t* trace() { return _trace.get(); }
 
     // The remote protocol, in declaration order.

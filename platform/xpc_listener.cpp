@@ -14,7 +14,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+
+#include "platform/code_signing_process.h"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -26,25 +27,14 @@ std::string errno_text(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+// Start time of the process at pid, as the code-signing layer reads it; 0 when it can't be had.
 std::uint64_t process_start_time(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // The command name may hold blanks and parentheses: the fields start after the last ')'.
-    auto close = line.rfind(')');
-    if (close == std::string::npos) {
+    const std::string path = "/proc/" + std::to_string(pid);
+    unique_fd proc_dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!proc_dir) {
         return 0;
     }
-    std::size_t field = 3;  // pos is the blank before field "field"
-    std::size_t pos = close + 1;
-    while (pos < line.size() && field < 22) {
-        pos = line.find(' ', pos + 1);
-        if (pos == std::string::npos) {
-            return 0;
-        }
-        ++field;
-    }
-    return std::strtoull(line.c_str() + pos + 1, nullptr, 10);
+    return code_signing::read_start_time(proc_dir.get()).value_or(0);
 }
 
 // The peer's identity, pinned by a pidfd. The kernel hands out the pidfd of the very process that
@@ -78,8 +68,8 @@ unique_fd peer_identity(int socket, audit_token_t& token) {
 
 }  // namespace
 
-xpc_listener_t::xpc_listener_t(std::string service_name)
-    : service_name_(std::move(service_name)), path_(service_socket_path(service_name_)) {}
+xpc_listener_t::xpc_listener_t(std::string_view service_name)
+    : path_(service_socket_path(service_name)) {}
 
 xpc_listener_t::~xpc_listener_t() {
     invalidate();

@@ -21,7 +21,7 @@ class xpc_listener_t {
     // Upper bound of connections served at once; more are closed at once.
     static constexpr std::size_t k_max_connections = 1024;
 
-    explicit xpc_listener_t(std::string service_name);
+    explicit xpc_listener_t(std::string_view service_name);
     ~xpc_listener_t();
     xpc_listener_t(const xpc_listener_t&) = delete;
     xpc_listener_t& operator=(const xpc_listener_t&) = delete;
@@ -45,7 +45,6 @@ class xpc_listener_t {
     void serve(unique_fd client);
     void report(const std::string& message);
 
-    std::string service_name_;
     std::string path_;
     unique_fd socket_;
     unique_fd wake_;  // eventfd that ends the accept loop
