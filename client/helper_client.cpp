@@ -1,11 +1,5 @@
 #include "client/helper_client.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "platform/frame_io.h"
 
 namespace {
@@ -29,20 +23,8 @@ std::string helper_client_t::default_socket_path() {
 std::optional<helper_client_t> helper_client_t::connect(const std::string& socket_path,
                                                         std::string& error,
                                                         std::chrono::milliseconds timeout) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socket_path.size() >= sizeof address.sun_path) {
-        error = "socket path too long";
-        return std::nullopt;
-    }
-    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
-    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    unique_fd fd = connect_unix_socket(socket_path, &error);
     if (!fd) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        error = "cannot connect to " + socket_path + ": " + std::strerror(errno);
         return std::nullopt;
     }
     return helper_client_t(std::move(fd), timeout);

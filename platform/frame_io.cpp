@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/xpc_message.h"
 
@@ -123,4 +124,33 @@ bool send_all(int fd, std::span<const std::uint8_t> bytes) {
         sent += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+std::optional<sockaddr_un> unix_socket_address(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return std::nullopt;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+unique_fd connect_unix_socket(const std::string& path, std::string* error) {
+    auto address = unix_socket_address(path);
+    if (!address) {
+        if (error != nullptr) {
+            *error = "socket path too long";
+        }
+        return unique_fd();
+    }
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd &&
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
+        return fd;
+    }
+    if (error != nullptr) {
+        *error = "cannot connect to " + path + ": " + std::strerror(errno);
+    }
+    return unique_fd();
 }

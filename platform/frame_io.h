@@ -1,13 +1,18 @@
 #pragma once
 
+#include <sys/un.h>
+
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-// Reading and writing the frames of the message format on a stream socket; shared by the daemon's
-// connections and the client.
+#include "platform/unique_fd.h"
+
+// The socket side of the message format: addressing and connecting the service's Unix socket,
+// and reading and writing frames on it; shared by the daemon and the client.
 
 enum class frame_read {
     frame,       // a whole frame was read
@@ -25,3 +30,10 @@ frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
 
 // Writes all bytes; never raises SIGPIPE. False when the peer is gone.
 bool send_all(int fd, std::span<const std::uint8_t> bytes);
+
+// The address of a Unix socket at path; nothing when the path does not fit.
+std::optional<sockaddr_un> unix_socket_address(const std::string& path);
+
+// A connected stream socket to path (close-on-exec), or an invalid descriptor; error, when given,
+// then says why.
+unique_fd connect_unix_socket(const std::string& path, std::string* error = nullptr);

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/code_signing_process.h"
+#include "platform/frame_io.h"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -95,13 +96,11 @@ bool xpc_listener_t::open_socket() {
         return true;
     }
 
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof address.sun_path) {
+    auto address = unix_socket_address(path_);
+    if (!address) {
         report("socket path too long: " + path_);
         return false;
     }
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
 
     // A socket left by an earlier run is replaced only when nobody answers on it; anything
     // else at the path (a file, a link) is left alone and the listener refuses to start.
@@ -111,9 +110,7 @@ bool xpc_listener_t::open_socket() {
             report(path_ + " exists and is not a socket");
             return false;
         }
-        unique_fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (probe &&
-            ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        if (connect_unix_socket(path_)) {
             report("another instance is serving " + path_);
             return false;
         }
@@ -128,7 +125,7 @@ bool xpc_listener_t::open_socket() {
         report(errno_text("socket"));
         return false;
     }
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
         report(errno_text(("bind " + path_).c_str()));
         return false;
     }

@@ -1,19 +1,17 @@
 #include "tests/support/client_role.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "client/helper_client.h"
+#include "platform/frame_io.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 
@@ -50,15 +48,7 @@ std::vector<std::string> role_arguments() {
 }
 
 unique_fd raw_connection() {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = helper_client_t::default_socket_path();
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return unique_fd();
-    }
-    return fd;
+    return connect_unix_socket(helper_client_t::default_socket_path());
 }
 
 client_role::client_role(const std::string& role, const std::vector<std::string>& args) {

@@ -1,15 +1,13 @@
 #include "tests/support/daemon_session.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
 
 #include "client/helper_client.h"
+#include "platform/frame_io.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 
@@ -17,15 +15,7 @@ namespace tests {
 namespace {
 
 bool socket_answers(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return ok;
+    return connect_unix_socket(path).valid();
 }
 
 // Waits for a socket file at path (socket activation: bound, nobody started yet).
