@@ -81,6 +81,29 @@ inline void make_bundle(const std::string& path, const std::string& started_mark
     fs::create_symlink("../MacOS/Corvana", path + "/Contents/Resources/executable_link");
 }
 
+// True while some process runs an executable from inside a bundle ("<bundle>/Contents/MacOS/...").
+inline bool bundle_process_running() {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        if (read_file(entry.path() / "cmdline").find("/Contents/MacOS/") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An install starts the application detached and answers before it has run; a test that reuses
+// the bundle and the marker must first let the launches of the one before it end.
+inline void wait_for_launched_bundles() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (bundle_process_running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 inline bool wait_for_file(const std::string& path, std::chrono::seconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -124,6 +147,7 @@ inline bool was_logged(const std::string& trace, const logged& wanted) {
 class InstallFixture : public ::testing::Test {
   protected:
     void SetUp() override {
+        wait_for_launched_bundles();
         for (const char* dir : {"/Library/LaunchDaemons", "/Library/LaunchAgents", "/Applications",
                                 "/Library/PrivilegedHelperTools", "/usr/local/bin", "/srv"}) {
             fs::remove_all(dir);
