@@ -11,27 +11,21 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/hidden_text.h"
+#include "tests/support/files.h"
 #include "tests/support/trace_capture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
+using tests::read_file;
+using tests::write_file;
 
 // A level without an entry point, or a format the compiler would read as a wide-text conversion.
 void log_at(trace_t* trace, int level, const char* format, ...) {

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "base/trace.h"
+#include "tests/support/files.h"
 #include "tests/support/trace_capture.h"
 
 namespace fs = std::filesystem;
@@ -28,14 +28,8 @@ constexpr std::size_t k_limit = 1048576;
 constexpr std::size_t k_kept = 943719;
 constexpr std::size_t k_longest_line = 1151;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using tests::read_file;
+using tests::write_file;
 
 // Lines of exactly 100 bytes, cut to size: line feeds sit at offsets 99, 199, ...
 std::string hundred_byte_lines(std::size_t size) {

@@ -14,6 +14,7 @@
 #include "platform/authorization.h"
 #include "system/external_commands.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 
@@ -22,11 +23,7 @@ using seconds_d = std::chrono::duration<double>;
 
 namespace {
 
-void write_file(const std::string& path, const std::string& text, fs::perms mode) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::trunc) << text;
-    fs::permissions(path, mode);
-}
+using tests::write_file;
 
 // A bundle of a few dozen files, its executable a script that ends at once.
 void prepare_sources() {

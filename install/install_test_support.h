@@ -8,8 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "core/helper_tool.h"
 #include "platform/authorization.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
 #include "tests/support/reply.h"
 #include "tests/support/trace_capture.h"
 
@@ -28,18 +28,8 @@ inline constexpr const char* install_right = "com.quillmark.Corvana.Helper.insta
 inline constexpr const char* service_right = "com.quillmark.Corvana.Helper.install_service";
 inline constexpr const char* uninstall_right = "com.quillmark.Corvana.Helper.uninstall_corvana";
 
-inline void write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    ::chmod(path.c_str(), mode);
-}
-
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using tests::read_file;
+using tests::write_file;
 
 inline bool exists(const std::string& path) {
     return fs::exists(fs::symlink_status(path));
@@ -76,8 +66,8 @@ inline void make_bundle(const std::string& path, const std::string& started_mark
                "<plist version=\"1.0\">\n<dict>\n\t<key>CFBundleExecutable</key>\n"
                "\t<string>Corvana</string>\n</dict>\n</plist>\n");
     write_file(path + "/Contents/MacOS/Corvana",
-               "#!/bin/sh\necho \"$@\" >> " + started_marker + "\n", 0700);
-    write_file(path + "/Contents/Resources/strings.txt", "text", 0600);
+               "#!/bin/sh\necho \"$@\" >> " + started_marker + "\n", fs::perms(0700));
+    write_file(path + "/Contents/Resources/strings.txt", "text", fs::perms(0600));
     fs::create_symlink("../MacOS/Corvana", path + "/Contents/Resources/executable_link");
 }
 

@@ -67,7 +67,7 @@ TEST_F(ServiceInstallTest, FirstInstallWritesJobFilesTraceAndConfig) {
 
 TEST_F(ServiceInstallTest, SecondInstallKeepsConfigAndTraceAndRewritesJobFiles) {
     ASSERT_TRUE(install("corvana"));
-    write_file("/var/log/corvana.trace", "earlier lines\n", 0600);
+    write_file("/var/log/corvana.trace", "earlier lines\n", fs::perms(0600));
     write_file("/etc/corvana/system.conf", "edited by hand");
     write_file(service_file, "garbage");
     fs::remove(agent_file);
@@ -169,7 +169,7 @@ TEST_F(ServiceInstallTest, EmptyNamespaceLeavesEtcAlone) {
 }
 
 TEST_F(ServiceInstallTest, PlantedLinksAreNotWrittenThrough) {
-    write_file("/srv/victim_file", "secret", 0600);
+    write_file("/srv/victim_file", "secret", fs::perms(0600));
     fs::create_directories("/srv/victim_dir");
     ::chmod("/srv/victim_dir", 0700);
     fs::create_directories("/var/log");

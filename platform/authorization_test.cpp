@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/authorization_database.h"
+#include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 
 namespace {
@@ -60,11 +61,6 @@ AuthorizationExternalForm random_form() {
     EXPECT_EQ(::getrandom(form.bytes.data(), form.bytes.size(), 0),
               static_cast<ssize_t>(form.bytes.size()));
     return form;
-}
-
-std::string file_bytes(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class AuthorizationTest : public testing::Test {
@@ -115,7 +111,7 @@ TEST_F(AuthorizationTest, OnlyTheHashOfTheTokenIsStored) {
     ASSERT_EQ(EVP_Digest(form.bytes.data(), form.bytes.size(), hash.data(), &length, EVP_sha256(),
                          nullptr),
               1);
-    const std::string content = file_bytes(kAuthorizationDatabasePath);
+    const std::string content = tests::read_file(kAuthorizationDatabasePath);
     const std::string token(form.bytes.begin(), form.bytes.end());
     EXPECT_EQ(content.find(token), std::string::npos);
     EXPECT_NE(content.find(std::string(hash.begin(), hash.end())), std::string::npos);
@@ -300,13 +296,13 @@ TEST_F(AuthorizationTest, ACorruptDatabaseFailsEveryOperationWithoutHarm) {
         std::ofstream out(kAuthorizationDatabasePath, std::ios::binary | std::ios::trunc);
         out << std::string(8192, '\x5a');
     }
-    const std::string before = file_bytes(kAuthorizationDatabasePath);
+    const std::string before = tests::read_file(kAuthorizationDatabasePath);
     EXPECT_EQ(check(form, k_right), errAuthorizationInternal);
     std::optional<AuthorizationRightDefinition> definition;
     EXPECT_EQ(AuthorizationRightGet(k_right, definition), errAuthorizationInternal);
     AuthorizationExternalForm issued;
     EXPECT_EQ(AuthorizationIssueExternalForm(0, {}, issued), errAuthorizationInternal);
-    EXPECT_EQ(file_bytes(kAuthorizationDatabasePath), before);
+    EXPECT_EQ(tests::read_file(kAuthorizationDatabasePath), before);
 }
 
 // Another process holds the write lock past our busy time-out, then lets go.

@@ -5,22 +5,19 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "platform/unique_fd.h"
+#include "tests/support/files.h"
 
 namespace {
 
 using namespace code_signing;
 namespace fs = std::filesystem;
 
-void write(const std::string& path, const std::string& content) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using tests::write_file;
 
 TEST(CodeSigningFiles, SmallFilesAreReadWithinTheirBound) {
-    write("/tmp/files/exact", std::string(100, 'a'));
+    write_file("/tmp/files/exact", std::string(100, 'a'));
     auto exact = read_small_file("/tmp/files/exact", 100);
     EXPECT_EQ(exact.status, read_status::ok);
     EXPECT_EQ(exact.bytes.size(), 100u);
@@ -43,7 +40,7 @@ TEST(CodeSigningFiles, StreamedHashMatchesTheWholeHashAndIsBounded) {
     for (std::size_t i = 0; i < content.size(); ++i) {
         content[i] = static_cast<char>(i * 31);
     }
-    write("/tmp/files/big", content);
+    write_file("/tmp/files/big", content);
     unique_fd fd(::open("/tmp/files/big", O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(fd);
     auto streamed = sha256_of_file(fd.get(), content.size());
@@ -54,7 +51,7 @@ TEST(CodeSigningFiles, StreamedHashMatchesTheWholeHashAndIsBounded) {
 }
 
 TEST(CodeSigningFiles, AtomicWriteReplacesWholeAndLeavesNoTemporary) {
-    write("/tmp/files/atomic/target", "old");
+    write_file("/tmp/files/atomic/target", "old");
     std::vector<std::uint8_t> bytes = {'n', 'e', 'w'};
     ASSERT_TRUE(write_file_atomically("/tmp/files/atomic/target", bytes, 0640));
     auto read = read_small_file("/tmp/files/atomic/target", 10);

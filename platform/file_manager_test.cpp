@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
+using tests::read_file;
+using tests::write_file;
 
 namespace {
 
@@ -23,16 +25,6 @@ class FileManagerTest : public ::testing::Test {
 
     std::string at(const std::string& relative) const { return (root_ / relative).string(); }
 
-    static void write(const std::string& path, const std::string& text, mode_t mode = 0644) {
-        std::ofstream(path) << text;
-        ::chmod(path.c_str(), mode);
-    }
-    static std::string read(const std::string& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
     static mode_t mode_of(const std::string& path) {
         struct stat info {};
         EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
@@ -44,9 +36,9 @@ class FileManagerTest : public ::testing::Test {
 
 TEST_F(FileManagerTest, CopyKeepsTreeLinksAndModesAndDropsSetId) {
     fs::create_directories(at("src.app/Contents/MacOS"));
-    write(at("src.app/Contents/MacOS/Corvana"), "#!/bin/sh\n", 0755);
-    write(at("src.app/Contents/Info.plist"), "info", 0600);
-    write(at("src.app/Contents/setuid"), "x", 04755);
+    write_file(at("src.app/Contents/MacOS/Corvana"), "#!/bin/sh\n", fs::perms(0755));
+    write_file(at("src.app/Contents/Info.plist"), "info", fs::perms(0600));
+    write_file(at("src.app/Contents/setuid"), "x", fs::perms(04755));
     fs::create_symlink("MacOS/Corvana", at("src.app/Contents/link"));
     fs::create_symlink("/nonexistent/target", at("src.app/dangling"));
     ::chmod(at("src.app/Contents").c_str(), 0750);
@@ -55,7 +47,7 @@ TEST_F(FileManagerTest, CopyKeepsTreeLinksAndModesAndDropsSetId) {
     ASSERT_TRUE(result) << result.description();
     EXPECT_TRUE(result.description().empty());
 
-    EXPECT_EQ(read(at("dst.app/Contents/MacOS/Corvana")), "#!/bin/sh\n");
+    EXPECT_EQ(read_file(at("dst.app/Contents/MacOS/Corvana")), "#!/bin/sh\n");
     EXPECT_EQ(mode_of(at("dst.app/Contents/MacOS/Corvana")), 0755u);
     EXPECT_EQ(mode_of(at("dst.app/Contents/Info.plist")), 0600u);
     EXPECT_EQ(mode_of(at("dst.app/Contents")), 0750u);
@@ -67,24 +59,24 @@ TEST_F(FileManagerTest, CopyKeepsTreeLinksAndModesAndDropsSetId) {
 }
 
 TEST_F(FileManagerTest, CopyNeverOverwritesNorWritesThroughALink) {
-    write(at("a.conf"), "new");
-    write(at("b.conf"), "old");
+    write_file(at("a.conf"), "new");
+    write_file(at("b.conf"), "old");
     auto onto_file = file_manager::copy_item(at("a.conf"), at("b.conf"));
     EXPECT_FALSE(onto_file);
     EXPECT_NE(onto_file.description().find(at("b.conf")), std::string::npos)
         << onto_file.description();
     EXPECT_NE(onto_file.description().find("File exists"), std::string::npos);
-    EXPECT_EQ(read(at("b.conf")), "old");
+    EXPECT_EQ(read_file(at("b.conf")), "old");
 
-    write(at("victim"), "keep");
+    write_file(at("victim"), "keep");
     fs::create_symlink(at("victim"), at("planted.conf"));
     EXPECT_FALSE(file_manager::copy_item(at("a.conf"), at("planted.conf")));
-    EXPECT_EQ(read(at("victim")), "keep");
+    EXPECT_EQ(read_file(at("victim")), "keep");
 }
 
 TEST_F(FileManagerTest, FailedCopyLeavesNothingBehind) {
     fs::create_directories(at("src.app/Contents/Resources"));
-    write(at("src.app/Contents/Resources/a"), "a");
+    write_file(at("src.app/Contents/Resources/a"), "a");
     ASSERT_EQ(::mkfifo(at("src.app/Contents/Resources/pipe").c_str(), 0644), 0);
 
     auto result = file_manager::copy_item(at("src.app"), at("dst.app"));
@@ -101,9 +93,9 @@ TEST_F(FileManagerTest, FailedCopyLeavesNothingBehind) {
 
 TEST_F(FileManagerTest, RemoveDeletesTreeButNotWhatItsLinksPointAt) {
     fs::create_directories(at("outside/keep"));
-    write(at("outside/keep/file"), "keep");
+    write_file(at("outside/keep/file"), "keep");
     fs::create_directories(at("bundle.app/Contents/deep/deeper"));
-    write(at("bundle.app/Contents/deep/deeper/f"), "x", 0);
+    write_file(at("bundle.app/Contents/deep/deeper/f"), "x", fs::perms(0));
     ::chmod(at("bundle.app/Contents/deep").c_str(), 0);
     fs::create_symlink(at("outside"), at("bundle.app/Contents/link_to_dir"));
     fs::create_symlink(at("outside/keep/file"), at("bundle.app/link_to_file"));
@@ -111,7 +103,7 @@ TEST_F(FileManagerTest, RemoveDeletesTreeButNotWhatItsLinksPointAt) {
     auto result = file_manager::remove_item(at("bundle.app"));
     ASSERT_TRUE(result) << result.description();
     EXPECT_FALSE(fs::exists(fs::symlink_status(at("bundle.app"))));
-    EXPECT_EQ(read(at("outside/keep/file")), "keep");
+    EXPECT_EQ(read_file(at("outside/keep/file")), "keep");
 
     // A link given as the item itself is removed, not its target.
     fs::create_symlink(at("outside"), at("link.app"));
@@ -135,10 +127,10 @@ TEST_F(FileManagerTest, CreateFileRefusesAnythingAlreadyThere) {
     EXPECT_EQ(fs::file_size(at("trace")), 0u);
     EXPECT_FALSE(file_manager::create_file(at("trace")));
 
-    write(at("victim"), "keep");
+    write_file(at("victim"), "keep");
     fs::create_symlink(at("victim"), at("link"));
     EXPECT_FALSE(file_manager::create_file(at("link")));
-    EXPECT_EQ(read(at("victim")), "keep");
+    EXPECT_EQ(read_file(at("victim")), "keep");
 }
 
 TEST_F(FileManagerTest, CreateDirectoryMakesParentsAndAcceptsExisting) {
@@ -147,7 +139,7 @@ TEST_F(FileManagerTest, CreateDirectoryMakesParentsAndAcceptsExisting) {
     EXPECT_EQ(mode_of(at("a/b")), 0755u);
     EXPECT_TRUE(file_manager::create_directory(at("a/b/c")));
 
-    write(at("file"), "");
+    write_file(at("file"), "");
     auto result = file_manager::create_directory(at("file/sub"));
     EXPECT_FALSE(result);
     EXPECT_NE(result.description().find(at("file")), std::string::npos);
@@ -155,7 +147,7 @@ TEST_F(FileManagerTest, CreateDirectoryMakesParentsAndAcceptsExisting) {
 
 TEST_F(FileManagerTest, ExistenceQueriesTellLinksApart) {
     fs::create_directories(at("dir"));
-    write(at("file"), "");
+    write_file(at("file"), "");
     fs::create_symlink(at("dir"), at("dir_link"));
     fs::create_symlink(at("none"), at("dangling"));
 
@@ -172,10 +164,10 @@ TEST_F(FileManagerTest, ExistenceQueriesTellLinksApart) {
 TEST_F(FileManagerTest, SubpathsWalkInNameOrderWithoutEnteringLinks) {
     fs::create_directories(at("top/b/inner"));
     fs::create_directories(at("elsewhere"));
-    write(at("elsewhere/secret"), "");
-    write(at("top/a"), "");
-    write(at("top/b/inner/x"), "");
-    write(at("top/c"), "");
+    write_file(at("elsewhere/secret"), "");
+    write_file(at("top/a"), "");
+    write_file(at("top/b/inner/x"), "");
+    write_file(at("top/c"), "");
     fs::create_symlink(at("elsewhere"), at("top/link"));
 
     const std::vector<std::string> expected = {"a", "b", "b/inner", "b/inner/x", "c", "link"};

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 
@@ -18,15 +18,8 @@ namespace {
 
 const fs::path k_corpus = fs::path(CORVANA_SOURCE_DIR) / "tests/corpus/property_list";
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+using tests::read_file;
+using tests::write_file;
 
 plist_t string_array(std::initializer_list<const char*> texts) {
     plist_t array = plist_new_array();

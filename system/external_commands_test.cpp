@@ -7,8 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -16,28 +14,19 @@
 #include "platform/property_list.h"
 #include "system/process_runner.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
 #include "tests/support/trace_capture.h"
 
 namespace fs = std::filesystem;
 using tests::fake_tools;
 using call = fake_tools::call;
+using tests::read_file;
+using tests::write_file;
 
 namespace {
 
 const fs::path k_corpus = fs::path(CORVANA_SOURCE_DIR) / "tests/corpus/property_list";
 const fs::path k_fake_tool = fs::path(CORVANA_SOURCE_DIR) / "tests/sandbox/fake-tool";
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& content,
-                fs::perms mode = fs::perms(0644)) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-    fs::permissions(path, mode);
-}
 
 double seconds_since(std::chrono::steady_clock::time_point started) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "platform/property_list.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 
@@ -21,15 +21,11 @@ using testing::Contains;
 using testing::ElementsAre;
 using tests::daemon_session;
 using tests::fake_tools;
+using tests::write_file;
 
 constexpr const char* k_launchctl = "/bin/launchctl";
 constexpr const char* k_service = "/Library/LaunchDaemons/com.quillmark.corvana.service.plist";
 constexpr const char* k_agent = "/Library/LaunchAgents/com.quillmark.corvana.Frontend.plist";
-
-void write_text(const std::string& path, const std::string& text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 std::string job(const char* label, bool disabled, bool run_at_load) {
     auto flag = [](bool value) { return value ? "<true/>" : "<false/>"; };
@@ -87,8 +83,8 @@ class ServiceRequestsDaemon : public testing::Test {
 };
 
 TEST_F(ServiceRequestsDaemon, QueriesStartAutostartAndQuit) {
-    write_text(k_service, job("com.quillmark.corvana.service", true, false));
-    write_text(k_agent, job("com.quillmark.corvana.Frontend", false, true));
+    write_file(k_service, job("com.quillmark.corvana.service", true, false));
+    write_file(k_agent, job("com.quillmark.corvana.Frontend", false, true));
 
     EXPECT_EQ(ask({"is-installed", "corvana"}), "true\n");
     EXPECT_EQ(ask({"is-disabled", "corvana"}), "true\n");
@@ -124,7 +120,7 @@ TEST_F(ServiceRequestsDaemon, QueriesStartAutostartAndQuit) {
 }
 
 TEST_F(ServiceRequestsDaemon, HostileNamespaces) {
-    write_text("/Library/LaunchDaemons/com.quillmark.a/b.service.plist", job("x", false, true));
+    write_file("/Library/LaunchDaemons/com.quillmark.a/b.service.plist", job("x", false, true));
 
     // Queries take the namespace as it is; the requests that act refuse it.
     EXPECT_EQ(ask({"is-installed", "a/b"}), "true\n");

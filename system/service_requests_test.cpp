@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "core/helper_tool.h"
 #include "platform/property_list.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
 #include "tests/support/reply.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
@@ -25,6 +25,8 @@ namespace fs = std::filesystem;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using tests::fake_tools;
+using tests::read_file;
+using tests::write_file;
 
 constexpr const char* k_launchctl = "/bin/launchctl";
 constexpr const char* k_saved_launchctl = "/var/tmp/launchctl-fake";
@@ -67,23 +69,12 @@ void write_job(const std::string& path, std::optional<bool> disabled,
         plist_to_bin(dict.get(), &bytes, &length);
     }
     const c_text owned(bytes);
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(owned.get(), length);
-}
-
-void write_raw(const std::string& path, const std::string& content) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-std::string read_raw(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    (void)write_file(path, std::string(owned.get(), length));
 }
 
 // The keys this code and the installs care about, as texts; absent keys are left out.
 std::map<std::string, std::string> read_job(const std::string& path) {
-    const std::string raw = read_raw(path);
+    const std::string raw = read_file(path);
     plist_t root = nullptr;
     plist_from_memory(raw.data(), static_cast<uint32_t>(raw.size()), &root);
     plist_node_t node(root);
@@ -164,12 +155,12 @@ class ServiceRequests : public testing::Test {
     // fake can't express: a wrapper around the fake decides the status by the subcommand.
     void make_launchctl_refuse_start() {
         fs::copy_file(k_launchctl, k_saved_launchctl, fs::copy_options::overwrite_existing);
-        write_raw(k_launchctl,
-                  "#!/bin/bash\n"
-                  "if [ \"$1\" = start ]; then s=1; else s=0; fi\n"
-                  "echo $s > /var/tmp/fake-tools/launchctl.status\n"
-                  ". /var/tmp/launchctl-fake \"$@\"\n");
-        fs::permissions(k_launchctl, fs::perms(0755));
+        write_file(k_launchctl,
+                   "#!/bin/bash\n"
+                   "if [ \"$1\" = start ]; then s=1; else s=0; fi\n"
+                   "echo $s > /var/tmp/fake-tools/launchctl.status\n"
+                   ". /var/tmp/launchctl-fake \"$@\"\n",
+                   fs::perms(0755));
     }
 
     std::unique_ptr<helper_tool_t> tool_;
@@ -235,13 +226,13 @@ TEST_F(ServiceRequests, StartOfAMissingJobFileTriesTheLoadAndStart) {
 
 TEST_F(ServiceRequests, StartOfAnUnreadableJobFileTreatsItAsDisabled) {
     const std::string path = service_file("corvana");
-    write_raw(path, "not a property list");
+    write_file(path, "not a property list");
 
     EXPECT_TRUE(start("corvana"));
     EXPECT_THAT(messages("warning"), ElementsAre(path + " is disabled."));
     // The enabling writer refuses it and says so; the file stays as it was.
     EXPECT_EQ(messages("error").size(), 1u);
-    EXPECT_EQ(read_raw(path), "not a property list");
+    EXPECT_EQ(read_file(path), "not a property list");
     // Unreadable also means not run at load, so it is loaded and started.
     EXPECT_EQ(fake_tools::calls_of(k_launchctl).size(), 2u);
 }
@@ -249,8 +240,8 @@ TEST_F(ServiceRequests, StartOfAnUnreadableJobFileTreatsItAsDisabled) {
 TEST_F(ServiceRequests, RejectedNamespacesChangeNothingAndLogNothing) {
     write_job(service_file("a"), true, false);
     write_job(agent_file("a"), true, true);
-    const std::string service_before = read_raw(service_file("a"));
-    const std::string agent_before = read_raw(agent_file("a"));
+    const std::string service_before = read_file(service_file("a"));
+    const std::string agent_before = read_file(agent_file("a"));
 
     for (const ns_string& ns : {ns_string("a/b"), ns_string("../a"), ns_string("a.b"),
                                 ns_string("a b"), ns_string("a-b"), ns_string(std::nullopt)}) {
@@ -260,8 +251,8 @@ TEST_F(ServiceRequests, RejectedNamespacesChangeNothingAndLogNothing) {
     }
     EXPECT_TRUE(fake_tools::calls().empty());
     EXPECT_TRUE(tests::trace_lines(k_trace).empty());
-    EXPECT_EQ(read_raw(service_file("a")), service_before);
-    EXPECT_EQ(read_raw(agent_file("a")), agent_before);
+    EXPECT_EQ(read_file(service_file("a")), service_before);
+    EXPECT_EQ(read_file(agent_file("a")), agent_before);
 }
 
 TEST_F(ServiceRequests, QueriesOnAMissingJobFileAnswerNo) {
@@ -298,12 +289,12 @@ TEST_F(ServiceRequests, QueriesReadTheServiceJobFileInEitherFormat) {
 }
 
 TEST_F(ServiceRequests, UnparseableJobFilesReadAsDisabledAndNotRunAtLoad) {
-    write_raw(service_file("empty"), "");
-    write_raw(service_file("junk"), "<plist><dict><key>RunAtLoad</key><true/>");
+    write_file(service_file("empty"), "");
+    write_file(service_file("junk"), "<plist><dict><key>RunAtLoad</key><true/>");
     // Not a dictionary at the top.
-    write_raw(service_file("array"),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>"
-              "<true/></array></plist>\n");
+    write_file(service_file("array"),
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>"
+               "<true/></array></plist>\n");
     // Something no one can read as a file, even root.
     fs::create_directories(service_file("dir"));
 

@@ -26,6 +26,7 @@
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
 #include "tests/support/process_stats.h"
 #include "tests/support/trace_capture.h"
 
@@ -34,8 +35,8 @@ namespace {
 using namespace std::chrono_literals;
 using install_testing::exists;
 using install_testing::make_bundle;
-using install_testing::read_file;
-using install_testing::write_file;
+using tests::read_file;
+using tests::write_file;
 namespace fs = std::filesystem;
 
 constexpr const char* k_service_file = "/Library/LaunchDaemons/com.quillmark.corvana.service.plist";
@@ -320,7 +321,7 @@ TEST_F(FullLogFileSystem, TheDaemonKeepsAnsweringWhenItsTraceCannotGrow) {
     write_file(tests::k_daemon_trace,
                "   info 2024-01-01 00:00:00.000     helper   main      1      1      "
                "                       main - an earlier line\n",
-               0666);
+               fs::perms(0666));
     fill();
     const auto trace_size = fs::file_size(tests::k_daemon_trace);
 

@@ -30,6 +30,7 @@
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
 #include "tests/support/trace_capture.h"
 
 namespace {
@@ -37,6 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
+using tests::write_file;
 
 // ---------------------------------------------------------------------------------------------
 // The installation the calls are made against.
@@ -50,12 +52,6 @@ const std::string started_marker = "/tmp/hostile-started";
 const std::string victim_link = "/srv/hostile/Victim.app";
 const std::string victim_directory = "/etc/hostile-victim";
 const std::string pwned = "/tmp/pwned";
-
-void write_file(const std::string& path, const std::string& text, fs::perms perms) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    fs::permissions(path, perms);
-}
 
 void make_bundle(const std::string& path) {
     write_file(path + "/Contents/Info.plist", "<plist version=\"1.0\"><dict/></plist>\n",

@@ -12,6 +12,7 @@
 
 #include "client/helper_client.h"
 #include "platform/frame_io.h"
+#include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 
@@ -25,13 +26,6 @@ const std::string& signed_self() {
     static const std::string path = signed_client_executable(
         "/Applications/TestClient.app", std::filesystem::read_symlink("/proc/self/exe"));
     return path;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 }  // namespace

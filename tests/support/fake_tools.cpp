@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 
 namespace tests {
@@ -11,11 +12,9 @@ namespace {
 
 const std::filesystem::path k_dir = "/var/tmp/fake-tools";
 
-void write_file(const std::filesystem::path& path, const std::string& content) {
+void write_setting(const std::filesystem::path& path, const std::string& content) {
     require_sandbox();
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    (void)write_file(path, content);
 }
 
 std::string unescape(const std::string& field) {
@@ -34,15 +33,15 @@ std::string unescape(const std::string& field) {
 }  // namespace
 
 void fake_tools::set_status(const std::string& tool, int status) {
-    write_file(k_dir / (tool + ".status"), std::to_string(status));
+    write_setting(k_dir / (tool + ".status"), std::to_string(status));
 }
 
 void fake_tools::set_output(const std::string& tool, const std::string& output) {
-    write_file(k_dir / (tool + ".stdout"), output);
+    write_setting(k_dir / (tool + ".stdout"), output);
 }
 
 void fake_tools::set_delay(const std::string& tool, double seconds) {
-    write_file(k_dir / (tool + ".delay"), std::to_string(seconds));
+    write_setting(k_dir / (tool + ".delay"), std::to_string(seconds));
 }
 
 void fake_tools::reset() {
@@ -50,7 +49,7 @@ void fake_tools::reset() {
     for (const auto& entry : std::filesystem::directory_iterator(k_dir)) {
         std::filesystem::remove(entry.path());
     }
-    write_file(k_dir / "calls.log", "");
+    write_setting(k_dir / "calls.log", "");
 }
 
 std::vector<fake_tools::call> fake_tools::calls() {

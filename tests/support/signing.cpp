@@ -20,6 +20,7 @@
 #include "platform/code_signing_process.h"
 #include "platform/code_signing_sign.h"
 #include "platform/property_list.h"
+#include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 
 extern char** environ;
@@ -144,10 +145,7 @@ const root_authority& root_for(bool trusted) {
 }
 
 void write_text(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) {
+    if (!write_file(path, text)) {
         fail("can't write " + path.string());
     }
 }
