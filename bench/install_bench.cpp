@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "core/helper_tool.h"
@@ -15,8 +14,10 @@
 #include "system/external_commands.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
 
 namespace fs = std::filesystem;
 using seconds_d = std::chrono::duration<double>;
@@ -67,22 +68,15 @@ double timed(F&& work) {
 // Waits (untimed) until no process named Corvana is left, so the install's own quit finds none
 // and does not poll: the instance the previous round started must not be charged to this one.
 void quit_leftover_instances() {
-    for (int round = 0; round < 100; ++round) {
-        bool found = false;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::ifstream comm(entry.path() / "comm");
-            std::string name;
-            if (std::getline(comm, name) && name == "Corvana") {
-                found = true;
-                break;
+    (void)tests::wait_until(
+        [] {
+            if (!tests::process_running_with("/Contents/MacOS/Corvana")) {
+                return true;
             }
-        }
-        if (!found) {
-            return;
-        }
-        (void)ExternalCommands::kill_bundle_by_path("/Applications/Corvana.app");
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+            (void)ExternalCommands::kill_bundle_by_path("/Applications/Corvana.app");
+            return false;
+        },
+        std::chrono::seconds(2));
 }
 
 // The tool runs of one application install, replayed on their own: the rest of an install is

@@ -10,15 +10,16 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/helper_tool.h"
 #include "platform/authorization.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/reply.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
 
 namespace install_testing {
 
@@ -71,38 +72,16 @@ inline void make_bundle(const std::string& path, const std::string& started_mark
     fs::create_symlink("../MacOS/Corvana", path + "/Contents/Resources/executable_link");
 }
 
-// True while some process runs an executable from inside a bundle ("<bundle>/Contents/MacOS/...").
-inline bool bundle_process_running() {
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        if (read_file(entry.path() / "cmdline").find("/Contents/MacOS/") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // An install starts the application detached and answers before it has run; a test that reuses
-// the bundle and the marker must first let the launches of the one before it end.
+// the bundle and the marker must first let the launches of the one before it end (every
+// executable run from inside a bundle, "<bundle>/Contents/MacOS/...").
 inline void wait_for_launched_bundles() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (bundle_process_running() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    (void)tests::wait_until([] { return !tests::process_running_with("/Contents/MacOS/"); },
+                            std::chrono::seconds(10), std::chrono::milliseconds(10));
 }
 
 inline bool wait_for_file(const std::string& path, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (fs::exists(path)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return fs::exists(path);
+    return tests::wait_until([&] { return fs::exists(path); }, limit);
 }
 
 struct logged {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <sstream>
-#include <thread>
+#include <utility>
 
 #include "platform/app_launcher.h"
 #include "platform/property_list.h"
@@ -16,6 +16,7 @@
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
 
 namespace fs = std::filesystem;
 using tests::fake_tools;
@@ -35,13 +36,8 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
 // Waits up to a few seconds for a condition that another process brings about.
 template <class F>
 bool eventually(F&& condition) {
-    for (int i = 0; i < 100; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return tests::wait_until(std::forward<F>(condition), std::chrono::seconds(5),
+                             std::chrono::milliseconds(50));
 }
 
 // A bundle whose executable is a shell script that runs until it is signalled.

@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -47,14 +47,7 @@ std::vector<std::string> limit_lines() {
 // The start-up check runs on a thread of its own that nobody waits for.
 template <class Condition>
 bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return tests::wait_until(condition, 20s);
 }
 
 class SystemTweaksDaemon : public testing::Test {

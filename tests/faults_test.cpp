@@ -16,7 +16,6 @@
 #include <map>
 #include <random>
 #include <regex>
-#include <thread>
 
 #include "install/install_test_support.h"
 #include "platform/authorization_sqlite.h"
@@ -29,6 +28,7 @@
 #include "tests/support/files.h"
 #include "tests/support/process_stats.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -36,25 +36,13 @@ using namespace std::chrono_literals;
 using install_testing::exists;
 using install_testing::make_bundle;
 using tests::read_file;
+using tests::wait_until;
 using tests::write_file;
 namespace fs = std::filesystem;
 
 constexpr const char* k_service_file = "/Library/LaunchDaemons/com.quillmark.corvana.service.plist";
 constexpr const char* k_agent_file = "/Library/LaunchAgents/com.quillmark.corvana.Frontend.plist";
 constexpr const char* k_started_marker = "/tmp/corvana_started";
-
-template <class Predicate>
-bool wait_until(Predicate done, std::chrono::milliseconds limit,
-                std::chrono::milliseconds poll = 20ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(poll);
-    }
-    return true;
-}
 
 bool was_logged(const std::string& level, const std::string& message) {
     for (const auto& logged : tests::trace_messages(tests::k_daemon_trace, level)) {

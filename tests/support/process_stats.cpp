@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "tests/support/files.h"
+
 namespace tests {
 namespace {
 
@@ -127,6 +129,21 @@ std::optional<process_stats> wait_until_settled(pid_t pid, std::chrono::millisec
         last = now;
     }
     return last;
+}
+
+bool process_running_with(const std::string& text) {
+    std::error_code error;
+    fs::directory_iterator it("/proc", error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        if (read_file(it->path() / "cmdline").find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace tests

@@ -21,6 +21,9 @@ struct process_stats {
 // Nothing once the process is gone (or is a zombie).
 std::optional<process_stats> read_process_stats(pid_t pid);
 
+// True while some process has text inside one of the arguments of its command line.
+bool process_running_with(const std::string& text);
+
 // The descriptors of the process, one "N -> target" line each, for failure messages.
 std::string describe_descriptors(pid_t pid);
 

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace tests {
+
+// Polls done until it holds or limit has passed; answers whether it held. For what another
+// process or thread brings about in its own time.
+template <class Predicate>
+bool wait_until(Predicate done, std::chrono::milliseconds limit,
+                std::chrono::milliseconds poll = std::chrono::milliseconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
+}
+
+}  // namespace tests
