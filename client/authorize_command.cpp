@@ -17,6 +17,7 @@
 #include "platform/authorization.h"
 #include "platform/authorization_rules.h"
 #include "platform/unique_fd.h"
+#include "platform/write_all.h"
 
 namespace {
 
@@ -169,21 +170,6 @@ std::optional<account_t> target_account(const options_t& options, std::string& d
     }
     described = "root";
     return account(nullptr, 0);
-}
-
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // An authorization that never reached its file must not stay usable.

@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <random>
 
 #include "platform/certificates.h"
 #include "platform/unique_fd.h"
@@ -132,38 +130,6 @@ std::optional<sha256_t> sha256_of_file(int fd, std::uint64_t max_size) {
         return std::nullopt;
     }
     return digest;
-}
-
-bool write_file_atomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                           mode_t mode) {
-    std::random_device random;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
-    std::string temporary = path + suffix;
-    unique_fd fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
-    if (!fd) {
-        return false;
-    }
-    std::size_t done = 0;
-    bool ok = ::fchmod(fd.get(), mode) == 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        if (ok) {
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    ok = ok && ::fsync(fd.get()) == 0;
-    fd.reset();
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-    }
-    return ok;
 }
 
 }  // namespace code_signing

@@ -34,9 +34,4 @@ using sha256_t = std::array<std::uint8_t, 32>;
 // out longer than max_size bytes.
 [[nodiscard]] std::optional<sha256_t> sha256_of_file(int fd, std::uint64_t max_size);
 
-// Replaces path with bytes through a temporary file in the same directory and a rename, so a
-// reader sees the old or the new content, never a part.
-[[nodiscard]] bool write_file_atomically(const std::string& path,
-                                         std::span<const std::uint8_t> bytes, mode_t mode);
-
 }  // namespace code_signing

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/atomic_file.h"
 #include "platform/code_signing_directory.h"
 #include "platform/code_signing_files.h"
 #include "platform/code_signing_signature.h"
@@ -100,10 +101,10 @@ sign_result_t sign_bundle(const std::string& bundle_path, const std::string& ide
     }
     std::string directory_path = bundle_path + "/" + code_directory_file;
     std::string cms_path = bundle_path + "/" + signature_file;
-    if (!write_file_atomically(directory_path, *encoded, 0644)) {
+    if (!write_file_atomically(directory_path, *encoded, 0644, replaced_file_t::take_new_mode)) {
         return failure("can't write " + directory_path + ": " + std::strerror(errno));
     }
-    if (!write_file_atomically(cms_path, *signature, 0644)) {
+    if (!write_file_atomically(cms_path, *signature, 0644, replaced_file_t::take_new_mode)) {
         return failure("can't write " + cms_path + ": " + std::strerror(errno));
     }
     return {true, {}};

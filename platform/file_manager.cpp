@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/unique_fd.h"
+#include "platform/write_all.h"
 
 namespace {
 
@@ -181,16 +182,8 @@ file_result_t copy_contents(int in, int out, const std::string& shown) {
             }
             return failed("read", shown, errno);
         }
-        ssize_t done = 0;
-        while (done < got) {
-            const ssize_t put = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
-            if (put < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return failed("write", shown, errno);
-            }
-            done += put;
+        if (!write_all(out, buffer, static_cast<std::size_t>(got))) {
+            return failed("write", shown, errno);
         }
     }
 }

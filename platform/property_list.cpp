@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -373,39 +374,6 @@ class xml_writer_t {
     std::string out_;
 };
 
-bool write_all(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Removes the temporary file unless it was renamed into place.
-class temporary_file_t {
-  public:
-    explicit temporary_file_t(std::string path) : path_(std::move(path)) {}
-    temporary_file_t(const temporary_file_t&) = delete;
-    temporary_file_t& operator=(const temporary_file_t&) = delete;
-    ~temporary_file_t() {
-        if (!path_.empty()) {
-            ::unlink(path_.c_str());
-        }
-    }
-    const std::string& path() const { return path_; }
-    void keep() { path_.clear(); }
-
-  private:
-    std::string path_;
-};
-
 }  // namespace
 
 std::optional<plist_node_t> parse_property_list(const std::uint8_t* data, std::size_t size) {
@@ -480,44 +448,10 @@ std::optional<std::string> xml_property_list_text(plist_t node) {
 
 bool write_xml_property_list_atomically(const std::string& path, plist_t node) {
     const std::optional<std::string> text = xml_property_list_text(node);
-    if (!text || path.empty() || path.back() == '/') {
+    if (!text) {
         return false;
     }
-    const std::size_t slash = path.rfind('/');
-    const std::string prefix = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = path.substr(prefix.size());
-    const std::string directory = prefix.empty() ? "." : prefix;
-
-    struct stat existing {};
-    const bool replaces_file = ::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-
-    std::string pattern = prefix + "." + name + ".XXXXXX";
-    // mkostemp opens with O_EXCL, so a name planted in the directory is never reused.
-    const unique_fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd) {
-        return false;
-    }
-    temporary_file_t temporary(pattern);
-
-    if (replaces_file) {
-        (void)::fchown(fd.get(), existing.st_uid, existing.st_gid);
-        if (::fchmod(fd.get(), existing.st_mode & 0777) != 0) {
-            return false;
-        }
-    } else if (::fchmod(fd.get(), 0644) != 0) {
-        return false;
-    }
-    if (!write_all(fd.get(), *text) || ::fsync(fd.get()) != 0) {
-        return false;
-    }
-    // rename replaces a symbolic link itself, not what it points to, and fails on a directory.
-    if (::rename(temporary.path().c_str(), path.c_str()) != 0) {
-        return false;
-    }
-    temporary.keep();
-    const unique_fd directory_fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory_fd) {
-        (void)::fsync(directory_fd.get());
-    }
-    return true;
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()),
+                                              text->size());
+    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner);
 }

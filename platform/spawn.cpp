@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/write_all.h"
+
 namespace {
 
 // Called through syscall(): the glibc 2.36 header declares these without C linkage for C++.
@@ -106,14 +108,6 @@ int prepare_spawn(file_actions_t& actions, spawn_attributes_t& attributes, int s
     return rc;
 }
 
-ssize_t write_retrying(int fd, const void* bytes, size_t length) {
-    ssize_t n;
-    do {
-        n = ::write(fd, bytes, length);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
 // Runs in the grandchild of spawn_detached, a copy of a possibly multi-threaded process: only
 // async-signal-safe calls from here on.
 [[noreturn]] void exec_detached(const char* path, char* const* argv, int report) {
@@ -142,7 +136,7 @@ ssize_t write_retrying(int fd, const void* bytes, size_t length) {
         ::execve(path, argv, environ);
         error = errno;
     }
-    (void)write_retrying(report, &error, sizeof error);
+    (void)write_all(report, &error, sizeof error);
     ::_exit(127);
 }
 
@@ -271,7 +265,7 @@ bool spawn_detached(const std::string& path, const std::vector<std::string>& arg
         }
         if (grandchild < 0) {
             const int fork_error = errno;
-            (void)write_retrying(report_write.get(), &fork_error, sizeof fork_error);
+            (void)write_all(report_write.get(), &fork_error, sizeof fork_error);
         }
         ::_exit(grandchild < 0 ? 1 : 0);
     }
