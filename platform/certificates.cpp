@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/code_signing_files.h"
+#include "platform/small_file.h"
 #include "platform/unique_fd.h"
 
 namespace certificates {
@@ -134,8 +134,8 @@ std::optional<certificate_chain_t> parse_pem_certificates(std::string_view pem) 
 }
 
 std::optional<certificate_chain_t> read_pem_certificates(const std::string& path) {
-    auto file = code_signing::read_small_file(path, max_pem_file_size);
-    if (file.status != code_signing::read_status::ok) {
+    auto file = read_small_file(path, max_pem_file_size);
+    if (file.status != read_status::ok) {
         return std::nullopt;
     }
     return parse_pem_certificates(
@@ -143,8 +143,8 @@ std::optional<certificate_chain_t> read_pem_certificates(const std::string& path
 }
 
 evp_pkey_ptr read_pem_private_key(const std::string& path) {
-    auto file = code_signing::read_small_file(path, max_pem_file_size);
-    if (file.status != code_signing::read_status::ok) {
+    auto file = read_small_file(path, max_pem_file_size);
+    if (file.status != read_status::ok) {
         return nullptr;
     }
     bio_ptr bio = memory_bio(
@@ -196,9 +196,8 @@ certificate_chain_t load_trust_anchors() {
     }
     std::sort(names.begin(), names.end());
     for (const auto& name : names) {
-        auto file = code_signing::read_small_file_at(::dirfd(directory.get()), name.c_str(),
-                                                     max_pem_file_size);
-        if (file.status != code_signing::read_status::ok) {
+        auto file = read_small_file_at(::dirfd(directory.get()), name.c_str(), max_pem_file_size);
+        if (file.status != read_status::ok) {
             continue;
         }
         auto certificates = parse_pem_certificates(

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "platform/code_signing_bundle.h"
-#include "platform/code_signing_files.h"
+#include "platform/small_file.h"
 
 namespace {
 
@@ -93,12 +93,12 @@ OSStatus SecStaticCodeCheckValidity(const sec_static_code_t& code,
     if (!S_ISDIR(info.st_mode)) {
         return errSecCSUnsigned;
     }
-    auto info_file = code_signing::read_small_file(
-        code.path() + "/" + code_signing::info_plist_file, code_signing::max_info_plist_size);
-    if (info_file.status == code_signing::read_status::missing) {
+    auto info_file = read_small_file(code.path() + "/" + code_signing::info_plist_file,
+                                     code_signing::max_info_plist_size);
+    if (info_file.status == read_status::missing) {
         return errSecCSBadBundleFormat;
     }
-    if (info_file.status != code_signing::read_status::ok) {
+    if (info_file.status != read_status::ok) {
         return errSecCSInfoPlistFailed;
     }
     auto dictionary = parse_property_list(info_file.bytes.data(), info_file.bytes.size());

@@ -4,6 +4,7 @@
 
 #include "platform/code_signing_files.h"
 #include "platform/code_signing_signature.h"
+#include "platform/small_file.h"
 
 namespace code_signing {
 

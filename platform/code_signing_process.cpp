@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/code_signing_files.h"
+#include "platform/small_file.h"
 
 namespace code_signing {
 

@@ -11,6 +11,7 @@
 #include "platform/code_signing_files.h"
 #include "platform/code_signing_signature.h"
 #include "platform/property_list.h"
+#include "platform/small_file.h"
 #include "platform/unique_fd.h"
 
 namespace code_signing {

@@ -1,13 +1,9 @@
 #include "platform/property_list.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
 #include <unicode/unistr.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -18,7 +14,6 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
-#include "platform/unique_fd.h"
 
 namespace {
 
@@ -394,45 +389,11 @@ std::optional<plist_node_t> parse_property_list(const std::uint8_t* data, std::s
 }
 
 std::optional<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
-    // O_NONBLOCK keeps a FIFO planted at the path from holding the caller.
-    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    if (links == symlink_policy_t::refuse) {
-        flags |= O_NOFOLLOW;
-    }
-    const unique_fd fd(::open(path.c_str(), flags));
-    if (!fd) {
+    const file_contents_t file = read_small_file(path, k_property_list_max_bytes, links);
+    if (file.status != read_status::ok) {
         return std::nullopt;
     }
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::uint64_t>(status.st_size) > k_property_list_max_bytes) {
-        return std::nullopt;
-    }
-    // Sized by the file, not the bound: a job file is read on every query, and a zero-filled
-    // buffer of the bound each time made the daemon's heap grow under concurrent queries. The
-    // file may grow while it is read: the buffer grows up to one byte past the bound to notice.
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size) + 1);
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == bytes.size()) {
-            if (bytes.size() > k_property_list_max_bytes) {
-                break;
-            }
-            bytes.resize(std::min(bytes.size() * 2, k_property_list_max_bytes + 1));
-        }
-        const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(n);
-    }
-    return parse_property_list(bytes.data(), filled);
+    return parse_property_list(file.bytes.data(), file.bytes.size());
 }
 
 std::optional<std::string> xml_property_list_text(plist_t node) {

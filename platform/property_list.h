@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/small_file.h"
+
 // Owning handle of a libplist node: frees the node (and its children) on destruction.
 class plist_node_t {
   public:
@@ -54,11 +56,6 @@ constexpr int k_property_list_max_depth = 64;
 // dictionary that holds a key twice.
 [[nodiscard]] std::optional<plist_node_t> parse_property_list(const std::uint8_t* data,
                                                               std::size_t size);
-
-enum class symlink_policy_t {
-    follow,  // read what the link points to, as the platform's file manager does
-    refuse,  // a symbolic link at the path is unreadable
-};
 
 // Reads and parses the property list stored at path, XML or binary. No node when the path is
 // not a regular file (a directory, a device, a FIFO, a refused link), is larger than
