@@ -52,37 +52,24 @@ void helper_tool_t::start_service_with_namespace(ns_string cv_namespace, reply_t
 // an installation's simply finds no job file. A missing namespace names no installation.
 void helper_tool_t::is_service_installed_with_namespace(ns_string cv_namespace,
                                                         reply_t<bool> with_reply) {
-    if (!cv_namespace) {
-        with_reply(false);
-        return;
-    }
-    with_reply(file_exists(service_job_file_for(*cv_namespace)));
+    with_reply(cv_namespace.has_value() && file_exists(service_job_file_for(*cv_namespace)));
 }
 
 void helper_tool_t::is_service_disabled_with_namespace(ns_string cv_namespace,
                                                        reply_t<bool> with_reply) {
-    if (!cv_namespace) {
-        with_reply(false);
-        return;
-    }
-    with_reply(ExternalCommands::is_service_disabled(service_job_file_for(*cv_namespace)));
+    with_reply(cv_namespace.has_value() &&
+               ExternalCommands::is_service_disabled(service_job_file_for(*cv_namespace)));
 }
 
 void helper_tool_t::is_service_run_at_load_with_namespace(ns_string cv_namespace,
                                                           reply_t<bool> with_reply) {
-    if (!cv_namespace) {
-        with_reply(false);
-        return;
-    }
-    with_reply(ExternalCommands::is_service_run_at_load(service_job_file_for(*cv_namespace)));
+    with_reply(cv_namespace.has_value() &&
+               ExternalCommands::is_service_run_at_load(service_job_file_for(*cv_namespace)));
 }
 
 void helper_tool_t::isAutostartEnabledForNamespace(ns_string cv_namespace, reply_t<bool> reply) {
-    if (!cv_namespace) {
-        reply(false);
-        return;
-    }
-    reply(ExternalCommands::is_service_run_at_load(agent_job_file_for(*cv_namespace)));
+    reply(cv_namespace.has_value() &&
+          ExternalCommands::is_service_run_at_load(agent_job_file_for(*cv_namespace)));
 }
 
 void helper_tool_t::setAutostartEnabled(bool enabled, ns_string forNamespace, reply_t<bool> reply) {
