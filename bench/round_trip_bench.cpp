@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client/helper_client.h"
+#include "platform/frame_io.h"
 #include "platform/xpc_message.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/sandbox.h"
@@ -35,11 +36,6 @@ void report_percentiles(benchmark::State& state, std::vector<double>& micros) {
 std::vector<std::uint8_t> frame_of_size(std::size_t size) {
     std::vector<std::uint8_t> frame(size, 0x5A);
     return frame;
-}
-
-bool write_all(int fd, const std::vector<std::uint8_t>& bytes) {
-    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
 }
 
 bool read_all(int fd, std::vector<std::uint8_t>& bytes) {
@@ -67,7 +63,7 @@ void bare_socket_ping_pong(benchmark::State& state) {
     std::thread echo([&] {
         std::vector<std::uint8_t> in(request_size);
         auto out = frame_of_size(reply_size);
-        while (read_all(pair[1], in) && write_all(pair[1], out)) {
+        while (read_all(pair[1], in) && send_all(pair[1], out)) {
         }
     });
     auto request = frame_of_size(request_size);
@@ -75,7 +71,7 @@ void bare_socket_ping_pong(benchmark::State& state) {
     std::vector<double> micros;
     for (auto _ : state) {
         auto start = clock_type::now();
-        if (!write_all(pair[0], request) || !read_all(pair[0], reply)) {
+        if (!send_all(pair[0], request) || !read_all(pair[0], reply)) {
             state.SkipWithError("ping-pong failed");
             break;
         }
