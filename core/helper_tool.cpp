@@ -17,6 +17,9 @@ namespace {
 // Seconds between the Unix epoch and the platform's reference date, 1 January 2001 UTC.
 constexpr double k_reference_date_offset = 978307200.0;
 constexpr double k_idle_quit_seconds = 10.0;
+// The threads of connections that have just gone give their caches back to the allocator as they
+// end, after their invalidation: the hand-back waits a moment for them, on the main thread.
+constexpr double k_memory_release_delay_seconds = 1.0;
 
 double now_since_reference_date() {
     using namespace std::chrono;
@@ -73,6 +76,14 @@ void helper_tool_t::run() {
         fixOSMaxFilesIfNeedAndReply(nullptr);
     });
     for (;;) {
+        const double due = memory_release_due_.load();
+        if (due != 0.0 && now_since_reference_date() >= due) {
+            // A connection that comes and goes meanwhile sets a new time: only this one is done.
+            double expected = due;
+            if (memory_release_due_.compare_exchange_strong(expected, 0.0)) {
+                release_free_memory();
+            }
+        }
         if (canQuit() && now_since_reference_date() - lastAccess() >= k_idle_quit_seconds) {
             break;
         }
@@ -121,9 +132,11 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
                 setCanQuit(true);
             }
         }
+        // Every departure moves the hand-back on: it comes once the connections have stopped
+        // going, whether or not a client stays connected through the burst.
+        memory_release_due_.store(now_since_reference_date() + k_memory_release_delay_seconds);
         if (last) {
             trace_info(_trace.get(), "last conn invalidated");
-            release_free_memory();
         }
     });
 

@@ -87,4 +87,7 @@ class helper_tool_t {
     mutable std::mutex connections_lock_;  // serialises changes of the connection list
     std::vector<std::shared_ptr<xpc_connection_t>> _activeConnections;
     std::atomic<double> _lastAccess{0.0};
+    // When the free allocator memory is next handed back (0: not pending); set as connections
+    // go.
+    std::atomic<double> memory_release_due_{0.0};
 };
