@@ -36,6 +36,8 @@ void log_through(trace_t* trace, int level, const char* format, va_list args) {
 void trace_file_init(trace_file_t* file) {
     file->path = string_t();
     file->descriptor = 0;
+    file->directory = -1;
+    file->lock_contended = false;
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);

@@ -22,6 +22,13 @@ struct trace_file_t {
     string_t path;
     int descriptor;        // 0 means not open
     pthread_mutex_t lock;  // recursive; held while a line opens, appends to and trims the file
+    // When at least 0: the directory the file lies in, held open since start-up, so the file is
+    // opened by its last path component relative to it and a directory swapped for a link later
+    // can't lead the writer elsewhere.
+    int directory;
+    // Someone else held the file lock past the wait for it: later lines don't wait again until
+    // the lock can be had.
+    bool lock_contended;
 };
 
 // Process-wide values, empty at load and set by start-up before the first line.

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -24,17 +26,46 @@ class mutex_guard {
     pthread_mutex_t* mutex_;
 };
 
+// How long a line waits for the whole-file lock before it is written without it.
+constexpr int k_lock_wait_ms = 50;
+constexpr int k_lock_retry_us = 1000;
+
 // Exclusive whole-file lock; it serialises the writers of all processes that share the file.
-// Its result is ignored: a line is better written unlocked than lost.
+// Anyone who can open the file can hold it, though, for ever: so it is waited for a short while
+// only, and a line that can't have it is written anyway (a line is better written unlocked than
+// lost or than holding up the request that logs it). Once the wait has run out, later lines
+// only try, without waiting, until the lock can be had again.
 class file_lock {
   public:
-    explicit file_lock(int descriptor) : descriptor_(descriptor) { flock(descriptor_, LOCK_EX); }
-    ~file_lock() { flock(descriptor_, LOCK_UN); }
+    file_lock(int descriptor, bool& contended) : descriptor_(descriptor) {
+        int waited_us = 0;
+        while (flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                return;
+            }
+            if (contended || waited_us >= k_lock_wait_ms * 1000) {
+                contended = true;
+                return;
+            }
+            usleep(k_lock_retry_us);
+            waited_us += k_lock_retry_us;
+        }
+        held_ = true;
+        contended = false;
+    }
+    ~file_lock() {
+        if (held_) {
+            flock(descriptor_, LOCK_UN);
+        }
+    }
     file_lock(const file_lock&) = delete;
     file_lock& operator=(const file_lock&) = delete;
 
+    bool held() const { return held_; }
+
   private:
     int descriptor_;
+    bool held_ = false;
 };
 
 class descriptor_guard {
@@ -158,7 +189,16 @@ int open_if_needed(trace_file_t* file) {
     if (file->descriptor != 0) {
         return file->descriptor;
     }
-    int descriptor = open(file->path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    int descriptor = -1;
+    if (file->directory >= 0) {
+        std::string_view path = file->path.view();
+        std::size_t slash = path.rfind('/');
+        std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
+        descriptor = openat(file->directory, name.c_str(), flags, 0666);
+    } else {
+        descriptor = open(file->path.c_str(), flags, 0666);
+    }
     if (descriptor < 0) {
         int error = errno;
         dprintf(STDOUT_FILENO, "Error opening logfile (%d)", error);
@@ -194,7 +234,7 @@ bool trace_file_write(trace_file_t* file, const char* line, std::size_t length) 
     if (descriptor == 0) {
         return false;
     }
-    file_lock locked(descriptor);
+    file_lock locked(descriptor, file->lock_contended);
     const off_t end = lseek(descriptor, 0, SEEK_END);
     std::size_t written = write_all(descriptor, line, length);
     // A line cut short (a full disk) is taken back: left in place, the next line written once
@@ -209,7 +249,9 @@ bool trace_file_write(trace_file_t* file, const char* line, std::size_t length) 
         dprintf(STDOUT_FILENO, "ERROR: %d", errno);
         return true;
     }
-    if (size > k_trace_file_limit) {
+    // Trimming moves every byte of the file: only under the lock, or another process's line
+    // could be lost. An unlocked line leaves it to the next line that has the lock.
+    if (size > k_trace_file_limit && locked.held()) {
         trim(descriptor, size);
     }
     return true;

@@ -2,10 +2,15 @@
 
 #include <plist/plist.h>
 
+#include <optional>
+
 #include "platform/audit_token.h"
+#include "platform/code_signing.h"
 
 // The client admission check: the peer's code is looked up from its audit token and checked
 // against the last requirement text of authorized_clients (the "SMAuthorizedClients" array).
-// False when there is no requirement, it does not compile, the code can't be found or it does
-// not satisfy the requirement.
-bool client_satisfies_requirement(const audit_token_t& token, plist_t authorized_clients);
+// The checked code, which then vouches for each message of the connection; nothing when there is
+// no requirement, it does not compile, the code can't be found or it does not satisfy the
+// requirement.
+[[nodiscard]] std::optional<sec_code_t> admitted_client_code(const audit_token_t& token,
+                                                             plist_t authorized_clients);

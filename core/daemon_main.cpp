@@ -1,5 +1,6 @@
 // The privileged helper daemon: started as root on demand by the service manager when a client
-// connects to its socket; serves until it has been idle long enough, then exits with status 0.
+// connects to its socket; serves until it has been idle long enough, then exits with status 0
+// (1 when it could not serve at all).
 #include <pthread.h>
 
 #include <csignal>
@@ -23,11 +24,12 @@ int main() {
     start_line_text();
     trace_info_unchecked(&trace, hidden_text_buffer, "corvana", version.c_str());
 
-    if (auto helper = helper_tool_t::init()) {
-        helper->run();
-    }
+    // A daemon that can't serve says so with its status, so the service manager sees it failed.
+    auto helper = helper_tool_t::init();
+    const bool served = helper && helper->run();
+    helper.reset();
 
     end_line_text();
     trace_info_unchecked(&trace, hidden_text_buffer);
-    return 0;
+    return served ? 0 : 1;
 }

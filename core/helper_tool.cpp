@@ -47,6 +47,9 @@ std::unique_ptr<helper_tool_t> helper_tool_t::init() {
     self->_listener->setErrorHandler([delegate](const std::string& message) {
         trace_error(delegate->_trace.get(), "listener: %s", message.c_str());
     });
+    self->_listener->setLimitHandler([delegate](const std::string& message) {
+        trace_warning(delegate->_trace.get(), "%s", message.c_str());
+    });
     return self;
 }
 
@@ -64,11 +67,16 @@ helper_tool_t::~helper_tool_t() {
     }
 }
 
-void helper_tool_t::run() {
+bool helper_tool_t::may_quit() const {
+    std::lock_guard guard(connections_lock_);
+    return canQuit() && now_since_reference_date() - lastAccess() >= k_idle_quit_seconds;
+}
+
+bool helper_tool_t::run() {
     if (!_listener || !_listener->resume()) {
         trace_error(_trace.get(), "cannot listen on %s",
                     _listener ? _listener->socket_path().c_str() : "no listener");
-        return;
+        return false;
     }
     // Not waited for while serving; joined before returning, since the check runs on this object.
     std::thread open_files_check([this] {
@@ -84,18 +92,40 @@ void helper_tool_t::run() {
                 release_free_memory();
             }
         }
-        if (canQuit() && now_since_reference_date() - lastAccess() >= k_idle_quit_seconds) {
-            break;
+        // A client admitted while this was decided must be served: the listener stops taking
+        // connections only when none is being admitted, and the condition is asked again once
+        // it has stopped. Connections that come later wait on the socket for the next instance.
+        if (may_quit()) {
+            if (_listener->pauseIfNoneAdmitting()) {
+                if (may_quit()) {
+                    break;
+                }
+                _listener->resumeAccepting();
+            }
         }
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     open_files_check.join();
+    return true;
 }
 
 bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> connection) {
     auto requirement = main_bundle().objectForInfoDictionaryKey(k_info_authorized_clients_key);
-    if (!client_satisfies_requirement(connection->auditToken(), requirement)) {
+    auto code = admitted_client_code(connection->auditToken(), requirement);
+    if (!code) {
         return false;  // rejected silently
+    }
+    const audit_token_t& token = connection->auditToken();
+    auto admitted = std::make_shared<const sec_code_t>(std::move(*code));
+    connection->setSenderCheck(token.pid, token.uid, [admitted, pid = token.pid, uid = token.uid] {
+        return admitted->is_sender(pid, uid);
+    });
+    if (!connection->confirmAdmission()) {
+        trace_warning(_trace.get(),
+                      "refused pid %d: it sent a message before it was admitted, perhaps from "
+                      "the program it ran before",
+                      static_cast<int>(token.pid));
+        return false;
     }
 
     connection->setExportedInterface(&corvana_helper_interface());
@@ -103,7 +133,7 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
                                          std::function<void(wire_value)> reply) {
         invoke_helper_method(*this, method, std::move(args), std::move(reply));
     });
-    pid_t pid = connection->auditToken().pid;
+    pid_t pid = token.pid;
     connection->setProtocolErrorHandler([this, pid](const std::string& reason) {
         trace_warning(_trace.get(), "refused a message from pid %d and dropped its connection: %s",
                       static_cast<int>(pid), reason.c_str());

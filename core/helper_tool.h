@@ -28,7 +28,8 @@ class helper_tool_t {
     helper_tool_t(const helper_tool_t&) = delete;
     helper_tool_t& operator=(const helper_tool_t&) = delete;
 
-    void run();
+    // False when the daemon can't serve at all (no socket); the caller exits with a failure.
+    [[nodiscard]] bool run();
     bool listener(xpc_listener_t& listener,
                   std::shared_ptr<xpc_connection_t> shouldAcceptNewConnection);
 
@@ -80,6 +81,10 @@ class helper_tool_t {
 
   private:
     helper_tool_t();
+
+    // canQuit is set and ten seconds have passed since the last acceptance; read together under
+    // the connection list's lock.
+    bool may_quit() const;
 
     std::unique_ptr<trace_t> _trace;
     std::atomic<bool> _canQuit{false};

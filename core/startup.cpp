@@ -19,9 +19,10 @@ namespace {
 
 trace_file_t g_the_trace_file;
 
-// Opens path for reading and writing, creating it with mode, and closes it at once.
-bool probe(const std::string& path, mode_t mode) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+// Opens name (relative to directory, or as a path with AT_FDCWD) for reading and writing,
+// creating it with mode, and closes it at once.
+bool probe(int directory, const std::string& name, mode_t mode) {
+    int fd = ::openat(directory, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
         return false;
     }
@@ -92,7 +93,7 @@ void prepare_trace_file() {
     trace_file_init(&g_the_trace_file);
     g_trace_file = &g_the_trace_file;
 
-    if (probe("/var/log/corvana.trace", 0666)) {
+    if (probe(AT_FDCWD, "/var/log/corvana.trace", 0666)) {
         g_trace_dir = string_t("/var/log/");
     } else {
         std::string home;
@@ -110,9 +111,16 @@ void prepare_trace_file() {
         if (::mkdir(g_trace_dir.c_str(), 0755) != 0 && errno != EEXIST) {
             std::abort();
         }
-        if (!probe(std::string(g_trace_dir.view()) + "/.corvana.trace", 0644)) {
+        // The directory lies in a user's home: a link planted there would have root create files
+        // wherever it points. It is refused like any other thing that is not a directory, and
+        // the directory is held open, so every later open of the trace goes through it even if
+        // the name is swapped for a link afterwards.
+        int directory =
+            ::open(g_trace_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (directory < 0 || !probe(directory, ".corvana.trace", 0644)) {
             std::abort();
         }
+        g_the_trace_file.directory = directory;
     }
     g_trace_file->path = trace_dir_join(string_t("corvana.trace"));
     g_trace_component = "helper";

@@ -75,6 +75,23 @@ TEST(Startup, AFileInPlaceOfTheDotDirectoryAborts) {
     EXPECT_NE(*status, 0);
 }
 
+// Links planted where root creates its trace files are never followed: the one at
+// "/var/log/corvana.trace" sends the daemon to the fallback directory, and a link in place of the
+// dot directory makes it abort before it creates anything through it.
+TEST(Startup, TraceLinksAreNotFollowed) {
+    fs::remove("/var/log/corvana.trace");
+    fs::create_symlink("/etc/corvana-planted.trace", "/var/log/corvana.trace");
+    std::ofstream("/var/run/utmp", std::ios::trunc);
+    fs::create_directories("/srv/linked/elsewhere");
+    fs::create_directory_symlink("/srv/linked/elsewhere", "/srv/linked/.corvana");
+    tests::child_process daemon({"/usr/bin/env", "HOME=/srv/linked", CORVANA_DAEMON_PATH});
+    auto status = daemon.wait_exit(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    EXPECT_FALSE(fs::exists("/etc/corvana-planted.trace"));
+    EXPECT_TRUE(fs::is_empty("/srv/linked/elsewhere"));
+}
+
 TEST(Startup, UnknownUserHasNoHome) {
     EXPECT_EQ(home_directory_for_user("<unknown>"), "");
 }

@@ -8,19 +8,6 @@
 
 namespace {
 
-OSStatus check_requirement(const code_signing::validated_code_t& code,
-                           const sec_requirement_t* requirement) {
-    if (requirement == nullptr) {
-        return errSecSuccess;
-    }
-    requirement_context_t context;
-    context.identifier = code.directory.identifier;
-    context.chain = code.chain;
-    context.anchored = true;  // a validated chain always ends in an anchor
-    context.info = code.info.get();
-    return requirement->is_satisfied_by(context) ? errSecSuccess : errSecCSReqFailed;
-}
-
 std::string base_name(const std::string& path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -36,11 +23,15 @@ std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& au
     return sec_code_t(std::move(*process));
 }
 
-OSStatus SecCodeCheckValidity(const sec_code_t& code, const sec_requirement_t* requirement) {
+OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement) {
     const code_signing::pinned_process_t& process = code.process_;
+    code.checked_image_.reset();
+    // Stamped first and compared last: everything read in between (the executable, the maps, the
+    // bundle it came from) is about this one program image, not one exec'd before or after.
+    auto image = process.exec_stamp();
     unique_fd executable = process.open_executable();
     auto path = process.executable_path();
-    if (!executable || !path || !process.still_alive()) {
+    if (!image || !executable || !path || !process.still_alive()) {
         return errSecCSNoSuchCode;
     }
     // The path must still lead to the file that runs: an unlinked or replaced file leaves us no
@@ -52,23 +43,32 @@ OSStatus SecCodeCheckValidity(const sec_code_t& code, const sec_requirement_t* r
         on_disk.st_ino != running.st_ino) {
         return errSecCSStaticCodeChanged;
     }
-    if (process.is_traced() || !process.maps_only_system_code(running.st_dev, running.st_ino)) {
+    if (!process.out_of_reach() || process.is_traced() ||
+        !process.maps_only_system_code(running.st_dev, running.st_ino)) {
         return errSecCSGuestInvalid;
     }
     auto bundle = code_signing::bundle_of_executable(*path);
     if (!bundle) {
         return errSecCSUnsigned;
     }
-    auto validation = code_signing::validate_bundle(*bundle, base_name(*path), executable.get());
+    auto validation =
+        code_signing::validate_bundle(*bundle, base_name(*path), executable.get(), requirement);
     if (validation.status != errSecSuccess) {
         return validation.status;
     }
-    OSStatus status = check_requirement(validation.code, requirement);
-    if (status != errSecSuccess) {
-        return status;
+    // Everything above was read through the pinned process: still running the stamped image, it
+    // was about this one.
+    if (!process.runs_image(*image) || !process.still_alive()) {
+        return errSecCSNoSuchCode;
     }
-    // Everything above was read through the pinned process: still alive, it was about this one.
-    return process.still_alive() ? errSecSuccess : errSecCSNoSuchCode;
+    code.uid_ = process.uid();
+    code.checked_image_ = *image;
+    return errSecSuccess;
+}
+
+bool sec_code_t::is_sender(pid_t pid, uid_t uid) const {
+    return checked_image_ && pid == process_.pid() && uid == uid_ &&
+           process_.runs_image(*checked_image_);
 }
 
 std::optional<sec_static_code_t> SecStaticCodeCreateWithPath(const std::string& path) {
@@ -124,9 +124,5 @@ OSStatus SecStaticCodeCheckValidity(const sec_static_code_t& code,
     if (!executable) {
         return errSecCSNoMainExecutable;
     }
-    auto validation = code_signing::validate_bundle(code.path(), name, executable.get());
-    if (validation.status != errSecSuccess) {
-        return validation.status;
-    }
-    return check_requirement(validation.code, requirement);
+    return code_signing::validate_bundle(code.path(), name, executable.get(), requirement).status;
 }

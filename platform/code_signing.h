@@ -18,21 +18,30 @@
 //
 // Code is valid when the signature verifies over the code directory, the signer's chain ends in
 // a trust anchor ("/etc/codesign/anchors/"), and the hashes of the main executable and
-// Info.plist match the files. Running code is valid only while, in addition, no thread is traced
-// and every other file mapped executable into it is owned by root and writable by nobody else.
+// Info.plist match the files. Running code is valid only while, in addition, no other process of
+// its user can reach into it (it is non-dumpable, in our user namespace, untraced), every other
+// file mapped executable into it is owned by root and writable by nobody else, and none of its
+// code was changed after it was loaded.
 
 // A running process (the platform's SecCodeRef for a guest).
 class sec_code_t {
   public:
     pid_t pid() const { return process_.pid(); }
 
+    // Whether a message the kernel stamped with these credentials was sent by this code as it
+    // was checked: by the process itself, with its user, still running the program image the
+    // last successful SecCodeCheckValidity judged. False before any such check. A message sent
+    // by the process before an exec and read after it can't pass: the image moves forward only.
+    [[nodiscard]] bool is_sender(pid_t pid, uid_t uid) const;
+
   private:
     explicit sec_code_t(code_signing::pinned_process_t process) : process_(std::move(process)) {}
     friend std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& audit);
-    friend OSStatus SecCodeCheckValidity(const sec_code_t& code,
-                                         const sec_requirement_t* requirement);
+    friend OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement);
 
     code_signing::pinned_process_t process_;
+    uid_t uid_ = static_cast<uid_t>(-1);
+    std::optional<code_signing::exec_stamp_t> checked_image_;
 };
 
 // A bundle on disk (the platform's SecStaticCodeRef).
@@ -52,10 +61,10 @@ class sec_static_code_t {
 // token was taken from.
 [[nodiscard]] std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& audit);
 
-// Checks running code (default flags): its signature and its dynamic state, then, when given,
-// the requirement. errSecSuccess or the first failure found.
-[[nodiscard]] OSStatus SecCodeCheckValidity(const sec_code_t& code,
-                                            const sec_requirement_t* requirement);
+// Checks running code (default flags): its dynamic state, then its signature and, when given,
+// the requirement. errSecSuccess or the first failure found. On success the code remembers the
+// program image it judged, for is_sender.
+[[nodiscard]] OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement);
 
 // A bundle directory (NAME.app) or a bare executable on disk.
 [[nodiscard]] std::optional<sec_static_code_t> SecStaticCodeCreateWithPath(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "platform/code_signing_cache.h"
 #include "platform/code_signing_files.h"
 #include "platform/code_signing_signature.h"
 #include "platform/small_file.h"
@@ -49,69 +50,71 @@ std::optional<std::string> bundle_of_executable(std::string_view path) {
 }
 
 validation_t validate_bundle(const std::string& bundle_path, std::string_view executable_name,
-                             int executable_fd) {
-    validation_t result;
+                             int executable_fd, const sec_requirement_t* requirement) {
+    auto fail = [](OSStatus status) {
+        validation_t failed;
+        failed.status = status;
+        return failed;
+    };
     std::string base = bundle_path + "/";
     auto directory_file = read_small_file(base + code_directory_file, max_code_directory_size);
-    auto signature_bytes = read_small_file(base + signature_file, max_signature_size);
     if (directory_file.status != read_status::ok) {
-        result.status = read_failure(directory_file.status);
-        return result;
+        return fail(read_failure(directory_file.status));
     }
+    auto signature_bytes = read_small_file(base + signature_file, max_signature_size);
     if (signature_bytes.status != read_status::ok) {
-        result.status = read_failure(signature_bytes.status);
-        return result;
+        return fail(read_failure(signature_bytes.status));
     }
-
-    certificate_chain_t anchors = certificates::load_trust_anchors();
-    verified_signature_t signature =
-        verify_detached(signature_bytes.bytes, directory_file.bytes, anchors);
+    verified_signature_t signature = verify_detached(signature_bytes.bytes, directory_file.bytes,
+                                                     certificates::load_trust_anchors());
     if (signature.status != signature_status::valid) {
-        result.status = signature_failure(signature.status);
-        return result;
+        return fail(signature_failure(signature.status));
     }
     auto directory = decode_code_directory(directory_file.bytes);
     if (!directory) {
-        result.status = errSecCSBadObjectFormat;
-        return result;
+        return fail(errSecCSBadObjectFormat);
     }
     // The signature names its main executable: another file of the bundle is not covered by it.
     if (directory->executable != executable_name) {
-        result.status = errSecCSSignatureFailed;
-        return result;
-    }
-
-    struct stat info {};
-    if (::fstat(executable_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        result.status = errSecCSSignatureFailed;
-        return result;
-    }
-    if (static_cast<std::uint64_t>(info.st_size) > max_executable_size) {
-        result.status = errSecCSTooBig;
-        return result;
-    }
-    auto executable_hash = sha256_of_file(executable_fd, max_executable_size);
-    if (!executable_hash || *executable_hash != directory->executable_hash) {
-        result.status = errSecCSSignatureFailed;
-        return result;
+        return fail(errSecCSSignatureFailed);
     }
 
     auto info_file = read_small_file(base + info_plist_file, max_info_plist_size);
     if (info_file.status != read_status::ok) {
-        result.status =
-            info_file.status == read_status::too_large ? errSecCSTooBig : errSecCSInfoPlistFailed;
-        return result;
+        return fail(info_file.status == read_status::too_large ? errSecCSTooBig
+                                                               : errSecCSInfoPlistFailed);
     }
     if (sha256_of(info_file.bytes) != directory->info_plist_hash) {
-        result.status = errSecCSSignatureFailed;
-        return result;
+        return fail(errSecCSSignatureFailed);
     }
     auto dictionary = parse_property_list(info_file.bytes.data(), info_file.bytes.size());
     if (!dictionary || plist_get_node_type(dictionary->get()) != PLIST_DICT) {
-        result.status = errSecCSInfoPlistFailed;
-        return result;
+        return fail(errSecCSInfoPlistFailed);
+    }
+    if (requirement != nullptr) {
+        requirement_context_t context;
+        context.identifier = directory->identifier;
+        context.chain = signature.chain;
+        context.anchored = true;  // a validated chain always ends in an anchor
+        context.info = dictionary->get();
+        if (!requirement->is_satisfied_by(context)) {
+            return fail(errSecCSReqFailed);
+        }
     }
 
+    struct stat info {};
+    if (::fstat(executable_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return fail(errSecCSSignatureFailed);
+    }
+    if (static_cast<std::uint64_t>(info.st_size) != directory->executable_size) {
+        return fail(errSecCSSignatureFailed);
+    }
+    auto executable_hash = cached_sha256_of_file(executable_fd, info, directory->executable_size);
+    if (!executable_hash || *executable_hash != directory->executable_hash) {
+        return fail(errSecCSSignatureFailed);
+    }
+
+    validation_t result;
     result.status = errSecSuccess;
     result.code.directory = std::move(*directory);
     result.code.chain = std::move(signature.chain);

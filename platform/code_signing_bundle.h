@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/certificates.h"
+#include "platform/code_requirement.h"
 #include "platform/code_signing_directory.h"
 #include "platform/code_signing_status.h"
 #include "platform/property_list.h"
@@ -30,9 +31,16 @@ struct validation_t {
 [[nodiscard]] std::optional<std::string> bundle_of_executable(std::string_view path);
 
 // Checks the signature of the bundle at bundle_path whose main executable is the file open at
-// executable_fd, named executable_name. The executable is hashed through its descriptor, the
-// information list and signature files are each read once, so what is judged is what was read.
+// executable_fd, named executable_name, and, when given, the requirement. The information list
+// and signature files are each read once and the executable is hashed through its descriptor, so
+// what is judged is what was read.
+//
+// Cheap checks come first and the first failure ends the check: the bounded signature files, the
+// signature, the information list, the requirement, the executable's size against the size the
+// signature records. Only code that passes all of them costs the hash of its executable, so no
+// bundle can make a check read more than its signer's own executable.
 [[nodiscard]] validation_t validate_bundle(const std::string& bundle_path,
-                                           std::string_view executable_name, int executable_fd);
+                                           std::string_view executable_name, int executable_fd,
+                                           const sec_requirement_t* requirement = nullptr);
 
 }  // namespace code_signing

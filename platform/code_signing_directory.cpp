@@ -8,7 +8,9 @@ namespace code_signing {
 
 namespace {
 
-constexpr std::uint64_t format_version = 1;
+// Version 2 records the executable's size, so a check can refuse a file of another size before it
+// reads a byte of it; version 1 signatures are refused and must be made again.
+constexpr std::uint64_t format_version = 2;
 
 std::optional<std::string> string_value(plist_t dict, const char* key) {
     plist_t node = plist_dict_get_item(dict, key);
@@ -70,6 +72,7 @@ std::optional<std::vector<std::uint8_t>> encode_code_directory(const code_direct
     plist_dict_set_item(dict.get(), "TeamIdentifier",
                         plist_new_string(directory.team_identifier.c_str()));
     plist_dict_set_item(dict.get(), "Executable", plist_new_string(directory.executable.c_str()));
+    plist_dict_set_item(dict.get(), "ExecutableSize", plist_new_uint(directory.executable_size));
     set_data(dict.get(), "ExecutableHash", directory.executable_hash);
     set_data(dict.get(), "InfoPlistHash", directory.info_plist_hash);
     auto text = xml_property_list_text(dict.get());
@@ -103,8 +106,14 @@ std::optional<code_directory_t> decode_code_directory(std::span<const std::uint8
     auto executable = string_value(dict, "Executable");
     auto executable_hash = hash_value(dict, "ExecutableHash");
     auto info_hash = hash_value(dict, "InfoPlistHash");
+    plist_t size = plist_dict_get_item(dict, "ExecutableSize");
     if (!identifier || identifier->empty() || !team || !executable ||
-        !is_plain_file_name(*executable) || !executable_hash || !info_hash) {
+        !is_plain_file_name(*executable) || !executable_hash || !info_hash || size == nullptr ||
+        plist_get_node_type(size) != PLIST_UINT) {
+        return std::nullopt;
+    }
+    plist_get_uint_val(size, &directory.executable_size);
+    if (directory.executable_size > max_executable_size) {
         return std::nullopt;
     }
     directory.identifier = std::move(*identifier);

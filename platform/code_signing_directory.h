@@ -36,6 +36,7 @@ struct code_directory_t {
     std::string identifier;
     std::string team_identifier;  // the signer's team (leaf subject OU); empty when it has none
     std::string executable;       // file name of the main executable in Contents/MacOS
+    std::uint64_t executable_size = 0;
     sha256_t executable_hash{};
     sha256_t info_plist_hash{};
 

@@ -16,6 +16,7 @@ code_directory_t sample() {
     directory.identifier = "com.quillmark.corvana-cv-5e09b1d4";
     directory.team_identifier = "Q7XM2RT9PL";
     directory.executable = "Corvana";
+    directory.executable_size = 1'234'567;
     directory.executable_hash.fill(0xab);
     directory.info_plist_hash.fill(0x01);
     return directory;
@@ -66,7 +67,8 @@ TEST(CodeDirectory, DecodingIsStrict) {
     EXPECT_FALSE(damaged([](plist_t d) { plist_dict_remove_item(d, "Identifier"); }));
     EXPECT_FALSE(damaged([](plist_t d) { plist_dict_remove_item(d, "TeamIdentifier"); }));
     EXPECT_FALSE(damaged([](plist_t d) { plist_dict_remove_item(d, "InfoPlistHash"); }));
-    EXPECT_FALSE(damaged([](plist_t d) { plist_dict_set_item(d, "Version", plist_new_uint(2)); }));
+    EXPECT_FALSE(damaged([](plist_t d) { plist_dict_remove_item(d, "ExecutableSize"); }));
+    EXPECT_FALSE(damaged([](plist_t d) { plist_dict_set_item(d, "Version", plist_new_uint(1)); }));
     EXPECT_FALSE(
         damaged([](plist_t d) { plist_dict_set_item(d, "Version", plist_new_string("1")); }));
     EXPECT_FALSE(

@@ -25,7 +25,7 @@ sha256_t sha256_of(std::span<const std::uint8_t> bytes) {
     return digest;
 }
 
-std::optional<sha256_t> sha256_of_file(int fd, std::uint64_t max_size) {
+std::optional<sha256_t> sha256_of_file(int fd, std::uint64_t max_size, std::uint64_t* size) {
     evp_md_ctx_ptr context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
         return std::nullopt;
@@ -50,6 +50,9 @@ std::optional<sha256_t> sha256_of_file(int fd, std::uint64_t max_size) {
         if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n)) != 1) {
             return std::nullopt;
         }
+    }
+    if (size != nullptr) {
+        *size = offset;
     }
     sha256_t digest{};
     unsigned int length = 0;

@@ -11,6 +11,8 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -25,7 +27,9 @@ namespace {
 // /proc files report no size; these bound what one read may take.
 constexpr std::size_t max_stat_size = 4096;
 constexpr std::size_t max_status_size = 64 * 1024;
-constexpr std::size_t max_maps_size = 16 * 1024 * 1024;
+constexpr std::size_t max_smaps_size = 32 * 1024 * 1024;
+constexpr std::size_t max_auxv_size = 4096;
+constexpr unsigned long auxv_random = 25;  // AT_RANDOM
 // A process with more threads than this is not a client we can vouch for.
 constexpr std::size_t max_threads = 65536;
 
@@ -188,6 +192,67 @@ bool is_system_file(const struct stat& info) {
     return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// Executable memory the kernel itself provides, which belongs to no file.
+bool is_kernel_mapping(std::string_view path) {
+    return path == "[vdso]" || path == "[vsyscall]" || path == "[uprobes]";
+}
+
+// In smaps, the lines after a mapping's header are "Name:   value kB" fields.
+bool is_field_line(std::string_view line) {
+    std::size_t end = line.find(' ');
+    std::string_view first = line.substr(0, end);
+    return !first.empty() && first.back() == ':';
+}
+
+// Fields that count pages of a file mapping the process holds a private copy of: a page of code
+// that was written to after it was loaded, in memory or swapped out. (Private_Dirty would not
+// do: the page cache of a file on tmpfs is always dirty.)
+bool counts_private_copies(std::string_view line) {
+    std::string_view name = next_field(line);
+    if (name != "Anonymous:" && name != "Swap:") {
+        return false;
+    }
+    auto value = parse_number<unsigned long long>(next_field(line));
+    return !value || *value != 0;
+}
+
+std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
+    auto auxv = read_small_file_at(proc_dir, "auxv", max_auxv_size);
+    if (auxv.status != read_status::ok) {
+        return std::nullopt;
+    }
+    // Pairs of native words, type then value, ending with AT_NULL.
+    constexpr std::size_t word = sizeof(unsigned long);
+    for (std::size_t at = 0; at + 2 * word <= auxv.bytes.size(); at += 2 * word) {
+        unsigned long type = 0;
+        unsigned long value = 0;
+        std::memcpy(&type, auxv.bytes.data() + at, word);
+        std::memcpy(&value, auxv.bytes.data() + at + word, word);
+        if (type == 0) {
+            break;
+        }
+        if (type == auxv_random) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<exec_stamp_t> read_stamp(int proc_dir, std::uint64_t address) {
+    unique_fd memory(::openat(proc_dir, "mem", O_RDONLY | O_CLOEXEC));
+    if (!memory || address > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return std::nullopt;
+    }
+    exec_stamp_t stamp;
+    stamp.address = address;
+    ssize_t n =
+        ::pread(memory.get(), stamp.bytes.data(), stamp.bytes.size(), static_cast<off_t>(address));
+    if (n != static_cast<ssize_t>(stamp.bytes.size())) {
+        return std::nullopt;
+    }
+    return stamp;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> read_start_time(int proc_dir) {
@@ -237,7 +302,8 @@ std::optional<pinned_process_t> pinned_process_t::pin(const audit_token_t& token
     if (pidfd && !pidfd_alive(pidfd.get())) {
         return std::nullopt;
     }
-    return pinned_process_t(token.pid, std::move(proc_dir), std::move(pidfd), *start_time);
+    return pinned_process_t(token.pid, token.uid, std::move(proc_dir), std::move(pidfd),
+                            *start_time);
 }
 
 bool pinned_process_t::still_alive() const {
@@ -296,12 +362,13 @@ bool pinned_process_t::is_traced() const {
 }
 
 bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode) const {
-    auto maps = read_small_file_at(proc_dir_.get(), "maps", max_maps_size);
-    if (maps.status != read_status::ok) {
+    auto smaps = read_small_file_at(proc_dir_.get(), "smaps", max_smaps_size);
+    if (smaps.status != read_status::ok) {
         return false;
     }
     std::vector<std::pair<dev_t, ino_t>> vetted;
-    std::string_view text = as_text(maps.bytes);
+    bool in_executable_mapping = false;
+    std::string_view text = as_text(smaps.bytes);
     while (!text.empty()) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -309,12 +376,26 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         if (line.empty()) {
             continue;
         }
+        if (is_field_line(line)) {
+            if (in_executable_mapping && counts_private_copies(line)) {
+                return false;
+            }
+            continue;
+        }
         auto mapping = parse_mapping(line);
         if (!mapping) {
             return false;
         }
-        // Anonymous memory and the kernel's own pages ([vdso]) belong to no file.
-        if (!mapping->executable || mapping->inode == 0) {
+        in_executable_mapping = mapping->executable;
+        if (!mapping->executable) {
+            continue;
+        }
+        // Anonymous executable memory is code that came from no file at all.
+        if (mapping->inode == 0) {
+            if (!is_kernel_mapping(mapping->path)) {
+                return false;
+            }
+            in_executable_mapping = false;
             continue;
         }
         auto key = std::make_pair(mapping->device, mapping->inode);
@@ -337,6 +418,33 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         vetted.push_back(key);
     }
     return true;
+}
+
+bool pinned_process_t::out_of_reach() const {
+    // A dumpable process's /proc directory belongs to its user; the kernel gives a non-dumpable
+    // one's to root (of the namespace that owns its memory).
+    struct stat directory {};
+    if (::fstat(proc_dir_.get(), &directory) != 0 || directory.st_uid != 0) {
+        return false;
+    }
+    struct stat theirs {};
+    struct stat ours {};
+    return ::fstatat(proc_dir_.get(), "ns/user", &theirs, 0) == 0 &&
+           ::stat("/proc/self/ns/user", &ours) == 0 && theirs.st_dev == ours.st_dev &&
+           theirs.st_ino == ours.st_ino;
+}
+
+std::optional<exec_stamp_t> pinned_process_t::exec_stamp() const {
+    auto address = random_bytes_address(proc_dir_.get());
+    if (!address) {
+        return std::nullopt;
+    }
+    return read_stamp(proc_dir_.get(), *address);
+}
+
+bool pinned_process_t::runs_image(const exec_stamp_t& earlier) const {
+    auto now = read_stamp(proc_dir_.get(), earlier.address);
+    return now && *now == earlier;
 }
 
 }  // namespace code_signing

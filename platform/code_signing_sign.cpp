@@ -71,7 +71,8 @@ sign_result_t sign_bundle(const std::string& bundle_path, const std::string& ide
         !S_ISREG(executable_info.st_mode)) {
         return failure(executable_path + " is not a readable regular file");
     }
-    auto executable_hash = sha256_of_file(executable.get(), max_executable_size);
+    std::uint64_t executable_size = 0;
+    auto executable_hash = sha256_of_file(executable.get(), max_executable_size, &executable_size);
     if (!executable_hash) {
         return failure(executable_path + " can't be read or is too large");
     }
@@ -81,6 +82,7 @@ sign_result_t sign_bundle(const std::string& bundle_path, const std::string& ide
     auto units = certificates::subject_values(leaf, "OU");
     directory.team_identifier = units.empty() ? std::string() : units.front();
     directory.executable = name;
+    directory.executable_size = executable_size;
     directory.executable_hash = *executable_hash;
     directory.info_plist_hash = sha256_of(info_file.bytes);
     auto encoded = encode_code_directory(directory);

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,12 +38,67 @@ fill wait_readable(int fd, clock_type::time_point deadline) {
     }
 }
 
+// Takes what is waiting on the socket without blocking, as recv does. With a sender, each piece
+// must carry the kernel's credentials of exactly that process and user: the kernel never joins
+// the bytes of different writers in one read, so every byte is accounted for. A piece that
+// carries descriptors is refused as well (and the descriptors closed): no message has any.
+struct receiver_t {
+    int fd;
+    const ucred* sender;
+    bool refused = false;
+
+    ssize_t take(std::uint8_t* out, std::size_t size) {
+        if (sender == nullptr) {
+            return ::recv(fd, out, size, MSG_DONTWAIT);
+        }
+        iovec vector{out, size};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(8 * sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n <= 0) {
+            return n;
+        }
+        bool from_sender = false;
+        bool clean = (message.msg_flags & MSG_CTRUNC) == 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_SOCKET) {
+                clean = false;
+            } else if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+                ucred credentials{};
+                std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+                from_sender = credentials.pid == sender->pid && credentials.uid == sender->uid;
+            } else if (c->cmsg_type == SCM_RIGHTS) {
+                std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (std::size_t i = 0; i < count; ++i) {
+                    int passed = -1;
+                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                    ::close(passed);
+                }
+                clean = false;
+            } else {
+                clean = false;
+            }
+        }
+        if (!from_sender || !clean) {
+            refused = true;
+            errno = EPERM;
+            return -1;
+        }
+        return n;
+    }
+};
+
 // Reads exactly size bytes by the deadline. Data already waiting is taken without a poll, so a
 // frame that has arrived whole costs one read per piece.
-fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_point deadline) {
+fill read_exactly(receiver_t& in, std::uint8_t* out, std::size_t size,
+                  clock_type::time_point deadline) {
     std::size_t got = 0;
     while (got < size) {
-        ssize_t n = ::recv(fd, out + got, size - got, MSG_DONTWAIT);
+        ssize_t n = in.take(out + got, size - got);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
             continue;
@@ -56,7 +112,7 @@ fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return got == 0 ? fill::closed : fill::error;
         }
-        if (fill waited = wait_readable(fd, deadline); waited != fill::done) {
+        if (fill waited = wait_readable(in.fd, deadline); waited != fill::done) {
             return waited;
         }
     }
@@ -67,19 +123,24 @@ fill read_exactly(int fd, std::uint8_t* out, std::size_t size, clock_type::time_
 
 frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
                       clock_type::time_point first_byte_deadline,
-                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length) {
+                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length,
+                      const ucred* sender) {
+    receiver_t in{fd, sender};
+    auto refused_or = [&in](frame_read otherwise) {
+        return in.refused ? frame_read::foreign_sender : otherwise;
+    };
     // The first byte may take as long as first_byte_deadline allows; the whole header usually
     // comes with it in one read, and data already waiting is taken without a poll.
     std::uint8_t header[4];
     std::size_t got = 0;
     for (;;) {
-        ssize_t n = ::recv(fd, header, sizeof header, MSG_DONTWAIT);
+        ssize_t n = in.take(header, sizeof header);
         if (n > 0) {
             got = static_cast<std::size_t>(n);
             break;
         }
         if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            return frame_read::closed;
+            return refused_or(frame_read::closed);
         }
         if (errno == EINTR) {
             continue;
@@ -88,11 +149,12 @@ frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
             return waited == fill::timeout ? frame_read::timeout : frame_read::closed;
         }
     }
+    // The earlier of the two limits: a slow sender can't stretch a caller's deadline.
     auto deadline = std::min(first_byte_deadline, clock_type::now() + rest_timeout);
-    auto rest = [](fill result) {
-        return result == fill::timeout ? frame_read::timeout : frame_read::truncated;
+    auto rest = [&refused_or](fill result) {
+        return refused_or(result == fill::timeout ? frame_read::timeout : frame_read::truncated);
     };
-    if (fill more = read_exactly(fd, header + got, sizeof header - got, deadline);
+    if (fill more = read_exactly(in, header + got, sizeof header - got, deadline);
         more != fill::done) {
         return rest(more);
     }
@@ -105,7 +167,7 @@ frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
         return frame_read::bad_length;
     }
     payload.resize(length);
-    if (fill body = read_exactly(fd, payload.data(), length, deadline); body != fill::done) {
+    if (fill body = read_exactly(in, payload.data(), length, deadline); body != fill::done) {
         return rest(body);
     }
     return frame_read::frame;

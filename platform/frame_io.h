@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/un.h>
 
 #include <chrono>
@@ -15,18 +16,22 @@
 // and reading and writing frames on it; shared by the daemon and the client.
 
 enum class frame_read {
-    frame,       // a whole frame was read
-    closed,      // the peer closed before the frame began
-    timeout,     // a deadline passed
-    truncated,   // the peer went away in the middle of a frame
-    bad_length,  // the length prefix is 0 or over the message limit
+    frame,           // a whole frame was read
+    closed,          // the peer closed before the frame began
+    timeout,         // a deadline passed
+    truncated,       // the peer went away in the middle of a frame
+    bad_length,      // the length prefix is 0 or over the message limit
+    foreign_sender,  // a piece came from another process or user, or carried descriptors
 };
 
 // Reads one frame's payload. The first byte must arrive before first_byte_deadline
 // (time_point::max() waits for ever); once it has, the rest must follow within rest_timeout.
+// With a sender, the socket must pass credentials (SO_PASSCRED) and every piece of the frame must
+// have been sent by that process as that user.
 frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
                       std::chrono::steady_clock::time_point first_byte_deadline,
-                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length = nullptr);
+                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length = nullptr,
+                      const ucred* sender = nullptr);
 
 // Writes all bytes; never raises SIGPIPE. False when the peer is gone.
 bool send_all(int fd, std::span<const std::uint8_t> bytes);

@@ -35,7 +35,7 @@ xpc_connection_t::read_result xpc_connection_t::read_frame(std::vector<std::uint
                                                            std::string& reason) {
     std::size_t length = 0;
     switch (::read_frame(socket_.get(), payload, std::chrono::steady_clock::time_point::max(),
-                         k_partial_message_timeout, &length)) {
+                         k_partial_message_timeout, &length, sender_ ? &*sender_ : nullptr)) {
         case frame_read::frame:
             return read_result::frame;
         case frame_read::closed:
@@ -49,8 +49,26 @@ xpc_connection_t::read_result xpc_connection_t::read_frame(std::vector<std::uint
         case frame_read::bad_length:
             reason = "message length " + std::to_string(length) + " out of bounds";
             return read_result::error;
+        case frame_read::foreign_sender:
+            reason = "message sent by another process than the admitted one";
+            return read_result::error;
     }
     return read_result::error;
+}
+
+void xpc_connection_t::setSenderCheck(pid_t pid, uid_t uid, std::function<bool()> same_code) {
+    sender_ = ucred{pid, uid, 0};
+    same_code_ = std::move(same_code);
+}
+
+bool xpc_connection_t::confirmAdmission() {
+    std::uint8_t byte = 0;
+    ssize_t waiting = ::recv(socket_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (waiting != -1 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        return false;
+    }
+    auto frame = encode_reply(wire_reply{k_admission_reply_id, wire_value{true}});
+    return frame && send_frame(*frame);
 }
 
 bool xpc_connection_t::send_frame(const std::vector<std::uint8_t>& frame) {
@@ -75,6 +93,14 @@ void xpc_connection_t::resume() {
         if (got == read_result::error) {
             if (!invalidated_.load()) {
                 report(reason);
+            }
+            break;
+        }
+        // The message is whole: whoever sent its pieces, the process sent them while it ran
+        // the admitted image only if it still runs it now.
+        if (same_code_ && !same_code_()) {
+            if (!invalidated_.load()) {
+                report("message sent after the admitted process executed another program");
             }
             break;
         }

@@ -5,10 +5,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include "platform/audit_token.h"
 #include "platform/unique_fd.h"
@@ -56,6 +59,17 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
         protocol_error_ = std::move(handler);
     }
 
+    // Binds the connection to the admitted code: every piece of every message must carry the
+    // kernel's credentials of process pid running as uid, and same_code must hold once a message
+    // is whole (the process still runs the program image that was admitted). A message that
+    // fails either is not served and ends the connection.
+    void setSenderCheck(pid_t pid, uid_t uid, std::function<bool()> same_code);
+
+    // Tells the peer it was admitted, so it may start sending. Refused (false, nothing sent) when
+    // bytes are already waiting: they were sent before admission ended, possibly by code that
+    // ran in the process before the program that was checked, and can't be vouched for.
+    [[nodiscard]] bool confirmAdmission();
+
     // Serves calls until the peer goes away or the connection is invalidated, then runs the
     // invalidation handler. Runs on the calling thread (the listener gives each connection one).
     void resume();
@@ -75,6 +89,8 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
     xpc_exported_object_t object_;
     std::function<void()> invalidation_;
     std::function<void(const std::string&)> protocol_error_;
+    std::optional<ucred> sender_;
+    std::function<bool()> same_code_;
     std::mutex write_lock_;
     std::atomic<bool> invalidated_{false};
 };

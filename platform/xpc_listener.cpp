@@ -39,20 +39,18 @@ std::uint64_t process_start_time(pid_t pid) {
 }
 
 // The peer's identity, pinned by a pidfd. The kernel hands out the pidfd of the very process that
-// connected (SO_PEERPIDFD); older kernels get pidfd_open of the pid instead, checked against the
-// process's start time before and after so a reused pid is not taken for the peer.
-unique_fd peer_identity(int socket, audit_token_t& token) {
-    ucred cred{};
-    socklen_t length = sizeof cred;
-    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
-        return unique_fd();
-    }
+// connected (SO_PEERPIDFD). Older kernels get pidfd_open of the pid instead, checked against the
+// process's start time before and after; a process that took over the pid of a peer that died
+// before this point is then pinned in its place, but it can't be served for that: every message
+// must carry the kernel's credentials of the pinned process itself, which the one that connected
+// no longer is, and nothing sent before admission is read.
+unique_fd peer_identity(int socket, const ucred& cred, audit_token_t& token) {
     token.pid = cred.pid;
     token.uid = cred.uid;
     token.gid = cred.gid;
 
     int pidfd = -1;
-    length = sizeof pidfd;
+    socklen_t length = sizeof pidfd;
     if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
         ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
         token.start_time = process_start_time(cred.pid);
@@ -93,7 +91,7 @@ bool xpc_listener_t::open_socket() {
         }
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         socket_.reset(fd);
-        return true;
+        return prepare_socket();
     }
 
     auto address = unix_socket_address(path_);
@@ -137,6 +135,20 @@ bool xpc_listener_t::open_socket() {
         return false;
     }
     socket_ = std::move(fd);
+    return prepare_socket();
+}
+
+bool xpc_listener_t::prepare_socket() {
+    // Credential passing: every byte a client sends carries the kernel's word on which process
+    // sent it. Accepting never blocks, so a client that goes away between the poll and the accept
+    // can't stall the loop.
+    int on = 1;
+    int flags = ::fcntl(socket_.get(), F_GETFL);
+    if (::setsockopt(socket_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || flags < 0 ||
+        ::fcntl(socket_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        report(errno_text("cannot prepare the listening socket"));
+        return false;
+    }
     return true;
 }
 
@@ -155,6 +167,13 @@ bool xpc_listener_t::resume() {
 
 void xpc_listener_t::accept_loop() {
     for (;;) {
+        {
+            std::unique_lock guard(lock_);
+            resumed_.wait(guard, [this] { return !paused_ || stopping_; });
+            if (stopping_) {
+                return;
+            }
+        }
         pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
@@ -164,7 +183,17 @@ void xpc_listener_t::accept_loop() {
             return;
         }
         if (fds[1].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] auto n = ::read(wake_.get(), &count, sizeof count);
+            continue;
+        }
+        // Accepted under the lock, so no connection is taken off the socket once a pause holds.
+        std::unique_lock guard(lock_);
+        if (stopping_) {
             return;
+        }
+        if (paused_) {
+            continue;
         }
         unique_fd client(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client) {
@@ -172,47 +201,132 @@ void xpc_listener_t::accept_loop() {
                 continue;
             }
             // Out of descriptors or memory: back off instead of spinning.
+            guard.unlock();
             report(errno_text("accept"));
             ::poll(nullptr, 0, 100);
             continue;
         }
-        std::unique_lock guard(lock_);
-        if (stopping_) {
-            return;
+        // Set on every accepted socket: a connection that was already queued when the listening
+        // socket got it does not inherit it. Only what is sent from now on carries credentials;
+        // nothing sent earlier is read.
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        int on = 1;
+        if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+            ::setsockopt(client.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+            continue;
         }
         if (serving_ >= k_max_connections) {
             guard.unlock();
             report("too many connections; refusing one");
             continue;
         }
-        ++serving_;
+        if (!take_slot(peer)) {
+            continue;
+        }
         guard.unlock();
         try {
-            std::thread([this, fd = client.release()] { serve(unique_fd(fd)); }).detach();
+            std::thread([this, fd = client.release(), peer] {
+                serve(unique_fd(fd), peer);
+            }).detach();
         } catch (const std::system_error&) {
             std::lock_guard again(lock_);
             --serving_;
+            --admitting_;
+            if (--per_user_[peer.uid] == 0) {
+                per_user_.erase(peer.uid);
+            }
+            if (--per_process_[peer.pid] == 0) {
+                per_process_.erase(peer.pid);
+            }
             report("cannot start a thread for a connection");
         }
     }
 }
 
-void xpc_listener_t::serve(unique_fd client) {
+bool xpc_listener_t::take_slot(const ucred& peer) {
+    if (peer.uid != 0) {
+        const char* bound = nullptr;
+        if (per_user_[peer.uid] >= k_max_connections_per_user) {
+            bound = "its user";
+        } else if (per_process_[peer.pid] >= k_max_connections_per_process) {
+            bound = "its process";
+        }
+        if (bound != nullptr) {
+            report_limit(peer, bound);
+            return false;
+        }
+    }
+    ++per_user_[peer.uid];
+    ++per_process_[peer.pid];
+    ++serving_;
+    ++admitting_;
+    return true;
+}
+
+// Called with lock_ held. A flood of refusals must not flood the trace: one line a second.
+void xpc_listener_t::report_limit(const ucred& peer, const char* bound) {
+    ++unreported_limits_;
+    auto now = std::chrono::steady_clock::now();
+    if (!limit_ || now - last_limit_report_ < std::chrono::seconds(1)) {
+        return;
+    }
+    last_limit_report_ = now;
+    std::string message =
+        "refused a connection of pid " + std::to_string(peer.pid) + " uid " +
+        std::to_string(peer.uid) + ": " + bound + " holds " +
+        std::to_string(std::string_view(bound) == "its user" ? per_user_[peer.uid]
+                                                             : per_process_[peer.pid]) +
+        " connections already";
+    if (unreported_limits_ > 1) {
+        message += " (" + std::to_string(unreported_limits_) + " refused since the last report)";
+    }
+    unreported_limits_ = 0;
+    limit_(message);
+}
+
+bool xpc_listener_t::pauseIfNoneAdmitting() {
+    std::lock_guard guard(lock_);
+    if (admitting_ != 0) {
+        return false;
+    }
+    paused_ = true;
+    return true;
+}
+
+void xpc_listener_t::resumeAccepting() {
+    std::lock_guard guard(lock_);
+    paused_ = false;
+    resumed_.notify_all();
+}
+
+void xpc_listener_t::serve(unique_fd client, ucred peer) {
     // Like the platform's queue threads, connection threads carry no name of their own (Linux
     // would show the process name in their place).
     ::pthread_setname_np(::pthread_self(), "");
-    // The count drops last, when nothing of this listener is touched any more.
+    // The counts drop last, when nothing of this listener is touched any more.
     struct done_t {
         xpc_listener_t* self;
+        ucred peer;
+        bool admitting = true;
         ~done_t() {
             std::lock_guard guard(self->lock_);
+            if (admitting) {
+                --self->admitting_;
+            }
+            if (--self->per_user_[peer.uid] == 0) {
+                self->per_user_.erase(peer.uid);
+            }
+            if (--self->per_process_[peer.pid] == 0) {
+                self->per_process_.erase(peer.pid);
+            }
             --self->serving_;
             self->all_done_.notify_all();
         }
-    } done{this};
+    } done{this, peer};
 
     audit_token_t token;
-    unique_fd pidfd = peer_identity(client.get(), token);
+    unique_fd pidfd = peer_identity(client.get(), peer, token);
     auto connection =
         std::make_shared<xpc_connection_t>(std::move(client), std::move(pidfd), token);
     {
@@ -223,7 +337,13 @@ void xpc_listener_t::serve(unique_fd client) {
         std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
         connections_.push_back(connection);
     }
-    if (!delegate_ || !delegate_(*this, connection)) {
+    bool accepted = delegate_ && delegate_(*this, connection);
+    {
+        std::lock_guard guard(lock_);
+        --admitting_;
+        done.admitting = false;
+    }
+    if (!accepted) {
         return;  // rejected: the socket closes with the connection object
     }
     connection->resume();
@@ -244,6 +364,7 @@ void xpc_listener_t::invalidate() {
         }
         connections_.clear();
     }
+    resumed_.notify_all();
     if (wake_) {
         std::uint64_t one = 1;
         [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);

@@ -20,6 +20,10 @@
 
 constexpr std::size_t k_max_message_size = 64 * 1024;
 
+// The daemon's first message on a connection it admits: a reply with this id (no call has it)
+// and the value true. A client sends nothing before it: bytes that arrive earlier are refused.
+constexpr std::uint64_t k_admission_reply_id = 0;
+
 enum class wire_kind { data, text, boolean, integer };
 
 struct wire_nil {

@@ -47,8 +47,8 @@ constexpr std::chrono::milliseconds k_call_timeout = 60s;
 struct role_plan {
     int clients = 0;
     steady::time_point deadline;
-    // The daemon may drop a connection without an answer (it is short of descriptors), but
-    // what it answers must be right.
+    // The daemon may refuse a connection or drop it without an answer (it is short of
+    // descriptors), but what it answers must be right.
     bool drops_allowed = false;
 };
 
@@ -140,7 +140,11 @@ TEST(ClientRole, DISABLED_Churn) {
         "abandoned %ld\n",
         connections.load(), refused.load(), calls.load(), answered.load(), wrong.load(),
         dropped.load(), abandoned.load());
-    EXPECT_EQ(refused.load(), 0);
+    // A daemon short of descriptors can't admit every client: it closes the connections it
+    // can't judge, which the client sees before any call.
+    if (!plan.drops_allowed) {
+        EXPECT_EQ(refused.load(), 0);
+    }
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_GT(answered.load(), 0);
 }

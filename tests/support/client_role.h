@@ -41,7 +41,8 @@ class client_role {
 std::vector<std::string> role_arguments();
 
 // A connection to the daemon's socket without the client library, for speaking the protocol
-// by hand; invalid when nothing answers.
+// by hand, once the daemon has said it admitted it; invalid when nothing answers or the
+// connection was refused.
 unique_fd raw_connection();
 
 std::unique_ptr<client_role> start_client_role(const std::string& role,
