@@ -26,10 +26,10 @@ void send_bytes(int fd, const std::vector<std::uint8_t>& bytes) {
               static_cast<ssize_t>(bytes.size()));
 }
 
-// True when the daemon closed the connection (within a few seconds) without answering.
-bool dropped_without_answer(int fd) {
+// True when the daemon closed the connection within the limit without answering.
+bool dropped_without_answer(int fd, std::chrono::milliseconds limit = 15s) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 15000) <= 0) {
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) {
         return false;
     }
     // End of file, or a reset when the daemon closed with bytes of ours still unread.
@@ -78,6 +78,15 @@ TEST(ClientRole, DISABLED_Hostile) {
         EXPECT_TRUE(dropped_without_answer(fd.get())) << name;
     }
 
+    // A length one past the bound, and no body: refused on the header alone, long before the
+    // 10 s a started message is given to complete.
+    {
+        unique_fd fd = tests::raw_connection();
+        ASSERT_TRUE(fd);
+        send_bytes(fd.get(), frame(64 * 1024 + 1, {}));
+        EXPECT_TRUE(dropped_without_answer(fd.get(), 5s));
+    }
+
     // A frame cut short, then the client goes away.
     {
         unique_fd fd = tests::raw_connection();
@@ -109,10 +118,13 @@ TEST(Protocol, TheDaemonSurvivesHostileClients) {
 
     auto warnings = tests::trace_messages(tests::k_daemon_trace, "warning");
     std::size_t refusals = 0;
+    std::size_t over_the_bound = 0;
     for (const auto& w : warnings) {
         refusals += w.find("refused a message") != std::string::npos;
+        over_the_bound += w.find("message length 65537 out of bounds") != std::string::npos;
     }
-    EXPECT_GE(refusals, 9u);
+    EXPECT_GE(refusals, 10u);
+    EXPECT_EQ(over_the_bound, 1u);
     for (const auto& e : tests::trace_messages(tests::k_daemon_trace, "error")) {
         ADD_FAILURE() << "error line: " << e;
     }
