@@ -109,6 +109,17 @@ TEST_F(DaemonTest, ANewClientWhileIdleRestartsTheWindow) {
     EXPECT_GE(std::chrono::steady_clock::now() - again, 9s);
 }
 
+TEST_F(DaemonTest, ASecondInstanceRefusesToStartWhileTheFirstServes) {
+    daemon_session daemon;
+    // Taking the socket over would cut the serving daemon off from every new client.
+    tests::child_process second({CORVANA_DAEMON_PATH});
+    auto status = second.wait_exit(10s);
+    ASSERT_TRUE(status.has_value()) << "the second instance went on serving";
+    EXPECT_EQ(*status, 1);
+    EXPECT_EQ(daemon.helperctl({"version"}).out, "2.6\n");
+    EXPECT_FALSE(daemon.wait_exit(0ms).has_value());
+}
+
 TEST_F(DaemonTest, StartsOnTheFirstConnectionWhenSocketActivated) {
     daemon_session daemon(daemon_session::options{.prefix = {}, .socket_activated = true});
     EXPECT_FALSE(std::filesystem::exists(tests::k_daemon_trace));
