@@ -137,6 +137,13 @@ TEST(CodeSigning, PreloadedLibrariesMustBeSystemCode) {
     ASSERT_EQ(::chmod("/tmp/user-libs/writable.so", 0666), 0);
     EXPECT_EQ(admission_status_of(shell_bundle(), {"LD_PRELOAD=/tmp/user-libs/writable.so"}),
               errSecCSGuestInvalid);
+    // Root's ownership is not enough when the file's group may write it.
+    fs::copy_file(library, "/tmp/user-libs/group-writable.so",
+                  fs::copy_options::overwrite_existing);
+    ASSERT_EQ(::chown("/tmp/user-libs/group-writable.so", 0, 0), 0);
+    ASSERT_EQ(::chmod("/tmp/user-libs/group-writable.so", 0664), 0);
+    EXPECT_EQ(admission_status_of(shell_bundle(), {"LD_PRELOAD=/tmp/user-libs/group-writable.so"}),
+              errSecCSGuestInvalid);
 
     fs::copy_file(library, "/tmp/user-libs/owned.so", fs::copy_options::overwrite_existing);
     ASSERT_EQ(::chown("/tmp/user-libs/owned.so", 65534, 65534), 0);
