@@ -2,8 +2,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <thread>
 
 #include "install/install_test_support.h"
@@ -261,6 +263,22 @@ TEST_F(AppInstallTest, FailedCopyLeavesNoBundle) {
     EXPECT_EQ(got.back().level, "error");
     EXPECT_TRUE(got.back().message.starts_with("Can't copy app(")) << got.back();
     EXPECT_NE(got.back().message.find(source + "/Contents/Resources/pipe"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
+}
+
+TEST_F(AppInstallTest, BundleThatCannotBeDeletedFailsTheInstall) {
+    make_bundle(installed, started_marker);
+    // A mount point inside the old bundle can't be removed (EBUSY), not even by root.
+    const std::string mount_point = installed + "/Contents/Resources";
+    ASSERT_EQ(::mount("busy", mount_point.c_str(), "tmpfs", 0, "size=64k"), 0)
+        << std::strerror(errno);
+    const bool answer = install(source);
+    ::umount2(mount_point.c_str(), MNT_DETACH);
+    EXPECT_FALSE(answer);
+    const auto got = lines();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().level, "error");
+    EXPECT_TRUE(got.back().message.starts_with("Can't delete app(")) << got.back();
     EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
 }
 
