@@ -421,10 +421,10 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
 }
 
 bool pinned_process_t::out_of_reach() const {
-    // A dumpable process's /proc directory belongs to its user; the kernel gives a non-dumpable
-    // one's to root (of the namespace that owns its memory).
-    struct stat directory {};
-    if (::fstat(proc_dir_.get(), &directory) != 0 || directory.st_uid != 0) {
+    // The entries of a dumpable process's /proc directory belong to its user; the kernel gives a
+    // non-dumpable one's to root (of the user namespace that owns its memory).
+    struct stat memory {};
+    if (::fstatat(proc_dir_.get(), "mem", &memory, 0) != 0 || memory.st_uid != 0) {
         return false;
     }
     struct stat theirs {};

@@ -21,14 +21,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The signed copy of this very program, made once.
-const std::string& signed_self() {
+}  // namespace
+
+const std::string& signed_test_client() {
     static const std::string path = signed_client_executable(
         "/Applications/TestClient.app", std::filesystem::read_symlink("/proc/self/exe"));
     return path;
 }
 
-}  // namespace
+std::vector<std::string> role_command(const std::string& executable, const std::string& role) {
+    return {executable, "--gtest_also_run_disabled_tests",
+            "--gtest_filter=ClientRole.DISABLED_" + role};
+}
 
 std::vector<std::string> role_arguments() {
     std::vector<std::string> out;
@@ -60,7 +64,8 @@ unique_fd raw_connection() {
     return fd;
 }
 
-client_role::client_role(const std::string& role, const std::vector<std::string>& args) {
+client_role::client_role(const std::string& role, const std::vector<std::string>& args,
+                         const role_options& options) {
     require_sandbox();
     static std::atomic<int> counter{0};
     std::string base =
@@ -71,13 +76,23 @@ client_role::client_role(const std::string& role, const std::vector<std::string>
     for (const auto& arg : args) {
         joined += (joined.empty() ? "" : "\x1f") + arg;
     }
+    std::vector<std::string> argv;
+    if (!options.user.empty()) {
+        argv = {"/usr/bin/setpriv", "--reuid=" + options.user, "--regid=" + options.user,
+                "--clear-groups", "--"};
+    }
+    std::string executable = !options.executable.empty() ? options.executable
+                             : options.unsigned_copy
+                                 ? std::filesystem::read_symlink("/proc/self/exe").string()
+                                 : signed_test_client();
+    argv.insert(argv.end(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >\"$OUT\" 2>&1"});
+    for (auto& word : role_command(executable, role)) {
+        argv.push_back(std::move(word));
+    }
     process_ = std::make_unique<child_process>(
-        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" >\"$OUT\" 2>&1",
-                                 signed_self(), "--gtest_also_run_disabled_tests",
-                                 "--gtest_filter=ClientRole.DISABLED_" + role},
-        std::vector<std::string>{"CORVANA_CLIENT_ROLE_ARGS=" + joined,
-                                 "CORVANA_CLIENT_ROLE_RELEASE=" + release_path_,
-                                 "OUT=" + out_path_});
+        argv, std::vector<std::string>{"CORVANA_CLIENT_ROLE_ARGS=" + joined,
+                                       "CORVANA_CLIENT_ROLE_RELEASE=" + release_path_,
+                                       "OUT=" + out_path_});
 }
 
 client_role::~client_role() {
@@ -106,13 +121,18 @@ int client_role::wait(std::chrono::milliseconds timeout) {
     return process_->wait_exit(timeout).value_or(-1);
 }
 
+pid_t client_role::pid() const {
+    return process_->pid();
+}
+
 std::string client_role::output() const {
     return read_file(out_path_);
 }
 
 std::unique_ptr<client_role> start_client_role(const std::string& role,
-                                               const std::vector<std::string>& args) {
-    return std::make_unique<client_role>(role, args);
+                                               const std::vector<std::string>& args,
+                                               const role_options& options) {
+    return std::make_unique<client_role>(role, args, options);
 }
 
 // The roles themselves: tests that run only in the signed copy, asked for by name.

@@ -18,9 +18,19 @@ namespace tests {
 // Roles: "Hold" connects, calls get_version, prints "ready" and keeps the connection until
 // released; "Load CLIENTS CALLS" runs CLIENTS connections at once, each making CALLS calls, and
 // prints "answered N of M".
+struct role_options {
+    // Run as this user (a name), not as root.
+    std::string user;
+    // Run the test program itself, from outside any bundle, instead of its signed copy.
+    bool unsigned_copy = false;
+    // Run this copy of the test program instead (a bundle's executable, say).
+    std::string executable;
+};
+
 class client_role {
   public:
-    client_role(const std::string& role, const std::vector<std::string>& args);
+    client_role(const std::string& role, const std::vector<std::string>& args,
+                const role_options& options = {});
     ~client_role();
 
     // True once the role has printed "ready".
@@ -30,6 +40,8 @@ class client_role {
     // The role's exit status, or -1 when it did not end in time.
     int wait(std::chrono::milliseconds timeout);
     std::string output() const;
+    // The role's process (it becomes the test program once the user is set).
+    pid_t pid() const;
 
   private:
     std::string out_path_;
@@ -46,6 +58,13 @@ std::vector<std::string> role_arguments();
 unique_fd raw_connection();
 
 std::unique_ptr<client_role> start_client_role(const std::string& role,
-                                               const std::vector<std::string>& args);
+                                               const std::vector<std::string>& args,
+                                               const role_options& options = {});
+
+// The signed copy of the running test program that roles run in, made on first use.
+const std::string& signed_test_client();
+
+// The argument vector that runs a role in the test program at executable.
+std::vector<std::string> role_command(const std::string& executable, const std::string& role);
 
 }  // namespace tests

@@ -1,5 +1,6 @@
 #include "tests/support/daemon_session.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,6 +32,8 @@ daemon_session::daemon_session(options opts) {
     require_sandbox();
     std::vector<std::string> argv = opts.prefix;
     if (opts.socket_activated) {
+        // A socket left by an earlier session would pass for the new one before it is bound.
+        ::unlink(socket_path().c_str());
         argv.insert(argv.end(), {"/usr/bin/systemd-socket-activate", "--listen=" + socket_path()});
     }
     argv.push_back(CORVANA_DAEMON_PATH);
@@ -39,6 +42,10 @@ daemon_session::daemon_session(options opts) {
     while (std::chrono::steady_clock::now() < deadline) {
         // Probing an activated socket would start the daemon: only wait for the file there.
         if (opts.socket_activated ? socket_exists(socket_path()) : socket_answers(socket_path())) {
+            // As the socket unit's SocketMode says: every user's application may connect.
+            if (opts.socket_activated) {
+                ::chmod(socket_path().c_str(), 0666);
+            }
             return;
         }
         if (process_->wait_exit(std::chrono::milliseconds(0))) {

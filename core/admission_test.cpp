@@ -1,0 +1,588 @@
+// A hostile local user against the real daemon. Each attack runs as an unprivileged user and is
+// after a reboot, the one request any admitted client may make that runs a system tool: the fake
+// tool must record no run. Each has a control that shows its channel works where the defence is
+// absent, so the test would see the attack get through.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/helper_client.h"
+#include "platform/frame_io.h"
+#include "platform/xpc_message.h"
+#include "tests/support/client_role.h"
+#include "tests/support/command.h"
+#include "tests/support/daemon_session.h"
+#include "tests/support/fake_tools.h"
+#include "tests/support/files.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/signing.h"
+#include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* k_attacker = "mallory";
+constexpr const char* k_other_user = "alice";
+constexpr const char* k_reboot = "/sbin/reboot";
+
+void ensure_user(const std::string& name) {
+    std::string command = "id " + name + " >/dev/null 2>&1 || useradd -M -U -s /bin/false " + name;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+std::size_t reboots() {
+    return tests::fake_tools::calls_of(k_reboot).size();
+}
+
+bool trace_holds(const std::string& level, const std::string& text) {
+    for (const auto& message : tests::trace_messages(tests::k_daemon_trace, level)) {
+        if (message.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::uint8_t> reboot_request(std::uint64_t id) {
+    return *encode_request(wire_request{"reboot_computer_with_reply:", id, {}});
+}
+
+// Prints a line of a role's outcome at once: a role's process may end by exec or _exit.
+void say(const std::string& line) {
+    std::string text = line + "\n";
+    [[maybe_unused]] auto n = ::write(STDOUT_FILENO, text.data(), text.size());
+}
+
+// Whether a reply to a request came within the time (the daemon served it).
+bool answered(int fd, std::chrono::milliseconds timeout) {
+    std::vector<std::uint8_t> payload;
+    return read_frame(fd, payload, std::chrono::steady_clock::now() + timeout, timeout) ==
+           frame_read::frame;
+}
+
+// Waits for the daemon's word that the connection was admitted, then asks for a reboot.
+void ask_for_reboot_once_admitted(int fd, const std::string& who) {
+    std::vector<std::uint8_t> payload;
+    if (read_frame(fd, payload, std::chrono::steady_clock::now() + 10s, 10s) != frame_read::frame) {
+        say(who + ": refused");
+        return;
+    }
+    say(who + ": admitted");
+    if (!send_all(fd, reboot_request(1))) {
+        say(who + ": not served");
+        return;
+    }
+    say(who + (answered(fd, 3s) ? ": served" : ": not served"));
+}
+
+class Admission : public testing::Test {
+  protected:
+    void SetUp() override {
+        ensure_user(k_attacker);
+        ensure_user(k_other_user);
+        tests::signed_test_client();  // made once, before any role needs it
+        tests::fake_tools::reset();
+        fs::remove(tests::k_daemon_trace);
+    }
+
+    static tests::role_options as(const std::string& user, bool signed_copy = true) {
+        tests::role_options options;
+        options.user = user;
+        options.unsigned_copy = !signed_copy;
+        return options;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Exec after connect: an unsigned process connects, then executes the signed client in place
+// (same PID, start time and pidfd). What it queued before, and what a task sharing its
+// descriptor table or a process it handed the socket to sends after, must not be served.
+
+TEST(ClientRole, DISABLED_Idle) {
+    std::this_thread::sleep_for(2s);
+}
+
+int accomplice(int fd) {
+    ask_for_reboot_once_admitted(fd, "accomplice");
+    return 0;
+}
+
+int accomplice_of_clone(void* fd) {
+    return accomplice(*static_cast<int*>(fd));
+}
+
+TEST(ClientRole, DISABLED_ExecAfterConnect) {
+    auto args = tests::role_arguments();
+    ASSERT_EQ(args.size(), 2u);
+    const std::string& mode = args[0];
+    const std::string& signed_client = args[1];
+
+    // Handed over before the connection exists, so only the socket passes between the two.
+    int channel[2] = {-1, -1};
+    pid_t receiver = -1;
+    if (mode == "pass") {
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, channel), 0);
+        receiver = ::fork();
+        ASSERT_GE(receiver, 0);
+        if (receiver == 0) {
+            char byte = 0;
+            iovec vector{&byte, 1};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+            msghdr message{};
+            message.msg_iov = &vector;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            if (::recvmsg(channel[1], &message, 0) <= 0 || CMSG_FIRSTHDR(&message) == nullptr) {
+                ::_exit(1);
+            }
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+            ::_exit(accomplice(fd));
+        }
+    }
+
+    // Not close-on-exec: the signed program keeps the connection open without knowing it.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    auto address = unix_socket_address(helper_client_t::default_socket_path());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+
+    if (mode == "queue") {
+        // The daemon may already have refused the unsigned process and closed the connection.
+        [[maybe_unused]] bool sent = send_all(fd, reboot_request(1));
+    } else if (mode == "clone") {
+        // A separate process sharing the descriptor table: exec gives the caller a table of its
+        // own and leaves this one with the clone.
+        static std::vector<char> stack(256 * 1024);
+        static int shared_fd = fd;
+        ASSERT_GE(::clone(accomplice_of_clone, stack.data() + stack.size(), CLONE_FILES | SIGCHLD,
+                          &shared_fd),
+                  0);
+    } else if (mode == "pass") {
+        char byte = 0;
+        iovec vector{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+        ASSERT_EQ(::sendmsg(channel[0], &message, 0), 1);
+    }
+
+    auto argv = tests::role_command(signed_client, "Idle");
+    std::vector<char*> raw;
+    for (auto& word : argv) {
+        raw.push_back(word.data());
+    }
+    raw.push_back(nullptr);
+    ::execv(signed_client.c_str(), raw.data());
+    FAIL() << "exec failed";
+}
+
+TEST_F(Admission, ExecAfterConnectIsNeverServed) {
+    for (const bool activated : {true, false}) {
+        for (const std::string mode : {"queue", "clone", "pass"}) {
+            SCOPED_TRACE((activated ? "socket-activated, " : "running, ") + mode);
+            // The attack gets past admission only when the exec wins the race against it: with
+            // socket activation, where the connection waits for the daemon to start, it
+            // practically always does. Tried until it did, to show the defence then held.
+            bool got_past_admission = false;
+            for (int attempt = 0; attempt < 6 && !got_past_admission; ++attempt) {
+                tests::fake_tools::reset();
+                fs::remove(tests::k_daemon_trace);
+                tests::daemon_session daemon(
+                    tests::daemon_session::options{.prefix = {}, .socket_activated = activated});
+                auto role = tests::start_client_role(
+                    "ExecAfterConnect", {mode, tests::signed_test_client()}, as(k_attacker, false));
+                ASSERT_EQ(role->wait(30s), 0) << role->output();
+                if (mode == "queue") {
+                    // Admitted code, but bytes were waiting from before: refused with a warning.
+                    got_past_admission = tests::wait_until(
+                        [] { return trace_holds("warning", "before it was admitted"); }, 1s);
+                } else {
+                    ASSERT_TRUE(tests::wait_until(
+                        [&] { return role->output().find("accomplice: ") != std::string::npos; },
+                        15s));
+                    tests::wait_until(
+                        [&] {
+                            auto out = role->output();
+                            return out.find("accomplice: refused") != std::string::npos ||
+                                   out.find("served") != std::string::npos;
+                        },
+                        15s);
+                    got_past_admission =
+                        role->output().find("accomplice: admitted") != std::string::npos;
+                    EXPECT_EQ(role->output().find("accomplice: served"), std::string::npos)
+                        << role->output();
+                    if (got_past_admission) {
+                        EXPECT_TRUE(trace_holds("warning", "another process than the admitted"));
+                    }
+                }
+                EXPECT_EQ(reboots(), 0u);
+            }
+            if (activated) {
+                EXPECT_TRUE(got_past_admission) << "the exec never won the race";
+            }
+        }
+    }
+    // Control: the same request from the signed client itself, as the same user, is served.
+    tests::daemon_session daemon;
+    auto result =
+        tests::run_command({"/usr/bin/setpriv", "--reuid=mallory", "--regid=mallory",
+                            "--clear-groups", "--", tests::signed_helperctl_path(), "reboot"});
+    EXPECT_EQ(result.out, "true\n") << result.err;
+    EXPECT_EQ(reboots(), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A signed client of the attacker's own user, running and connected: another process of that
+// user copies its socket or writes code into it.
+
+// Copies every descriptor of the process it can (pidfd_getfd), and asks for a reboot over the
+// daemon's socket if it got it; ptrace is tried too.
+TEST(ClientRole, DISABLED_Steal) {
+    auto args = tests::role_arguments();
+    ASSERT_EQ(args.size(), 1u);
+    const pid_t victim = std::stoi(args[0]);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, victim, 0));
+    ASSERT_GE(pidfd, 0);
+    say(::ptrace(PTRACE_ATTACH, victim, nullptr, nullptr) == 0 ? "ptrace: attached"
+                                                               : "ptrace: refused");
+    int copied = 0;
+    for (int target = 0; target < 64; ++target) {
+        int fd = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, target, 0));
+        if (fd < 0) {
+            continue;
+        }
+        ++copied;
+        sockaddr_un peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            std::string(peer.sun_path) == helper_client_t::default_socket_path()) {
+            say("stolen");
+            say(send_all(fd, reboot_request(77)) && answered(fd, 3s) ? "thief: served"
+                                                                     : "thief: not served");
+        }
+    }
+    say("copied " + std::to_string(copied));
+}
+
+TEST_F(Admission, ASignedClientsSocketCanNotBeStolen) {
+    tests::daemon_session daemon;
+    auto victim = tests::start_client_role("Hold", {}, as(k_attacker));
+    ASSERT_TRUE(victim->wait_ready()) << victim->output();
+
+    auto thief =
+        tests::start_client_role("Steal", {std::to_string(victim->pid())}, as(k_attacker, false));
+    ASSERT_EQ(thief->wait(30s), 0) << thief->output();
+    EXPECT_NE(thief->output().find("ptrace: refused"), std::string::npos) << thief->output();
+    EXPECT_NE(thief->output().find("copied 0"), std::string::npos) << thief->output();
+
+    // Control: a thief with the privilege the client's protection denies (root) does copy the
+    // socket; the daemon still serves nothing it sends.
+    auto root_thief =
+        tests::start_client_role("Steal", {std::to_string(victim->pid())}, as("", false));
+    ASSERT_EQ(root_thief->wait(30s), 0) << root_thief->output();
+    EXPECT_NE(root_thief->output().find("stolen"), std::string::npos) << root_thief->output();
+    EXPECT_NE(root_thief->output().find("thief: not served"), std::string::npos)
+        << root_thief->output();
+    EXPECT_TRUE(trace_holds("warning", "another process than the admitted"));
+    EXPECT_EQ(reboots(), 0u);
+}
+
+// Loaded and waiting, not yet connected: once released it connects and asks for a reboot.
+TEST(ClientRole, DISABLED_RebootWhenReleased) {
+    say("ready");
+    const char* release = std::getenv("CORVANA_CLIENT_ROLE_RELEASE");
+    ASSERT_NE(release, nullptr);
+    while (!fs::exists(release)) {
+        std::this_thread::sleep_for(20ms);
+    }
+    std::string error;
+    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error, 10s);
+    if (!client) {
+        say("reboot: refused");
+        return;
+    }
+    auto reply = client->reboot_computer_with_reply();
+    say(reply ? (*reply ? "reboot: true" : "reboot: false") : "reboot: dropped");
+}
+
+// Writes a page of the C library's code in the process back over itself: the bytes stay what
+// they were, but the page is now the process's own copy, as injected code would be.
+TEST(ClientRole, DISABLED_Inject) {
+    auto args = tests::role_arguments();
+    ASSERT_EQ(args.size(), 1u);
+    const std::string proc = "/proc/" + args[0];
+    int memory = ::open((proc + "/mem").c_str(), O_RDWR | O_CLOEXEC);
+    if (memory < 0) {
+        say("mem: refused");
+        return;
+    }
+    std::ifstream maps(proc + "/maps");
+    std::string line;
+    unsigned long long start = 0;
+    while (std::getline(maps, line)) {
+        if (line.find(" r-xp ") != std::string::npos && line.find("libc.so") != std::string::npos) {
+            start = std::stoull(line.substr(0, line.find('-')), nullptr, 16);
+            break;
+        }
+    }
+    ASSERT_NE(start, 0u);
+    unsigned char code[16];
+    ASSERT_EQ(::pread(memory, code, sizeof code, static_cast<off_t>(start)), 16);
+    say(::pwrite(memory, code, sizeof code, static_cast<off_t>(start)) == 16 ? "mem: patched"
+                                                                             : "mem: refused");
+}
+
+TEST_F(Admission, CodeWrittenIntoASignedClientIsNeverServed) {
+    tests::daemon_session daemon;
+    // The attacker's own user can't open a running signed client's memory at all.
+    auto victim = tests::start_client_role("RebootWhenReleased", {}, as(k_attacker));
+    ASSERT_TRUE(victim->wait_ready()) << victim->output();
+    auto injector =
+        tests::start_client_role("Inject", {std::to_string(victim->pid())}, as(k_attacker, false));
+    ASSERT_EQ(injector->wait(30s), 0) << injector->output();
+    EXPECT_NE(injector->output().find("mem: refused"), std::string::npos) << injector->output();
+
+    // Control: where the write is possible (root), the patched client is refused, while the same
+    // client unpatched is served.
+    auto patched = tests::start_client_role("RebootWhenReleased", {}, as(k_attacker));
+    ASSERT_TRUE(patched->wait_ready());
+    auto root_injector =
+        tests::start_client_role("Inject", {std::to_string(patched->pid())}, as("", false));
+    ASSERT_EQ(root_injector->wait(30s), 0) << root_injector->output();
+    EXPECT_NE(root_injector->output().find("mem: patched"), std::string::npos)
+        << root_injector->output();
+    patched->release();
+    ASSERT_EQ(patched->wait(30s), 0) << patched->output();
+    EXPECT_NE(patched->output().find("reboot: refused"), std::string::npos) << patched->output();
+    EXPECT_EQ(reboots(), 0u);
+
+    victim->release();
+    ASSERT_EQ(victim->wait(30s), 0) << victim->output();
+    EXPECT_NE(victim->output().find("reboot: true"), std::string::npos) << victim->output();
+    EXPECT_EQ(reboots(), 1u);
+}
+
+// A signed client that lets its user back in (dumpable again) and connects without the library.
+TEST(ClientRole, DISABLED_DumpableClient) {
+    ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0), 0);
+    unique_fd fd = tests::raw_connection();
+    say(fd ? "dumpable: admitted" : "dumpable: refused");
+}
+
+TEST_F(Admission, AClientOtherProcessesCanReachIsRefused) {
+    tests::daemon_session daemon;
+    auto client = tests::start_client_role("DumpableClient", {}, as(k_attacker));
+    ASSERT_EQ(client->wait(30s), 0) << client->output();
+    EXPECT_NE(client->output().find("dumpable: refused"), std::string::npos) << client->output();
+    // Control: root's processes are out of every user's reach, dumpable or not.
+    auto root_client = tests::start_client_role("DumpableClient", {});
+    ASSERT_EQ(root_client->wait(30s), 0) << root_client->output();
+    EXPECT_NE(root_client->output().find("dumpable: admitted"), std::string::npos)
+        << root_client->output();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Validly signed code that fails one clause of the requirement, run by an ordinary user.
+
+struct clause_case {
+    const char* name;
+    tests::bundle_options options;
+};
+
+tests::bundle_options failing(void (*change)(tests::bundle_options&)) {
+    tests::bundle_options options;
+    options.directory = "/opt/clients";
+    options.executable_source = CORVANA_HELPERCTL_PATH;
+    change(options);
+    return options;
+}
+
+TEST_F(Admission, EachClauseOfTheRequirementIsEnforced) {
+    tests::daemon_session daemon;
+    const clause_case cases[] = {
+        {"good", failing([](tests::bundle_options&) {})},
+        {"wrong team", failing([](auto& o) { o.chain.team = "AAAAAAAAAA"; })},
+        {"wrong identifier", failing([](auto& o) { o.identifier = "com.quillmark.other"; })},
+        {"old version", failing([](auto& o) { o.short_version = "5.9.9"; })},
+        {"no leaf marker", failing([](auto& o) { o.chain.leaf_marker = false; })},
+        {"no intermediate marker", failing([](auto& o) { o.chain.intermediate_marker = false; })},
+        {"untrusted root", failing([](auto& o) { o.chain.untrusted_root = true; })},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string executable = tests::signed_client_bundle(c.options);
+        auto before = reboots();
+        auto result = tests::run_command({"/usr/bin/setpriv", "--reuid=mallory", "--regid=mallory",
+                                          "--clear-groups", "--", executable, "reboot"});
+        const bool good = std::string(c.name) == "good";
+        EXPECT_EQ(result.exit_code, good ? 0 : 3) << result.err;
+        EXPECT_EQ(reboots(), before + (good ? 1 : 0));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The world-readable trace file locked for ever by a user.
+
+TEST(ClientRole, DISABLED_LockTrace) {
+    int fd = ::open(tests::k_daemon_trace, O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    say("ready");
+    const char* release = std::getenv("CORVANA_CLIENT_ROLE_RELEASE");
+    while (!fs::exists(release)) {
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+TEST_F(Admission, ALockedTraceFileHoldsUpNoRequest) {
+    tests::daemon_session daemon;
+    ASSERT_TRUE(tests::wait_until([] { return fs::exists(tests::k_daemon_trace); }, 10s));
+    auto locker = tests::start_client_role("LockTrace", {}, as(k_attacker, false));
+    ASSERT_TRUE(locker->wait_ready()) << locker->output();
+    // Control: the lock is really held.
+    {
+        unique_fd probe(::open(tests::k_daemon_trace, O_RDONLY | O_CLOEXEC));
+        EXPECT_NE(::flock(probe.get(), LOCK_EX | LOCK_NB), 0);
+    }
+    // The open-files check logs what it finds: once at start-up, once more now.
+    auto checks = [] {
+        auto lines = tests::trace_lines(tests::k_daemon_trace);
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("os maxfiles values") != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(tests::wait_until([&] { return checks() == 1; }, 10s));
+    const auto started = std::chrono::steady_clock::now();
+    auto result = tests::run_command(
+        {"/usr/bin/timeout", "20", tests::signed_helperctl_path(), "fix-max-files"});
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_LT(took, 5s);
+    locker->release();
+    ASSERT_EQ(locker->wait(20s), 0);
+    // No line was lost on the way.
+    EXPECT_EQ(checks(), 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A copied valid signature next to a huge executable: admission must not hash it.
+
+TEST(ClientRole, DISABLED_TryConnect) {
+    std::string error;
+    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error, 10s);
+    say(client ? "connect: admitted" : "connect: refused");
+}
+
+TEST_F(Admission, AHugeExecutableBehindACopiedSignatureCostsLittle) {
+    tests::daemon_session daemon;
+    const fs::path original = tests::bundle_of_executable(tests::signed_test_client());
+    const fs::path evil = "/tmp/evil/TestClient.app";
+    fs::remove_all(evil.parent_path());
+    fs::create_directories(evil.parent_path());
+    fs::copy(original, evil, fs::copy_options::recursive);
+    const fs::path executable =
+        evil / "Contents/MacOS" / fs::path(tests::signed_test_client()).filename();
+    fs::resize_file(executable, 1ull << 30);  // sparse: no disk needed
+    ASSERT_EQ(tests::run_command({"/usr/bin/chown", "-R", "mallory:mallory", evil.parent_path()})
+                  .exit_code,
+              0);
+
+    const auto before = tests::read_process_stats(daemon.pid());
+    tests::role_options options = as(k_attacker);
+    options.executable = executable.string();
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        auto client = tests::start_client_role("TryConnect", {}, options);
+        ASSERT_EQ(client->wait(60s), 0) << client->output();
+        EXPECT_NE(client->output().find("refused"), std::string::npos) << client->output();
+    }
+    const auto after = tests::read_process_stats(daemon.pid());
+    ASSERT_TRUE(before && after);
+    // Hashing the file would take about 0.7 s of processor time per connection.
+    EXPECT_LT(after->cpu_seconds - before->cpu_seconds, 1.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// One user holding as many idle connections as it can.
+
+TEST(ClientRole, DISABLED_HoldMany) {
+    auto args = tests::role_arguments();
+    ASSERT_EQ(args.size(), 1u);
+    std::vector<helper_client_t> held;
+    for (int i = 0; i < std::stoi(args[0]); ++i) {
+        std::string error;
+        auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error, 5s);
+        if (client && client->get_version()) {
+            held.push_back(std::move(*client));
+        }
+    }
+    say("held " + std::to_string(held.size()));
+    say("ready");
+    const char* release = std::getenv("CORVANA_CLIENT_ROLE_RELEASE");
+    while (!fs::exists(release)) {
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+long held_by(const tests::client_role& role) {
+    auto out = role.output();
+    auto at = out.find("held ");
+    return at == std::string::npos ? -1 : std::stol(out.substr(at + 5));
+}
+
+TEST_F(Admission, OneUserCanNotLockOutAnother) {
+    tests::daemon_session daemon;
+    std::vector<std::unique_ptr<tests::client_role>> hoarders;
+    long held = 0;
+    for (int i = 0; i < 6; ++i) {
+        hoarders.push_back(tests::start_client_role("HoldMany", {"40"}, as(k_attacker)));
+        ASSERT_TRUE(hoarders.back()->wait_ready(60s)) << hoarders.back()->output();
+        held += held_by(*hoarders.back());
+    }
+    EXPECT_EQ(held, 64);
+    EXPECT_TRUE(trace_holds("warning", "refused a connection of pid"));
+
+    auto result =
+        tests::run_command({"/usr/bin/setpriv", "--reuid=alice", "--regid=alice", "--clear-groups",
+                            "--", tests::signed_helperctl_path(), "version"});
+    EXPECT_EQ(result.out, "2.6\n") << result.err;
+
+    // Control: idle connections do pile up where no bound applies (root's).
+    auto root_hoarder = tests::start_client_role("HoldMany", {"40"});
+    ASSERT_TRUE(root_hoarder->wait_ready(60s));
+    EXPECT_EQ(held_by(*root_hoarder), 40);
+}
+
+}  // namespace
