@@ -1,18 +1,32 @@
-// The cost of admitting one client: looking up its code from the audit token, compiling the
-// helper's requirement and checking the running code against it, as the listener does per
-// connection. The client is a signed bundle whose executable is a copy of bash (about 1.2 MB
-// hashed per check). Run inside the sandbox: it installs a trust anchor.
+// The cost of admitting one client, as the listener pays it per connection (looking up the code
+// from the audit token, compiling the helper's requirement, checking the running code), and of
+// vouching for each message afterwards. Clients are signed bundles whose executable is a copy of
+// bash (about 1.3 MB):
+//   repeat      root-owned, so its digest is remembered after the first admission
+//   first_seen  owned by a user, so it is hashed on every admission, as a client never seen is
+//   hostile     a copy of the repeat client's signature beside the same executable grown to
+//               1 GiB (sparse): refused on its size before a byte of it is read
+// Baselines in the same run: hashing the 1.3 MB executable alone, and a bare recv of a message.
+// Run inside the sandbox: it installs a trust anchor.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/code_signing.h"
+#include "platform/code_signing_files.h"
+#include "platform/unique_fd.h"
 #include "tests/support/helper_requirement.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string k_requirement = tests::helper_requirement_text();
 
@@ -21,60 +35,128 @@ struct signed_client {
     audit_token_t token;
 };
 
-signed_client start_client() {
+enum class kind { repeat, first_seen, hostile };
+
+signed_client start_client(kind which) {
     tests::require_sandbox();
     tests::bundle_options options;
     options.executable_source = "/bin/bash";
-    auto process = tests::running_client::start_waiting_shell(tests::signed_client_bundle(options));
+    options.name = which == kind::repeat ? "Repeat" : which == kind::first_seen ? "FirstSeen"
+                                                                                : "Hostile";
+    std::string executable = tests::signed_client_bundle(options);
+    if (which == kind::first_seen) {
+        // Owned by a user: nothing about it is remembered between admissions.
+        if (::chown(executable.c_str(), 65534, 65534) != 0) {
+            std::abort();
+        }
+    } else if (which == kind::hostile) {
+        fs::path bundle = tests::bundle_of_executable(executable);
+        fs::path repeat = bundle.parent_path() / "Repeat.app";
+        fs::remove_all(bundle / "Contents/_CodeSignature");
+        fs::copy(repeat / "Contents/_CodeSignature", bundle / "Contents/_CodeSignature",
+                 fs::copy_options::recursive);
+        fs::copy_file(repeat / "Contents/Info.plist", bundle / "Contents/Info.plist",
+                      fs::copy_options::overwrite_existing);
+        fs::rename(executable, bundle / "Contents/MacOS/CorvanaClient.tmp");
+        fs::copy_file(repeat / "Contents/MacOS/CorvanaClient", executable);
+        fs::remove(bundle / "Contents/MacOS/CorvanaClient.tmp");
+        fs::resize_file(executable, 1ull << 30);
+    }
+    auto process = tests::running_client::start_waiting_shell(executable);
     audit_token_t token = process.audit_token();
     return {std::move(process), token};
 }
 
-// One client for the whole run; killed and reaped when the program ends.
-signed_client& client() {
-    static signed_client instance = start_client();
-    return instance;
+// One client of each kind for the whole run; killed and reaped when the program ends.
+signed_client& client(kind which) {
+    static signed_client repeat = start_client(kind::repeat);
+    static signed_client first_seen = start_client(kind::first_seen);
+    static signed_client hostile = start_client(kind::hostile);
+    return which == kind::repeat ? repeat : which == kind::first_seen ? first_seen : hostile;
 }
 
-void BM_Admission(benchmark::State& state) {
-    const audit_token_t& token = client().token;
+void admit(benchmark::State& state, kind which, OSStatus expected) {
+    const audit_token_t& token = client(which).token;
     for (auto _ : state) {
         auto code = SecCodeCopyGuestWithAttributes(token);
         auto requirement = SecRequirementCreateWithString(k_requirement);
-        if (!code || !requirement || SecCodeCheckValidity(*code, &*requirement) != errSecSuccess) {
-            state.SkipWithError("the signed client was refused");
+        if (!code || !requirement || SecCodeCheckValidity(*code, &*requirement) != expected) {
+            state.SkipWithError("unexpected admission result");
             break;
         }
     }
 }
-BENCHMARK(BM_Admission)->Unit(benchmark::kMicrosecond);
 
-void BM_CopyGuest(benchmark::State& state) {
-    const audit_token_t& token = client().token;
+void BM_AdmissionRepeatClient(benchmark::State& state) {
+    admit(state, kind::repeat, errSecSuccess);
+}
+BENCHMARK(BM_AdmissionRepeatClient)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_AdmissionFirstSeenClient(benchmark::State& state) {
+    admit(state, kind::first_seen, errSecSuccess);
+}
+BENCHMARK(BM_AdmissionFirstSeenClient)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_AdmissionHostileHugeExecutable(benchmark::State& state) {
+    admit(state, kind::hostile, errSecCSSignatureFailed);
+}
+BENCHMARK(BM_AdmissionHostileHugeExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Baseline: what hashing the client's executable alone costs.
+void BM_BaselineHashExecutable(benchmark::State& state) {
+    std::string path = "/proc/" + std::to_string(client(kind::first_seen).process.pid()) + "/exe";
+    unique_fd executable(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(SecCodeCopyGuestWithAttributes(token));
+        benchmark::DoNotOptimize(code_signing::sha256_of_file(executable.get(), 1ull << 30));
     }
 }
-BENCHMARK(BM_CopyGuest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BaselineHashExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-void BM_CompileRequirement(benchmark::State& state) {
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(SecRequirementCreateWithString(k_requirement));
-    }
-}
-BENCHMARK(BM_CompileRequirement)->Unit(benchmark::kMicrosecond);
-
-void BM_CheckValidity(benchmark::State& state) {
-    auto code = SecCodeCopyGuestWithAttributes(client().token);
+// What each message costs once a connection is admitted: is it still the admitted code?
+void BM_PerMessageCheck(benchmark::State& state) {
+    const audit_token_t& token = client(kind::repeat).token;
+    auto code = SecCodeCopyGuestWithAttributes(token);
     auto requirement = SecRequirementCreateWithString(k_requirement);
-    if (!code || !requirement) {
-        state.SkipWithError("no code or requirement");
+    if (!code || !requirement || SecCodeCheckValidity(*code, &*requirement) != errSecSuccess) {
+        state.SkipWithError("not admitted");
         return;
     }
     for (auto _ : state) {
-        benchmark::DoNotOptimize(SecCodeCheckValidity(*code, &*requirement));
+        if (!code->is_sender(token.pid, token.uid)) {
+            state.SkipWithError("no longer the sender");
+            break;
+        }
     }
 }
-BENCHMARK(BM_CheckValidity)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PerMessageCheck)->Unit(benchmark::kNanosecond)->UseRealTime();
+
+// Baseline: receiving a small message on a Unix socket, with the kernel's credentials attached.
+void BM_BaselineReceiveWithCredentials(benchmark::State& state) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        state.SkipWithError("socketpair");
+        return;
+    }
+    unique_fd sender(pair[0]);
+    unique_fd receiver(pair[1]);
+    int on = 1;
+    ::setsockopt(receiver.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    char message[64] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    for (auto _ : state) {
+        if (::send(sender.get(), message, sizeof message, 0) != sizeof message) {
+            state.SkipWithError("send");
+            break;
+        }
+        iovec vector{message, sizeof message};
+        msghdr header{};
+        header.msg_iov = &vector;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        benchmark::DoNotOptimize(::recvmsg(receiver.get(), &header, 0));
+    }
+}
+BENCHMARK(BM_BaselineReceiveWithCredentials)->Unit(benchmark::kNanosecond)->UseRealTime();
 
 }  // namespace

@@ -264,6 +264,46 @@ TEST_F(Admission, ExecAfterConnectIsNeverServed) {
     EXPECT_EQ(reboots(), 1u);
 }
 
+// The signed client, admitted, asks for a reboot itself, then executes another program that
+// inherits its connection and asks again: the process is the same, its code is not.
+TEST(ClientRole, DISABLED_ExecAfterAdmission) {
+    auto args = tests::role_arguments();
+    ASSERT_EQ(args.size(), 1u);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    auto address = unix_socket_address(helper_client_t::default_socket_path());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    ask_for_reboot_once_admitted(fd, "signed client");
+    ::setenv("CORVANA_CLIENT_ROLE_ARGS", std::to_string(fd).c_str(), 1);
+    auto argv = tests::role_command(args[0], "SendOnInherited");
+    std::vector<char*> raw;
+    for (auto& word : argv) {
+        raw.push_back(word.data());
+    }
+    raw.push_back(nullptr);
+    ::execv(args[0].c_str(), raw.data());
+    FAIL() << "exec failed";
+}
+
+TEST(ClientRole, DISABLED_SendOnInherited) {
+    auto args = tests::role_arguments();
+    ASSERT_EQ(args.size(), 1u);
+    const int fd = std::stoi(args[0]);
+    say(send_all(fd, reboot_request(2)) && answered(fd, 3s) ? "successor: served"
+                                                            : "successor: not served");
+}
+
+TEST_F(Admission, AProgramTheClientExecutesIsNotServedOnItsConnection) {
+    tests::daemon_session daemon;
+    auto role = tests::start_client_role(
+        "ExecAfterAdmission", {fs::read_symlink("/proc/self/exe").string()}, as(k_attacker));
+    ASSERT_EQ(role->wait(30s), 0) << role->output();
+    // Control: the admitted code itself was served on that very connection.
+    EXPECT_NE(role->output().find("signed client: served"), std::string::npos) << role->output();
+    EXPECT_NE(role->output().find("successor: not served"), std::string::npos) << role->output();
+    EXPECT_TRUE(trace_holds("warning", "executed another program"));
+    EXPECT_EQ(reboots(), 1u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // A signed client of the attacker's own user, running and connected: another process of that
 // user copies its socket or writes code into it.
