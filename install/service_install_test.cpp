@@ -114,6 +114,14 @@ TEST_F(ServiceInstallTest, PartialDestinationGetsOnlyTheMissingFiles) {
     EXPECT_FALSE(exists("/etc/corvana/connection_trace.txt"));
 }
 
+TEST_F(ServiceInstallTest, AJobFileThatCannotBeWrittenIsReportedAndTheReplyStaysYes) {
+    write_file(service_file + "/inside", "in the way");
+    ASSERT_TRUE(install("corvana"));
+    EXPECT_TRUE(was_logged(trace, {"error", "Can't write " + service_file + ": Is a directory"}));
+    EXPECT_EQ(read_file(agent_file), testdata("com.quillmark.corvana.Frontend.plist"));
+    EXPECT_EQ(lines().back(), (logged{"info", "** Service installation finished **"}));
+}
+
 TEST_F(ServiceInstallTest, RefusalsTouchNoFile) {
     struct refusal {
         std::string ns;
