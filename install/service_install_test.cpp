@@ -195,6 +195,16 @@ TEST_F(ServiceInstallTest, PlantedLinksAreNotWrittenThrough) {
     EXPECT_TRUE(was_logged(
         trace, {"error", "/etc/corvana can't be the global config directory. Skipping."}));
 
+    // A link where the bundle should be is not followed by the mode and owner changes.
+    fs::remove_all("/Applications/Corvana.app");
+    fs::create_symlink("/srv/victim_dir", "/Applications/Corvana.app");
+    tests::fake_tools::reset();
+    ASSERT_TRUE(install("corvana"));
+    EXPECT_EQ(mode_of("/srv/victim_dir"), 0700u);
+    EXPECT_TRUE(chown_calls().empty());
+    EXPECT_TRUE(was_logged(
+        trace, {"error", "/Applications/Corvana.app is not a directory, its mode and owner stay"}));
+
     // A link planted at a job file is replaced, not written through.
     fs::remove(service_file);
     fs::create_symlink("/srv/victim_file", service_file);
