@@ -73,7 +73,13 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
                                             std::end(required_config_files));
     if (_verifyDir(directory, required)) {
         trace_warning(_trace.get(), "global config files already exists. Skipping.");
-    } else if (install_paths::is_plain_absolute_path(source) && _verifyDir(source, required)) {
+    } else if (!source.empty() &&
+               (!source.starts_with('/') || source.find('\0') != std::string::npos)) {
+        // Relative to the daemon's working directory, which is not the caller's; the source is
+        // only read, so any absolute spelling of it does.
+        trace_warning(_trace.get(), "config source %s is not an absolute path. Skipping.",
+                      source.c_str());
+    } else if (!source.empty() && _verifyDir(source, required)) {
         for (const char* name : copied_config_files) {
             // A file missing in the source or already at the destination is simply not copied.
             (void)file_manager::copy_item(install_paths::append_path_component(source, name),

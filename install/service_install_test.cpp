@@ -99,6 +99,25 @@ TEST_F(ServiceInstallTest, IncompleteSourceCopiesNothingButFixesPermissions) {
     EXPECT_TRUE(fs::is_empty("/etc/corvana"));
 }
 
+// The source is only read: any spelling of it serves. A relative one is refused with its reason,
+// since the daemon's working directory is not the caller's.
+TEST_F(ServiceInstallTest, AnySpellingOfAnAbsoluteSourceIsCopied) {
+    fs::create_directories("/srv/other");
+    for (const char* spelling : {"/srv/other/../config", "/srv//config", "/srv/./config/"}) {
+        fs::remove_all("/etc/corvana");
+        restart_trace();
+        ASSERT_TRUE(install("corvana", authorization_for(service_right), spelling));
+        EXPECT_EQ(read_file("/etc/corvana/service.conf"), "service") << spelling;
+        EXPECT_FALSE(was_logged(trace, {"info", "local config incomplete. Skipping."})) << spelling;
+    }
+    fs::remove_all("/etc/corvana");
+    restart_trace();
+    ASSERT_TRUE(install("corvana", authorization_for(service_right), "srv/config"));
+    EXPECT_TRUE(fs::is_empty("/etc/corvana"));
+    EXPECT_TRUE(was_logged(
+        trace, {"warning", "config source srv/config is not an absolute path. Skipping."}));
+}
+
 TEST_F(ServiceInstallTest, PartialDestinationGetsOnlyTheMissingFiles) {
     write_file("/etc/corvana/system.conf", "existing");
     ASSERT_TRUE(install("corvana"));
