@@ -11,21 +11,6 @@ namespace {
 
 constexpr const char* k_os_status_domain = "NSOSStatusErrorDomain";
 
-// The rule a right has while the authorization database lacks it. _resetAuthDB removes all four
-// rights at install time and nothing registers them again, so the database usually has none of
-// them; a right the helper's own table lists then keeps that table's default rule, which is what
-// registering it would have given. A right the table does not list has no rule and is denied.
-std::optional<std::string> default_rule_for_right(const std::string& right) {
-    std::optional<std::string> rule;
-    helper_tool_common_t::enumerate_rights_using_block(
-        [&](const std::string& name, const std::string& default_rule, const std::string&) {
-            if (name == right) {
-                rule = default_rule;
-            }
-        });
-    return rule;
-}
-
 }  // namespace
 
 std::optional<ns_error> helper_tool_t::check_authorization(const ns_data& auth,
@@ -47,10 +32,9 @@ std::optional<ns_error> helper_tool_t::check_authorization(const ns_data& auth,
         // right.
         const auto right = helper_tool_common_t::authorization_right_for_command(command);
         status = !right ? errAuthorizationDenied
-                        : AuthorizationCopyRights(
-                              authRef, {{*right, {}, 0}},
-                              kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights,
-                              default_rule_for_right);
+                        : AuthorizationCopyRights(authRef, {{*right, {}, 0}},
+                                                  kAuthorizationFlagInteractionAllowed |
+                                                      kAuthorizationFlagExtendRights);
     }
     if (status != errAuthorizationSuccess) {
         error = ns_error{k_os_status_domain, status};

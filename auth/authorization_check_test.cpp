@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -122,24 +123,31 @@ TEST_F(AuthorizationCheckTest, GlobalSettingsUnlockOnlyWithPreauthorizationForIt
     }
 }
 
-TEST_F(AuthorizationCheckTest, InstallRightsGoToAdministratorsAndUninstallNeedsAuthentication) {
-    for (const char* selector : {k_install_selector, k_service_selector}) {
+// The rights reset of every install leaves the database without the four rights. A right it
+// lacks is judged by its default rule, an administrator authenticating: only a token issued with
+// that very right holds it, whoever it was issued to and whatever else it lists.
+TEST_F(AuthorizationCheckTest, AMissingRightHoldsOnlyForATokenIssuedWithIt) {
+    const std::pair<const char*, const char*> guarded[] = {
+        {k_install_selector, "com.quillmark.Corvana.Helper.install_corvana"},
+        {k_service_selector, "com.quillmark.Corvana.Helper.install_service"},
+        {k_uninstall_selector, "com.quillmark.Corvana.Helper.uninstall_corvana"},
+    };
+    for (const auto& [selector, right] : guarded) {
         SCOPED_TRACE(selector);
-        EXPECT_FALSE(tool_->check_authorization(issue(0), selector));
-        EXPECT_FALSE(tool_->check_authorization(issue(admin_), selector));
-        const auto error = tool_->check_authorization(issue(user_), selector);
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain, "NSOSStatusErrorDomain");
-        EXPECT_EQ(error->code, -60005);
+        EXPECT_FALSE(tool_->check_authorization(issue(user_, {right}), selector));
+        EXPECT_FALSE(tool_->check_authorization(issue(admin_, {k_settings, right}), selector));
+        for (const auto& refused : {issue(0), issue(admin_), issue(admin_, {k_settings})}) {
+            const auto error = tool_->check_authorization(refused, selector);
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->domain, "NSOSStatusErrorDomain");
+            EXPECT_EQ(error->code, -60005);
+        }
     }
-    const auto error = tool_->check_authorization(issue(admin_), k_uninstall_selector);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code, -60005);
-    EXPECT_FALSE(tool_->check_authorization(
-        issue(user_, {"com.quillmark.Corvana.Helper.uninstall_corvana"}), k_uninstall_selector));
 }
 
-TEST_F(AuthorizationCheckTest, TheDatabaseRuleWinsOverTheTableDefault) {
+// A right the database defines is judged by its own rule: "is-admin" holds for an administrator
+// without being listed.
+TEST_F(AuthorizationCheckTest, ARightTheDatabaseDefinesFollowsItsRule) {
     AuthorizationExternalForm root_form;
     ASSERT_EQ(AuthorizationIssueExternalForm(0, {}, root_form), errAuthorizationSuccess);
     AuthorizationRef root;

@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -83,31 +82,74 @@ class line_writer {
         }
     }
 
-    // The message goes straight into the line: at most 1023 characters of it, and at most what
-    // the line still holds; the line feed only when there is room left for it.
+    // The message is formatted on its own (at most 1023 characters) and then copied into the
+    // line as far as the line holds it; the line feed only when the whole message went in and
+    // there is room left for it.
     void put_message(const char* format, va_list args) __attribute__((format(printf, 2, 0))) {
-        const std::size_t room = k_trace_line_size - length_;  // includes the NUL's byte
-        if (room <= 1) {
-            return;
-        }
-        const std::size_t capacity = room < k_trace_message_size ? room : k_trace_message_size;
-        char* start = line_ + length_;
-        if (std::vsnprintf(start, capacity, format, args) < 0) {
-            start[0] = '\0';
+        char message[k_trace_message_size];
+        if (std::vsnprintf(message, sizeof message, format, args) < 0) {
+            message[0] = '\0';
         }
         // A "%c" of a zero byte ends the message, as it would end a "%s" of it.
-        const std::size_t message_length = std::strlen(start);
-        // Arguments come from clients too: a line break in one would end this line early and
-        // let the rest pass for a line of its own.
-        std::replace_if(
-            start, start + message_length, [](char c) { return c == '\n' || c == '\r'; }, ' ');
-        length_ += message_length;
+        const std::size_t message_length = std::strlen(message);
+        for (std::size_t i = 0; i < message_length; ++i) {
+            if (!put_shown(message, message_length, i)) {
+                return;
+            }
+        }
         put('\n');
     }
 
     std::size_t length() const { return length_; }
 
   private:
+    bool fits(std::size_t count) const { return length_ + count <= k_trace_line_size - 1; }
+
+    // Arguments come from clients too, and a reader's terminal acts on what it is shown: a line
+    // break would end this line early and let the rest pass for a line of its own, an escape
+    // sequence could rewrite what is on the screen. Line breaks become blanks; every other
+    // control character (C0, DEL, and C1 as UTF-8 writes it) is shown as \xNN. Advances i past
+    // a two-byte character; false when what comes next no longer fits.
+    bool put_shown(const char* message, std::size_t length, std::size_t& i) {
+        const auto byte = static_cast<unsigned char>(message[i]);
+        if (byte == '\n' || byte == '\r') {
+            return put_if_room(' ');
+        }
+        if (byte < 0x20 || byte == 0x7f) {
+            return put_escaped(&byte, 1);
+        }
+        const unsigned char next = i + 1 < length ? static_cast<unsigned char>(message[i + 1]) : 0;
+        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            const unsigned char pair[] = {byte, next};
+            ++i;
+            return put_escaped(pair, 2);
+        }
+        return put_if_room(static_cast<char>(byte));
+    }
+
+    bool put_if_room(char c) {
+        if (!fits(1)) {
+            return false;
+        }
+        put(c);
+        return true;
+    }
+
+    // All of the escapes or none: half of one would read as something else.
+    bool put_escaped(const unsigned char* bytes, std::size_t count) {
+        static constexpr char k_hex[] = "0123456789abcdef";
+        if (!fits(4 * count)) {
+            return false;
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            put('\\');
+            put('x');
+            put(k_hex[bytes[k] >> 4]);
+            put(k_hex[bytes[k] & 0xf]);
+        }
+        return true;
+    }
+
     char (&line_)[k_trace_line_size];
     std::size_t length_ = 0;
 };

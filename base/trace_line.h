@@ -30,7 +30,8 @@ const char* trace_level_name(int level);
 
 // Writes the line into line and gives its length (no NUL is counted or needed). The format is
 // cut at 1023 characters and gets the "%S" rewrite (a null format is the empty one); the message
-// is cut at 1023 characters.
+// is cut at 1023 characters, its line breaks become blanks and its other control characters are
+// shown as \xNN (so a message may take more of the line than it has characters).
 std::size_t compose_trace_line(char (&line)[k_trace_line_size], const trace_line_fields_t& fields,
                                const char* format, va_list args)
     __attribute__((format(printf, 3, 0)));

@@ -78,6 +78,23 @@ TEST(compose_trace_line, ends_the_message_at_a_zero_byte_and_rewrites_capital_s)
     EXPECT_EQ(compose(fields, "ab%cde", 0), reference_line(fields, "ab"));
 }
 
+TEST(compose_trace_line, shows_control_characters_escaped_and_line_breaks_as_blanks) {
+    trace_line_fields_t fields{6, {0, 0}, "helper", "t", 1, 2, "s"};
+    // What a client could hide in an argument: a window title, a bell, a clear screen in C1 form,
+    // a line break; UTF-8 text stays as it is.
+    EXPECT_EQ(
+        compose(fields, "from: %s *",
+                "a\x1b]0;title\x07|\t\x7f|\xc2\x9b"
+                "2J|\r\nx|\xc3\xa9"),
+        reference_line(fields, "from: a\\x1b]0;title\\x07|\\x09\\x7f|\\xc2\\x9b2J|  x|\xc3\xa9 *"));
+    // The escapes make the message longer than the line: it stops before the first escape that
+    // does not fit whole, and the cut line has no line feed.
+    const std::string escapes(1023, '\x1b');
+    const std::string line = compose(fields, "%s", escapes.c_str());
+    EXPECT_EQ(line.size(), 104u + 4 * ((k_trace_line_size - 1 - 104) / 4));
+    EXPECT_TRUE(line.ends_with("\\x1b")) << line;
+}
+
 TEST(current_trace_ids, are_the_process_and_thread_ids_also_in_a_forked_child) {
     EXPECT_EQ(current_trace_pid(), static_cast<unsigned>(getpid()));
     EXPECT_EQ(current_trace_thread_id(), static_cast<unsigned long long>(gettid()));

@@ -52,8 +52,7 @@ OSStatus check(const AuthorizationExternalForm& form, const std::string& right) 
     if (created != errAuthorizationSuccess) {
         return created;
     }
-    return AuthorizationCopyRights(ref, {{right, {}, 0}}, 3,
-                                   [](const std::string&) { return "authenticate-admin"; });
+    return AuthorizationCopyRights(ref, {{right, {}, 0}}, 3);
 }
 
 uid_t uid_of(const char* name) {

@@ -1,20 +1,22 @@
 // Installs the application bundle into "/Applications" and sets up everything one namespace
 // needs around it.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <climits>
-#include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "core/helper_tool.h"
 #include "install/job_description.h"
 #include "install/paths.h"
 #include "install/request_checks.h"
+#include "platform/bundle_links.h"
 #include "platform/file_manager.h"
+#include "platform/unique_fd.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -35,20 +37,51 @@ std::string own_executable_name() {
         program_invocation_name != nullptr ? program_invocation_name : "");
 }
 
-std::string resolved(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : std::string();
-}
-
-// The source is the installed bundle, or lies inside it, when reached through another spelling
-// (a link to "/Applications", say): removing the bundle would remove the source before its copy.
-bool source_within_installed(const std::string& source, const std::string& installed) {
-    const std::string real_source = resolved(source);
-    const std::string real_installed = resolved(installed);
-    if (real_source.empty() || real_installed.empty()) {
+// Whether the open source directory is the installed bundle or lies inside it, however its path
+// was spelled (through a link to "/Applications", say): removing the bundle would remove the
+// source before its copy. Decided on the descriptor, by walking up its parents.
+bool lies_within_installed(int source, const std::string& installed) {
+    struct stat bundle {};
+    if (::lstat(installed.c_str(), &bundle) != 0 || !S_ISDIR(bundle.st_mode)) {
         return false;
     }
-    return real_source == real_installed || real_source.starts_with(real_installed + "/");
+    unique_fd current(::fcntl(source, F_DUPFD_CLOEXEC, 0));
+    // Bounded: a path can't hold more levels than this.
+    for (int level = 0; current.valid() && level < PATH_MAX / 2; ++level) {
+        struct stat here {};
+        if (::fstat(current.get(), &here) != 0) {
+            return false;
+        }
+        if (here.st_dev == bundle.st_dev && here.st_ino == bundle.st_ino) {
+            return true;
+        }
+        unique_fd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat above {};
+        if (!parent.valid() || ::fstat(parent.get(), &above) != 0 ||
+            (above.st_dev == here.st_dev && above.st_ino == here.st_ino)) {
+            return false;  // at the root
+        }
+        current = std::move(parent);
+    }
+    return false;
+}
+
+// The source's links were checked before anything was quit or removed, but its owner can still
+// change them; the copy, root's alone, is checked again, and removed when a link leads out.
+file_result_t copy_bundle(int source, const std::string& source_path,
+                          const std::string& installed) {
+    if (auto copied = file_manager::copy_directory_from(source, source_path, installed); !copied) {
+        return copied;
+    }
+    unique_fd copy;
+    auto checked = file_manager::open_directory_no_follow(installed, copy);
+    if (checked) {
+        checked = bundle_links_stay_inside(copy.get(), installed);
+    }
+    if (!checked) {
+        (void)file_manager::remove_item(installed);
+    }
+    return checked;
 }
 
 }  // namespace
@@ -79,14 +112,23 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
 
     const std::string installed = install_paths::append_path_component(
         install_paths::applications_directory, install_paths::last_path_component(bundle_path));
-    if (bundle_path.starts_with(install_paths::applications_directory) ||
-        source_within_installed(bundle_path, installed)) {
+    // The source is opened once, and everything below reads it through this descriptor, never
+    // through its path again: a link swapped in meanwhile changes nothing. Only a real directory
+    // is copied (a link would leave "/Applications" pointing at a place its owner can still
+    // change under the root service, and the mode change would follow it).
+    unique_fd source;
+    if (bundle_path.starts_with(install_paths::applications_directory)) {
+        trace_warning(_trace.get(), "already installed? skipping");
+    } else if (!file_manager::open_directory_no_follow(bundle_path, source)) {
+        trace_error(_trace.get(), "Wrong install source. aborted");
+        with_reply(false);
+        return;
+    } else if (lies_within_installed(source.get(), installed)) {
         trace_warning(_trace.get(), "already installed? skipping");
     } else {
-        // Only a real bundle directory is copied: a link would leave "/Applications" pointing at
-        // a place its owner can still change under the root service.
-        if (!file_manager::is_directory_no_follow(bundle_path)) {
-            trace_error(_trace.get(), "Wrong install source. aborted");
+        if (auto contained = bundle_links_stay_inside(source.get(), bundle_path); !contained) {
+            trace_error(_trace.get(), "Wrong install source (%s). aborted",
+                        contained.description().c_str());
             with_reply(false);
             return;
         }
@@ -107,7 +149,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
         }
 
         trace_info(_trace.get(), "Installing..");
-        if (auto copied = file_manager::copy_item(bundle_path, installed); !copied) {
+        if (auto copied = copy_bundle(source.get(), bundle_path, installed); !copied) {
             trace_error(_trace.get(), "Can't copy app(%s)", copied.description().c_str());
             with_reply(false);
             return;

@@ -205,9 +205,16 @@ TEST_F(AppInstallTest, SourceUnderApplicationsIsNotCopied) {
 TEST_F(AppInstallTest, WrongSourcesAreRefusedBeforeAnythingChanges) {
     write_file(installed + "/Contents/marker", "untouched");
     fs::create_symlink(source, "/srv/link.app");
+    // A link to a directory only root may read: the trailing slash makes the path name the
+    // directory, but what would be copied is the link, and the mode change after the copy would
+    // follow it and open the directory to everyone.
+    write_file("/srv/private/secret", "secret", fs::perms(0600));
+    fs::permissions("/srv/private", fs::perms(0700));
+    fs::create_symlink("/srv/private", "/srv/Private.app");
     for (const std::string bundle :
          {"/srv/source/Corvana.zip", "/srv/source/../source/Corvana.app", "srv/source/Corvana.app",
-          "//srv/source/Corvana.app", "/srv/link.app", "/srv/source/Missing.app", ""}) {
+          "//srv/source/Corvana.app", "/srv/link.app", "/srv/Private.app/",
+          "/srv/source/Missing.app", ""}) {
         restart_trace();
         tests::fake_tools::reset();
         EXPECT_FALSE(install(bundle)) << bundle;
@@ -224,6 +231,47 @@ TEST_F(AppInstallTest, WrongSourcesAreRefusedBeforeAnythingChanges) {
     EXPECT_EQ(read_file(installed + "/Contents/marker"), "untouched");
     EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
     EXPECT_FALSE(exists("/var/log/corvana.trace"));
+    EXPECT_FALSE(exists("/Applications/Private.app"));
+    EXPECT_EQ(mode_of("/srv/private"), 0700u);
+    EXPECT_EQ(mode_of("/srv/private/secret"), 0600u);
+}
+
+// Links are copied as links, and root later runs what the bundle holds: a link that leads out
+// of the bundle would let its owner change that code after the install. Such a bundle is refused
+// before anything is quit or removed.
+TEST_F(AppInstallTest, LinksLeadingOutOfTheBundleAreRefused) {
+    write_file(installed + "/Contents/marker", "untouched");
+    fs::create_directories("/srv/user/MacOS");
+    struct link_case {
+        const char* at;
+        const char* target;
+    };
+    // The last one only leaves through the link before it ("up" is Contents): read as text it
+    // would stay inside.
+    const std::vector<std::vector<link_case>> cases = {
+        {{"Contents/MacOS", "/srv/user/MacOS"}},
+        {{"Contents/Resources/user", "../../../../user"}},
+        {{"Contents/Resources/up", ".."}, {"Contents/Resources/out", "up/../.."}},
+    };
+    for (const auto& links : cases) {
+        const std::string last = source + "/" + links.back().at;
+        SCOPED_TRACE(last);
+        fs::remove_all(source);
+        make_bundle(source, started_marker);
+        for (const auto& link : links) {
+            fs::remove_all(source + "/" + link.at);
+            fs::create_symlink(link.target, source + "/" + link.at);
+        }
+        restart_trace();
+        EXPECT_FALSE(install(source));
+        const auto got = lines();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back(), (logged{"error", "Wrong install source (the link " + last +
+                                                   " leads out of the bundle: " +
+                                                   links.back().target + "). aborted"}));
+        EXPECT_FALSE(was_logged(trace, {"info", "Quiting Corvana.."}));
+        EXPECT_EQ(read_file(installed + "/Contents/marker"), "untouched");
+    }
 }
 
 TEST_F(AppInstallTest, SourceReachedThroughALinkIntoApplicationsIsNotRemoved) {

@@ -1,5 +1,8 @@
 // What the application install and the service install share: the job-file writer, the global
 // trace file and the global configuration directory.
+#include <cerrno>
+#include <system_error>
+
 #include "core/helper_tool.h"
 #include "install/paths.h"
 #include "platform/file_manager.h"
@@ -22,8 +25,13 @@ bool is_single_component(const std::string& cv_namespace) {
 
 void helper_tool_t::_createPlist(const std::string& path, const plist_dict_t& from) {
     // Replaced whole, by rename: a reader never sees half a job file and a link planted at the
-    // path is replaced rather than written through. Failures are not the caller's concern.
-    (void)write_xml_property_list_atomically(path, from.get());
+    // path is replaced rather than written through. The request's answer does not depend on it,
+    // but a job missing after a successful install would otherwise leave nothing to go on.
+    if (!write_xml_property_list_atomically(path, from.get())) {
+        const int error = errno;
+        trace_error(_trace.get(), "Can't write %s: %s", path.c_str(),
+                    std::error_code(error, std::generic_category()).message().c_str());
+    }
 }
 
 void helper_tool_t::_createGlobalTraceIfNeedFor(const std::string& cv_namespace) {
@@ -65,7 +73,13 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
                                             std::end(required_config_files));
     if (_verifyDir(directory, required)) {
         trace_warning(_trace.get(), "global config files already exists. Skipping.");
-    } else if (install_paths::is_plain_absolute_path(source) && _verifyDir(source, required)) {
+    } else if (!source.empty() &&
+               (!source.starts_with('/') || source.find('\0') != std::string::npos)) {
+        // Relative to the daemon's working directory, which is not the caller's; the source is
+        // only read, so any absolute spelling of it does.
+        trace_warning(_trace.get(), "config source %s is not an absolute path. Skipping.",
+                      source.c_str());
+    } else if (!source.empty() && _verifyDir(source, required)) {
         for (const char* name : copied_config_files) {
             // A file missing in the source or already at the destination is simply not copied.
             (void)file_manager::copy_item(install_paths::append_path_component(source, name),

@@ -4,6 +4,7 @@
 #include "install/job_description.h"
 #include "install/paths.h"
 #include "install/request_checks.h"
+#include "platform/file_manager.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -45,8 +46,14 @@ void helper_tool_t::install_corvana_service_with(ns_data auth, ns_string for_nam
 
     _copyGlobalConfigFrom(user_config.value_or(""), ns);
 
-    (void)ExternalCommands::chmod(installed_application, "755", true);
-    (void)ExternalCommands::chown(installed_application, "root", "wheel", true);
+    // chmod follows a link given to it: only a real bundle directory is handed over.
+    if (file_manager::is_directory_no_follow(installed_application)) {
+        (void)ExternalCommands::chmod(installed_application, "755", true);
+        (void)ExternalCommands::chown(installed_application, "root", "wheel", true);
+    } else if (file_manager::exists_no_follow(installed_application)) {
+        trace_error(_trace.get(), "%s is not a directory, its mode and owner stay",
+                    installed_application);
+    }
     (void)ExternalCommands::kill_bundle_by_path(installed_application);
     (void)ExternalCommands::start_app_at_path(installed_application);
 

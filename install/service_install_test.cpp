@@ -99,6 +99,25 @@ TEST_F(ServiceInstallTest, IncompleteSourceCopiesNothingButFixesPermissions) {
     EXPECT_TRUE(fs::is_empty("/etc/corvana"));
 }
 
+// The source is only read: any spelling of it serves. A relative one is refused with its reason,
+// since the daemon's working directory is not the caller's.
+TEST_F(ServiceInstallTest, AnySpellingOfAnAbsoluteSourceIsCopied) {
+    fs::create_directories("/srv/other");
+    for (const char* spelling : {"/srv/other/../config", "/srv//config", "/srv/./config/"}) {
+        fs::remove_all("/etc/corvana");
+        restart_trace();
+        ASSERT_TRUE(install("corvana", authorization_for(service_right), spelling));
+        EXPECT_EQ(read_file("/etc/corvana/service.conf"), "service") << spelling;
+        EXPECT_FALSE(was_logged(trace, {"info", "local config incomplete. Skipping."})) << spelling;
+    }
+    fs::remove_all("/etc/corvana");
+    restart_trace();
+    ASSERT_TRUE(install("corvana", authorization_for(service_right), "srv/config"));
+    EXPECT_TRUE(fs::is_empty("/etc/corvana"));
+    EXPECT_TRUE(was_logged(
+        trace, {"warning", "config source srv/config is not an absolute path. Skipping."}));
+}
+
 TEST_F(ServiceInstallTest, PartialDestinationGetsOnlyTheMissingFiles) {
     write_file("/etc/corvana/system.conf", "existing");
     ASSERT_TRUE(install("corvana"));
@@ -112,6 +131,14 @@ TEST_F(ServiceInstallTest, PartialDestinationGetsOnlyTheMissingFiles) {
     ASSERT_TRUE(install("corvana"));
     EXPECT_TRUE(exists("/etc/corvana/service.conf"));
     EXPECT_FALSE(exists("/etc/corvana/connection_trace.txt"));
+}
+
+TEST_F(ServiceInstallTest, AJobFileThatCannotBeWrittenIsReportedAndTheReplyStaysYes) {
+    write_file(service_file + "/inside", "in the way");
+    ASSERT_TRUE(install("corvana"));
+    EXPECT_TRUE(was_logged(trace, {"error", "Can't write " + service_file + ": Is a directory"}));
+    EXPECT_EQ(read_file(agent_file), testdata("com.quillmark.corvana.Frontend.plist"));
+    EXPECT_EQ(lines().back(), (logged{"info", "** Service installation finished **"}));
 }
 
 TEST_F(ServiceInstallTest, RefusalsTouchNoFile) {
@@ -186,6 +213,16 @@ TEST_F(ServiceInstallTest, PlantedLinksAreNotWrittenThrough) {
         trace, {"error", "/var/log/corvana.trace is not a regular file, its mode stays"}));
     EXPECT_TRUE(was_logged(
         trace, {"error", "/etc/corvana can't be the global config directory. Skipping."}));
+
+    // A link where the bundle should be is not followed by the mode and owner changes.
+    fs::remove_all("/Applications/Corvana.app");
+    fs::create_symlink("/srv/victim_dir", "/Applications/Corvana.app");
+    tests::fake_tools::reset();
+    ASSERT_TRUE(install("corvana"));
+    EXPECT_EQ(mode_of("/srv/victim_dir"), 0700u);
+    EXPECT_TRUE(chown_calls().empty());
+    EXPECT_TRUE(was_logged(
+        trace, {"error", "/Applications/Corvana.app is not a directory, its mode and owner stay"}));
 
     // A link planted at a job file is replaced, not written through.
     fs::remove(service_file);

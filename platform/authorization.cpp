@@ -170,8 +170,7 @@ OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& fo
 }
 
 OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
-                                 const AuthorizationRights& rights, AuthorizationFlags flags,
-                                 const AuthorizationDefaultRule& default_rule) {
+                                 const AuthorizationRights& rights, AuthorizationFlags flags) {
     if (!authorization) {
         return errAuthorizationInvalidRef;
     }
@@ -196,18 +195,10 @@ OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
         if (store->find_right(item.name, definition) != errAuthorizationSuccess) {
             return errAuthorizationInternal;
         }
-        std::optional<std::string> rule;
-        if (definition) {
-            rule = definition->rule;
-        } else if (default_rule) {
-            rule = default_rule(item.name);
-        }
-        if (!rule) {
-            return errAuthorizationDenied;  // a right nobody defined is nobody's to have
-        }
+        const std::string rule = definition ? definition->rule : kAuthorizationRuleDefault;
         const auto& held = record->preauthorized_rights;
         const bool preauthorized = std::find(held.begin(), held.end(), item.name) != held.end();
-        status = authorization_evaluate_rule(*rule, record->uid, preauthorized, flags);
+        status = authorization_evaluate_rule(rule, record->uid, preauthorized, flags);
         if (status != errAuthorizationSuccess) {
             return status;
         }

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,10 +53,6 @@ struct AuthorizationRightDefinition {
     std::string localisation_table;
 };
 
-// Where the rule of a right comes from when the rights table has no entry for it. An empty
-// function, or one that answers nothing, leaves such a right undefined, hence denied.
-using AuthorizationDefaultRule = std::function<std::optional<std::string>(const std::string&)>;
-
 // The authorization reference. Dropping it releases it with default flags, which leaves the
 // stored authorization alone; AuthorizationFree can also revoke it.
 class AuthorizationRef {
@@ -84,11 +79,11 @@ class AuthorizationRef {
 
 // Succeeds when the authorization holds every right of the set. Flags: any of
 // kAuthorizationFlagInteractionAllowed and kAuthorizationFlagExtendRights; other bits are
-// refused with errSecParam. default_rule supplies the rule of a right the table lacks.
+// refused with errSecParam. A right the table has no entry for is judged by the database's
+// default rule, kAuthorizationRuleDefault.
 [[nodiscard]] OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
                                                const AuthorizationRights& rights,
-                                               AuthorizationFlags flags,
-                                               const AuthorizationDefaultRule& default_rule = {});
+                                               AuthorizationFlags flags);
 
 // Releases the reference; with kAuthorizationFlagDestroyRights the stored authorization is
 // revoked as well, so its external form stops working everywhere.

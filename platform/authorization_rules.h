@@ -11,6 +11,9 @@
 
 inline constexpr const char* kAuthorizationRuleIsAdmin = "is-admin";
 inline constexpr const char* kAuthorizationRuleAuthenticateAdmin = "authenticate-admin";
+// The rule of every right the table has no entry for: an administrator must authenticate for
+// it, so only an authorization that holds that very right gets it.
+inline constexpr const char* kAuthorizationRuleDefault = kAuthorizationRuleAuthenticateAdmin;
 
 // The user's name, or nothing when no account has this id.
 std::optional<std::string> authorization_user_name(uid_t uid);

@@ -35,13 +35,13 @@ AuthorizationExternalForm issue(uid_t uid, const std::vector<std::string>& right
 
 // The status of asking for one right, as the helper's check asks for it.
 OSStatus check(const AuthorizationExternalForm& form, const std::string& right,
-               AuthorizationFlags flags = k_flags, const AuthorizationDefaultRule& fallback = {}) {
+               AuthorizationFlags flags = k_flags) {
     AuthorizationRef ref;
     const OSStatus created = AuthorizationCreateFromExternalForm(form, ref);
     if (created != errAuthorizationSuccess) {
         return created;
     }
-    return AuthorizationCopyRights(ref, {{right, {}, 0}}, flags, fallback);
+    return AuthorizationCopyRights(ref, {{right, {}, 0}}, flags);
 }
 
 AuthorizationRef reference(const AuthorizationExternalForm& form) {
@@ -89,8 +89,7 @@ TEST_F(AuthorizationTest, DatabaseIsRootOnlyAndRefusedOtherwise) {
     ASSERT_EQ(::chmod(kAuthorizationDatabasePath, 0640), 0);
     EXPECT_EQ(check(form, k_right), errAuthorizationInternal);
     ASSERT_EQ(::chmod(kAuthorizationDatabasePath, 0600), 0);
-    EXPECT_EQ(check(form, k_right, k_flags, [](auto&) { return "authenticate-admin"; }),
-              errAuthorizationSuccess);
+    EXPECT_EQ(check(form, k_right), errAuthorizationSuccess);
 
     ASSERT_EQ(::chown(kAuthorizationDatabasePath, user_, 0), 0);
     EXPECT_EQ(check(form, k_right), errAuthorizationInternal);
@@ -181,25 +180,20 @@ TEST_F(AuthorizationTest, AuthenticateAdminHoldsOnlyWhenPreauthorizedForThatRigh
               errAuthorizationDenied);
 }
 
-TEST_F(AuthorizationTest, AnUndefinedRightFallsBackToTheDefaultRuleOrIsDenied) {
+// A right the table lacks is judged by the database's default rule: an administrator must
+// authenticate, so only the authorization issued with that right holds it.
+TEST_F(AuthorizationTest, AnUndefinedRightIsJudgedByTheDefaultRule) {
     const auto preauthorized = issue(user_, {k_right});
-    auto default_rule = [](const std::string& right) -> std::optional<std::string> {
-        if (right == k_right) {
-            return "authenticate-admin";
-        }
-        return std::nullopt;
-    };
-    EXPECT_EQ(check(preauthorized, k_right), errAuthorizationDenied);
-    EXPECT_EQ(check(preauthorized, k_right, k_flags, default_rule), errAuthorizationSuccess);
-    EXPECT_EQ(check(issue(user_, {k_other_right}), k_other_right, k_flags, default_rule),
-              errAuthorizationDenied);
+    EXPECT_EQ(check(preauthorized, k_right), errAuthorizationSuccess);
+    EXPECT_EQ(check(issue(admin_), k_right), errAuthorizationDenied);
+    EXPECT_EQ(check(issue(0, {k_other_right}), k_right), errAuthorizationDenied);
 
     // The table's entry wins over the default.
     define(k_right, "is-admin");
-    EXPECT_EQ(check(issue(admin_), k_right, k_flags, default_rule), errAuthorizationSuccess);
+    EXPECT_EQ(check(issue(admin_), k_right), errAuthorizationSuccess);
     // A rule this database does not know holds for nobody, pre-authorized or not.
     define(k_right, "allow");
-    EXPECT_EQ(check(preauthorized, k_right, k_flags, default_rule), errAuthorizationDenied);
+    EXPECT_EQ(check(preauthorized, k_right), errAuthorizationDenied);
 }
 
 TEST_F(AuthorizationTest, RightsTableNeedsALiveAdministratorAuthorization) {

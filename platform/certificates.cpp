@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 
 #include "platform/small_file.h"
 #include "platform/unique_fd.h"
@@ -266,6 +267,26 @@ std::vector<std::string> subject_values(X509* certificate, std::string_view attr
 
 std::vector<std::string> issuer_values(X509* certificate, std::string_view attribute) {
     return name_values(X509_get_issuer_name(certificate), attribute);
+}
+
+bool critical_extensions_understood(X509* certificate) {
+    const int count = X509_get_ext_count(certificate);
+    for (int index = 0; index < count; ++index) {
+        X509_EXTENSION* extension = X509_get_ext(certificate, index);
+        if (X509_EXTENSION_get_critical(extension) != 1 ||
+            X509_supported_extension(extension) == 1) {
+            continue;
+        }
+        char oid[129];
+        const int length = OBJ_obj2txt(oid, sizeof oid, X509_EXTENSION_get_object(extension), 1);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof oid ||
+            std::find(std::begin(developer_id_marker_oids), std::end(developer_id_marker_oids),
+                      std::string_view(oid, static_cast<std::size_t>(length))) ==
+                std::end(developer_id_marker_oids)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool has_extension(X509* certificate, std::string_view oid) {

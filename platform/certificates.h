@@ -92,6 +92,15 @@ inline constexpr std::size_t max_trust_anchors = 256;
                                                       std::string_view attribute);
 [[nodiscard]] std::vector<std::string> issuer_values(X509* certificate, std::string_view attribute);
 
+// The platform vendor's Developer ID markers: the certificate-authority marker of the
+// intermediate and the application marker of the leaf. The vendor marks them critical.
+inline constexpr std::string_view developer_id_marker_oids[] = {"1.2.840.113635.100.6.2.6",
+                                                                "1.2.840.113635.100.6.1.13"};
+
+// Whether every critical extension of the certificate is understood: one OpenSSL handles, or a
+// Developer ID marker (which the requirement language reads).
+[[nodiscard]] bool critical_extensions_understood(X509* certificate);
+
 // Whether the certificate carries an extension with the dotted object identifier.
 [[nodiscard]] bool has_extension(X509* certificate, std::string_view oid);
 // The value of that extension when it is a text (any ASN.1 string type); nothing otherwise.

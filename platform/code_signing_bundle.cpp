@@ -23,8 +23,14 @@ OSStatus read_failure(read_status status) {
 }
 
 OSStatus signature_failure(signature_status status) {
-    return status == signature_status::untrusted ? errSecCSSignatureUntrusted
-                                                 : errSecCSSignatureFailed;
+    switch (status) {
+        case signature_status::untrusted:
+            return errSecCSSignatureUntrusted;
+        case signature_status::unhandled_critical_extension:
+            return errSecUnknownCriticalExtensionFlag;
+        default:
+            return errSecCSSignatureFailed;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/x509_vfy.h>
 
 #include <climits>
 
@@ -41,8 +42,23 @@ cms_ptr parse_signed_data(std::span<const std::uint8_t> signature) {
     return cms;
 }
 
+// OpenSSL refuses a certificate with a critical extension it has no handler for, and the vendor
+// marks its Developer ID markers critical: those are understood here, since the requirement reads
+// them. Any other such extension still ends the verification.
+int accept_understood_critical_extensions(int ok, X509_STORE_CTX* context) {
+    if (ok != 0 || X509_STORE_CTX_get_error(context) != X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION) {
+        return ok;
+    }
+    X509* certificate = X509_STORE_CTX_get_current_cert(context);
+    return certificate != nullptr && certificates::critical_extensions_understood(certificate) ? 1
+                                                                                               : 0;
+}
+
+// The verified chain, or why there is none.
 std::optional<certificate_chain_t> trusted_chain(CMS_ContentInfo* cms,
-                                                 std::span<const x509_ptr> anchors) {
+                                                 std::span<const x509_ptr> anchors,
+                                                 signature_status& failure) {
+    failure = signature_status::untrusted;
     borrowed_stack_ptr signers(CMS_get0_signers(cms));
     if (!signers || sk_X509_num(signers.get()) != 1) {
         return std::nullopt;
@@ -63,7 +79,11 @@ std::optional<certificate_chain_t> trusted_chain(CMS_ContentInfo* cms,
         return std::nullopt;
     }
     X509_VERIFY_PARAM_set_depth(X509_STORE_CTX_get0_param(context.get()), max_chain_depth);
+    X509_STORE_CTX_set_verify_cb(context.get(), accept_understood_critical_extensions);
     if (X509_verify_cert(context.get()) != 1) {
+        if (X509_STORE_CTX_get_error(context.get()) == X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION) {
+            failure = signature_status::unhandled_critical_extension;
+        }
         return std::nullopt;
     }
     x509_stack_ptr verified(X509_STORE_CTX_get1_chain(context.get()));
@@ -126,10 +146,11 @@ verified_signature_t verify_detached(std::span<const std::uint8_t> signature,
         result.status = signature_status::content_changed;
         return result;
     }
-    auto chain = trusted_chain(cms.get(), anchors);
+    signature_status failure = signature_status::untrusted;
+    auto chain = trusted_chain(cms.get(), anchors, failure);
     ERR_clear_error();
     if (!chain) {
-        result.status = signature_status::untrusted;
+        result.status = failure;
         return result;
     }
     result.status = signature_status::valid;

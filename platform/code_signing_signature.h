@@ -25,6 +25,8 @@ enum class signature_status {
     malformed,        // not a detached CMS SignedData with exactly one signer
     content_changed,  // the signature doesn't cover these bytes, or its own integrity fails
     untrusted,        // the signer's chain doesn't end in one of the anchors
+    unhandled_critical_extension,  // a certificate of the chain has a critical extension that
+                                   // is not understood
 };
 
 struct verified_signature_t {

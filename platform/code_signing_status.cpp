@@ -30,6 +30,9 @@ const char* code_signing_status_text(OSStatus status) {
             return "a file of the code or its signature is too large";
         case errSecCSSignatureUntrusted:
             return "the signing certificate is not trusted: its chain ends in no trust anchor";
+        case errSecUnknownCriticalExtensionFlag:
+            return "a certificate of the signing chain has a critical extension that is not "
+                   "understood";
         default:
             return "unknown code-signing error";
     }

@@ -19,6 +19,7 @@ inline constexpr OSStatus errSecCSNoMainExecutable = -67029;
 inline constexpr OSStatus errSecCSBadBundleFormat = -67028;
 inline constexpr OSStatus errSecCSTooBig = -67004;
 inline constexpr OSStatus errSecCSSignatureUntrusted = -66996;  // chain not in a trust anchor
+inline constexpr OSStatus errSecUnknownCriticalExtensionFlag = -67603;  // critical, not understood
 
 // A short English description of a status, for people reading a tool's output.
 [[nodiscard]] const char* code_signing_status_text(OSStatus status);

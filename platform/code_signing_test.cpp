@@ -73,6 +73,10 @@ std::string some_system_library() {
 
 TEST(CodeSigning, HelperRequirementAdmitsTheGoodClient) {
     EXPECT_EQ(admission_status_of(shell_bundle()), errSecSuccess);
+    // The vendor's own certificates carry the markers as critical extensions.
+    bundle_options vendor = shell_bundle();
+    vendor.chain.critical_markers = true;
+    EXPECT_EQ(admission_status_of(vendor), errSecSuccess);
 }
 
 TEST(CodeSigning, NewerVersionsCompareNumerically) {
@@ -119,6 +123,10 @@ std::vector<refusal_case> refusal_cases() {
         [](bundle_options& o) { o.chain.intermediate_marker = false; });
     add("LeafWithoutMarker", errSecCSReqFailed,
         [](bundle_options& o) { o.chain.leaf_marker = false; });
+    add("UnknownCriticalExtension", errSecUnknownCriticalExtensionFlag, [](bundle_options& o) {
+        o.chain.critical_markers = true;
+        o.chain.leaf_critical_extension = "1.3.6.1.4.1.99999.1";
+    });
     return cases;
 }
 

@@ -1,22 +1,20 @@
 #include "platform/file_manager.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <system_error>
 
+#include "platform/directory_entries.h"
 #include "platform/unique_fd.h"
 #include "platform/write_all.h"
 
 namespace {
 
-// Walks hold one descriptor per level; this bounds them (and the recursion) for hostile trees.
-constexpr int max_copy_depth = 128;
+using file_manager::max_copy_depth;
 
 std::string error_text(int error) {
     return std::error_code(error, std::generic_category()).message();
@@ -53,44 +51,8 @@ bool usable_name(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name != "/";
 }
 
-struct dir_closer {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using unique_dir = std::unique_ptr<DIR, dir_closer>;
-
-// The names in a directory, in name order. The descriptor stays the caller's: the listing reads
-// through a duplicate, which the directory stream owns.
-bool list_directory(int dir_fd, std::vector<std::string>& names) {
-    unique_fd copy(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
-    if (!copy) {
-        return false;
-    }
-    unique_dir dir(::fdopendir(copy.get()));
-    if (!dir) {
-        return false;
-    }
-    (void)copy.release();
-    ::rewinddir(dir.get());
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    const int error = errno;
-    std::sort(names.begin(), names.end());
-    errno = error;
-    return error == 0;
-}
-
 unique_fd open_directory(const std::string& path) {
     return unique_fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
-
-unique_fd open_subdirectory(int dir_fd, const std::string& name) {
-    return unique_fd(
-        ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 bool stat_no_follow(const std::string& path, struct stat& info) {
@@ -188,8 +150,10 @@ file_result_t copy_contents(int in, int out, const std::string& shown) {
     }
 }
 
+// The copy is root's, and until its caller has set the modes it wants, nobody else may change
+// it: whatever the source allowed, group and others get no write permission.
 mode_t kept_mode(mode_t mode) {
-    return mode & (S_IRWXU | S_IRWXG | S_IRWXO | S_ISVTX);
+    return mode & (S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH | S_ISVTX);
 }
 
 file_result_t copy_file(const copy_place& from, const copy_place& to, bool& created) {
@@ -223,18 +187,15 @@ file_result_t copy_file(const copy_place& from, const copy_place& to, bool& crea
     return file_result_t::success();
 }
 
-file_result_t copy_directory(const copy_place& from, const copy_place& to, int depth,
-                             bool& created) {
-    if (depth >= max_copy_depth) {
-        return failed("copy", from.shown, "too deeply nested");
-    }
-    unique_fd in = open_subdirectory(from.dir_fd, from.name);
-    if (!in.valid()) {
-        return failed("open", from.shown, errno);
-    }
+// Copies the open directory in, shown as from_shown, to a new directory.
+file_result_t copy_open_directory(int in, const std::string& from_shown, const copy_place& to,
+                                  int depth, bool& created) {
     struct stat info {};
-    if (::fstat(in.get(), &info) != 0) {
-        return failed("read", from.shown, errno);
+    if (::fstat(in, &info) != 0) {
+        return failed("read", from_shown, errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return failed("copy", from_shown, ENOTDIR);
     }
     if (::mkdirat(to.dir_fd, to.name.c_str(), 0700) != 0) {
         return failed("create", to.shown, errno);
@@ -245,14 +206,13 @@ file_result_t copy_directory(const copy_place& from, const copy_place& to, int d
         return failed("open", to.shown, errno);
     }
     std::vector<std::string> names;
-    if (!list_directory(in.get(), names)) {
-        return failed("read", from.shown, errno);
+    if (!list_directory(in, names)) {
+        return failed("read", from_shown, errno);
     }
     for (const auto& name : names) {
-        const std::string from_shown = from.shown + "/" + name;
+        const std::string entry_shown = from_shown + "/" + name;
         const std::string to_shown = to.shown + "/" + name;
-        auto result =
-            copy_entry({in.get(), name, from_shown}, {out.get(), name, to_shown}, depth + 1);
+        auto result = copy_entry({in, name, entry_shown}, {out.get(), name, to_shown}, depth + 1);
         if (!result) {
             return result;
         }
@@ -262,6 +222,18 @@ file_result_t copy_directory(const copy_place& from, const copy_place& to, int d
         return failed("set the mode of", to.shown, errno);
     }
     return file_result_t::success();
+}
+
+file_result_t copy_directory(const copy_place& from, const copy_place& to, int depth,
+                             bool& created) {
+    if (depth >= max_copy_depth) {
+        return failed("copy", from.shown, "too deeply nested");
+    }
+    unique_fd in = open_subdirectory(from.dir_fd, from.name);
+    if (!in.valid()) {
+        return failed("open", from.shown, errno);
+    }
+    return copy_open_directory(in.get(), from.shown, to, depth, created);
 }
 
 file_result_t copy_entry_tracked(const copy_place& from, const copy_place& to, int depth,
@@ -287,6 +259,27 @@ file_result_t copy_entry_tracked(const copy_place& from, const copy_place& to, i
 file_result_t copy_entry(const copy_place& from, const copy_place& to, int depth) {
     bool created = false;
     return copy_entry_tracked(from, to, depth, created);
+}
+
+// Runs a copy to the new item at path; when the copy fails half-way, whatever it had created is
+// removed again.
+template <typename Copy>
+file_result_t copy_to_new_item(const std::string& path, Copy copy) {
+    const auto [parent, name] = split_path(path);
+    if (!usable_name(name)) {
+        return failed("copy to", path, EINVAL);
+    }
+    unique_fd parent_dir = open_directory(parent);
+    if (!parent_dir.valid()) {
+        return failed("open", parent, errno);
+    }
+    bool created = false;
+    auto result = copy(copy_place{parent_dir.get(), name, path}, created);
+    if (!result && created) {
+        // Leave no half-copied item behind; the copy's own failure is what counts.
+        (void)remove_at(parent_dir.get(), name, path, 0);
+    }
+    return result;
 }
 
 }  // namespace
@@ -346,31 +339,49 @@ file_result_t create_directory(const std::string& raw) {
     return file_result_t::success();
 }
 
+file_result_t open_directory_no_follow(const std::string& path, unique_fd& directory) {
+    directory.reset();
+    const auto [parent, name] = split_path(path);
+    if (!usable_name(name)) {
+        return failed("open", path, EINVAL);
+    }
+    unique_fd parent_dir = open_directory(parent);
+    if (!parent_dir.valid()) {
+        return failed("open", parent, errno);
+    }
+    // By name, without the slash: "link/" would make the kernel follow the link.
+    directory = open_subdirectory(parent_dir.get(), name);
+    if (!directory.valid()) {
+        const int error = errno;
+        struct stat info {};
+        const bool is_link =
+            ::fstatat(parent_dir.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(info.st_mode);
+        return is_link ? failed("open", path, "a symbolic link, not a directory")
+                       : failed("open", path, error);
+    }
+    return file_result_t::success();
+}
+
 file_result_t copy_item(const std::string& from, const std::string& to) {
     const auto [from_parent, from_name] = split_path(from);
-    const auto [to_parent, to_name] = split_path(to);
     if (!usable_name(from_name)) {
         return failed("copy", from, EINVAL);
-    }
-    if (!usable_name(to_name)) {
-        return failed("copy to", to, EINVAL);
     }
     unique_fd from_dir = open_directory(from_parent);
     if (!from_dir.valid()) {
         return failed("open", from_parent, errno);
     }
-    unique_fd to_dir = open_directory(to_parent);
-    if (!to_dir.valid()) {
-        return failed("open", to_parent, errno);
-    }
-    bool created = false;
-    auto result = copy_entry_tracked({from_dir.get(), from_name, from}, {to_dir.get(), to_name, to},
-                                     0, created);
-    if (!result && created) {
-        // Leave no half-copied item behind; the copy's own failure is what counts.
-        (void)remove_at(to_dir.get(), to_name, to, 0);
-    }
-    return result;
+    const copy_place source{from_dir.get(), from_name, from};
+    return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
+        return copy_entry_tracked(source, place, 0, created);
+    });
+}
+
+file_result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to) {
+    return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
+        return copy_open_directory(from, from_shown, place, 0, created);
+    });
 }
 
 file_result_t remove_item(const std::string& path) {

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 // Stand-in for what the installer asks of the platform's file manager. Paths are plain texts;
 // nothing here logs: a failure comes back as a description that names the path and the system
 // error, and the caller decides whether and how to log it.
@@ -49,11 +51,25 @@ file_result_t create_file(const std::string& path);
 // one) is not a failure.
 file_result_t create_directory(const std::string& path);
 
+// Walks hold one descriptor per level; this bounds them (and the recursion) for hostile trees. A
+// copy or removal that would go deeper fails.
+inline constexpr int max_copy_depth = 128;
+
 // Copies an item recursively: symbolic links are copied as links, permission bits are kept
-// (set-user-ID and set-group-ID are dropped: the copy is made by root), an existing destination is
-// not overwritten. Device nodes, sockets and pipes are refused. When the copy fails half-way,
-// whatever it had created is removed again.
+// (set-user-ID and set-group-ID are dropped: the copy is made by root; so is write permission for
+// group and others, so nobody can change the copy before its owner settles its modes), an
+// existing destination is not overwritten. Device nodes, sockets and pipes are refused. When the
+// copy fails half-way, whatever it had created is removed again.
 file_result_t copy_item(const std::string& from, const std::string& to);
+
+// Opens the directory at the path to read from. Its last component must be the directory itself:
+// a symbolic link there is refused, a trailing slash notwithstanding. Whoever works from the
+// descriptor then knows what it holds without resolving the path again.
+file_result_t open_directory_no_follow(const std::string& path, unique_fd& directory);
+
+// Copies the open directory (named from_shown in failures) to a new directory at the path, as
+// copy_item copies.
+file_result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to);
 
 // Removes an item recursively without following symbolic links: the walk goes by directory
 // descriptors, so an entry swapped for a link during the walk can't redirect it. A missing item

@@ -39,6 +39,10 @@ TEST_F(FileManagerTest, CopyKeepsTreeLinksAndModesAndDropsSetId) {
     write_file(at("src.app/Contents/MacOS/Corvana"), "#!/bin/sh\n", fs::perms(0755));
     write_file(at("src.app/Contents/Info.plist"), "info", fs::perms(0600));
     write_file(at("src.app/Contents/setuid"), "x", fs::perms(04755));
+    // Nobody but the copier may write into the copy while it is made: the tree is not yet root's
+    // alone until its modes are set after the copy.
+    write_file(at("src.app/Contents/Shared/everyone"), "x", fs::perms(0666));
+    ::chmod(at("src.app/Contents/Shared").c_str(), 0777);
     fs::create_symlink("MacOS/Corvana", at("src.app/Contents/link"));
     fs::create_symlink("/nonexistent/target", at("src.app/dangling"));
     ::chmod(at("src.app/Contents").c_str(), 0750);
@@ -52,6 +56,8 @@ TEST_F(FileManagerTest, CopyKeepsTreeLinksAndModesAndDropsSetId) {
     EXPECT_EQ(mode_of(at("dst.app/Contents/Info.plist")), 0600u);
     EXPECT_EQ(mode_of(at("dst.app/Contents")), 0750u);
     EXPECT_EQ(mode_of(at("dst.app/Contents/setuid")), 0755u);
+    EXPECT_EQ(mode_of(at("dst.app/Contents/Shared")), 0755u);
+    EXPECT_EQ(mode_of(at("dst.app/Contents/Shared/everyone")), 0644u);
     ASSERT_TRUE(fs::is_symlink(at("dst.app/Contents/link")));
     EXPECT_EQ(fs::read_symlink(at("dst.app/Contents/link")), "MacOS/Corvana");
     ASSERT_TRUE(fs::is_symlink(at("dst.app/dangling")));

@@ -4,6 +4,7 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -410,6 +411,7 @@ std::optional<std::string> xml_property_list_text(plist_t node) {
 bool write_xml_property_list_atomically(const std::string& path, plist_t node) {
     const std::optional<std::string> text = xml_property_list_text(node);
     if (!text) {
+        errno = EINVAL;
         return false;
     }
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()),

@@ -71,5 +71,6 @@ constexpr int k_property_list_max_depth = 64;
 // Writes the XML form of node to path so that readers see either the old file or the new one,
 // never a part: a fresh temporary file beside it, flushed to disk, then renamed over it. A
 // symbolic link at path is replaced, never written through. An existing file's mode and owner
-// carry over; a new file gets mode 0644. False when anything fails; path is then unchanged.
+// carry over; a new file gets mode 0644. False when anything fails, with errno saying why (EINVAL
+// for a tree that has no XML form); path is then unchanged.
 [[nodiscard]] bool write_xml_property_list_atomically(const std::string& path, plist_t node);

@@ -117,7 +117,9 @@ const std::vector<hostile_t>& hostile_values() {
         {"parent directory", "../"},
         {"relative escape", "../../../../etc/passwd"},
         {"absolute escape", "/Applications/../../../../etc/hostile.app"},
-        {"line feeds", "corvana\n" + forged_trace_line() + "\r\n"},
+        // The escapes would move a reader's cursor up and wipe the line that tells the truth.
+        {"line feeds and terminal escapes",
+         "corvana\n" + forged_trace_line() + "\x1b[1A\x1b[2K\r\n"},
         {"command substitution", "$(touch " + pwned + ")"},
         {"backquotes", "`touch " + pwned + "`"},
         {"separators", "corvana; touch " + pwned + " | touch " + pwned + " && touch " + pwned},
@@ -518,6 +520,10 @@ class trace_watch_t {
                 << label << ": not a trace line: " << shown(line);
             EXPECT_FALSE(parsed.message.starts_with("forged by a client"))
                 << label << ": a client's text became a line of its own: " << shown(line);
+            EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                    [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; }),
+                      0)
+                << label << ": a control character reached the trace: " << shown(line);
         }
         offset_ = size();
     }

@@ -61,14 +61,15 @@ void add_standard_extension(X509* certificate, X509* issuer, int nid, const char
 }
 
 // A marker extension as the vendor's certificates carry them: the OID with an ASN.1 NULL value.
-void add_marker(X509* certificate, const char* oid) {
-    asn1_object_ptr object(OBJ_txt2obj(oid, 1));
+void add_marker(X509* certificate, const std::string& oid, bool critical) {
+    asn1_object_ptr object(OBJ_txt2obj(oid.c_str(), 1));
     octets_ptr value(ASN1_OCTET_STRING_new());
     static const unsigned char null_value[] = {0x05, 0x00};
     if (!object || !value || ASN1_OCTET_STRING_set(value.get(), null_value, 2) != 1) {
         fail("can't make a marker extension");
     }
-    extension_ptr extension(X509_EXTENSION_create_by_OBJ(nullptr, object.get(), 0, value.get()));
+    extension_ptr extension(
+        X509_EXTENSION_create_by_OBJ(nullptr, object.get(), critical ? 1 : 0, value.get()));
     if (!extension || X509_add_ext(certificate, extension.get(), -1) != 1) {
         fail("can't add a marker extension");
     }
@@ -79,8 +80,13 @@ struct name_parts {
     std::string unit;  // OU, none when empty
 };
 
+struct marker_t {
+    std::string oid;
+    bool critical = false;
+};
+
 x509_ptr make_certificate(EVP_PKEY* key, const name_parts& name, X509* issuer, EVP_PKEY* issuer_key,
-                          bool authority, const char* marker) {
+                          bool authority, const std::vector<marker_t>& markers) {
     static long serial = 1000;
     x509_ptr certificate(X509_new());
     if (!certificate) {
@@ -114,8 +120,8 @@ x509_ptr make_certificate(EVP_PKEY* key, const name_parts& name, X509* issuer, E
         add_standard_extension(certificate.get(), signer, NID_ext_key_usage, "codeSigning");
     }
     add_standard_extension(certificate.get(), signer, NID_subject_key_identifier, "hash");
-    if (marker != nullptr) {
-        add_marker(certificate.get(), marker);
+    for (const auto& marker : markers) {
+        add_marker(certificate.get(), marker.oid, marker.critical);
     }
     if (X509_sign(certificate.get(), issuer_key == nullptr ? key : issuer_key, EVP_sha256()) <= 0) {
         fail("can't sign a certificate");
@@ -131,8 +137,8 @@ struct root_authority {
 root_authority make_root() {
     root_authority root;
     root.key = new_key();
-    root.certificate = make_certificate(root.key.get(), {"Corvana Test Root CA", {}}, nullptr,
-                                        nullptr, true, nullptr);
+    root.certificate =
+        make_certificate(root.key.get(), {"Corvana Test Root CA", {}}, nullptr, nullptr, true, {});
     return root;
 }
 
@@ -174,7 +180,9 @@ const test_chain& signing_chain(const chain_options& options) {
     std::lock_guard lock(cache_lock);
     static std::map<std::string, test_chain> chains;
     std::string key = options.team + "|" + std::to_string(options.intermediate_marker) +
-                      std::to_string(options.leaf_marker) + std::to_string(options.untrusted_root);
+                      std::to_string(options.leaf_marker) + std::to_string(options.untrusted_root) +
+                      std::to_string(options.critical_markers) + "|" +
+                      options.leaf_critical_extension;
     auto found = chains.find(key);
     if (found != chains.end()) {
         return found->second;
@@ -183,15 +191,24 @@ const test_chain& signing_chain(const chain_options& options) {
     evp_pkey_ptr intermediate_key = new_key();
     test_chain chain;
     chain.root = certificates::share(root.certificate.get());
+    std::vector<marker_t> intermediate_markers;
+    if (options.intermediate_marker) {
+        intermediate_markers.push_back({k_intermediate_marker_oid, options.critical_markers});
+    }
     chain.intermediate = make_certificate(
         intermediate_key.get(), {"Corvana Test Developer ID Certification Authority", {}},
-        root.certificate.get(), root.key.get(), true,
-        options.intermediate_marker ? k_intermediate_marker_oid : nullptr);
+        root.certificate.get(), root.key.get(), true, intermediate_markers);
+    std::vector<marker_t> leaf_markers;
+    if (options.leaf_marker) {
+        leaf_markers.push_back({k_leaf_marker_oid, options.critical_markers});
+    }
+    if (!options.leaf_critical_extension.empty()) {
+        leaf_markers.push_back({options.leaf_critical_extension, true});
+    }
     chain.leaf_key = new_key();
-    chain.leaf = make_certificate(chain.leaf_key.get(),
-                                  {"Developer ID Application: Corvana Test", options.team},
-                                  chain.intermediate.get(), intermediate_key.get(), false,
-                                  options.leaf_marker ? k_leaf_marker_oid : nullptr);
+    chain.leaf = make_certificate(
+        chain.leaf_key.get(), {"Developer ID Application: Corvana Test", options.team},
+        chain.intermediate.get(), intermediate_key.get(), false, leaf_markers);
     return chains.emplace(key, std::move(chain)).first->second;
 }
 

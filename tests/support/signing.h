@@ -32,6 +32,11 @@ struct chain_options {
     // Signed under a root that is not a trust anchor (it bears the trusted root's name, but its
     // own key).
     bool untrusted_root = false;
+    // The markers marked critical, as the vendor's own certificates carry them.
+    bool critical_markers = false;
+    // A critical extension of the leaf with this object identifier, besides the marker (none when
+    // empty).
+    std::string leaf_critical_extension = {};
 };
 
 // A root, an intermediate and a leaf with the leaf's private key. Made once per distinct options

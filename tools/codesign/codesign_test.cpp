@@ -110,6 +110,32 @@ TEST_F(CodesignTool, ChainCanComeWithTheLeafOrSeparately) {
     EXPECT_EQ(codesign({"verify", full}).exit_code, 0);
 }
 
+// The vendor marks its Developer ID markers critical; verify accepts exactly those, as admission
+// does, and names any other critical extension it does not understand.
+TEST_F(CodesignTool, CriticalMarkersVerifyAndOtherCriticalExtensionsAreNamed) {
+    const auto signed_with = [&](const tests::chain_options& chain, const std::string& directory) {
+        const tests::chain_files files = tests::write_chain_files(directory, chain);
+        std::string bundle = unsigned_bundle();
+        EXPECT_EQ(codesign({"sign", "--identifier", tests::k_client_identifier, "--cert",
+                            files.leaf_certificate, "--key", files.leaf_key, "--chain",
+                            files.intermediate, bundle})
+                      .exit_code,
+                  0);
+        return bundle;
+    };
+    const std::string vendor = signed_with({.critical_markers = true}, "/tmp/codesign-vendor");
+    command_result accepted = codesign({"verify", "--requirement", k_requirement, vendor});
+    EXPECT_EQ(accepted.exit_code, 0) << accepted.err;
+
+    const std::string unknown =
+        signed_with({.critical_markers = true, .leaf_critical_extension = "1.3.6.1.4.1.99999.1"},
+                    "/tmp/codesign-unknown");
+    command_result refused = codesign({"verify", unknown});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find("critical extension"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find("trust anchor"), std::string::npos) << refused.err;
+}
+
 TEST_F(CodesignTool, SigningFailuresLeaveTheBundleUnsigned) {
     tests::chain_files other = tests::write_chain_files("/tmp/codesign-other", {.team = "OTHER"});
     std::string bundle = unsigned_bundle();
