@@ -58,17 +58,17 @@ OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* require
     }
     // Everything above was read through the pinned process: still running the stamped image, it
     // was about this one.
-    if (!process.runs_image(*image) || !process.still_alive()) {
+    auto watch = process.watch_image(*image);
+    if (!watch || !process.still_alive()) {
         return errSecCSNoSuchCode;
     }
     code.uid_ = process.uid();
-    code.checked_image_ = *image;
+    code.checked_image_ = std::move(*watch);
     return errSecSuccess;
 }
 
 bool sec_code_t::is_sender(pid_t pid, uid_t uid) const {
-    return checked_image_ && pid == process_.pid() && uid == uid_ &&
-           process_.runs_image(*checked_image_);
+    return checked_image_ && pid == process_.pid() && uid == uid_ && checked_image_->unchanged();
 }
 
 std::optional<sec_static_code_t> SecStaticCodeCreateWithPath(const std::string& path) {

@@ -41,7 +41,7 @@ class sec_code_t {
 
     code_signing::pinned_process_t process_;
     uid_t uid_ = static_cast<uid_t>(-1);
-    std::optional<code_signing::exec_stamp_t> checked_image_;
+    std::optional<code_signing::image_watch_t> checked_image_;
 };
 
 // A bundle on disk (the platform's SecStaticCodeRef).

@@ -71,8 +71,8 @@ validation_t validate_bundle(const std::string& bundle_path, std::string_view ex
     if (signature_bytes.status != read_status::ok) {
         return fail(read_failure(signature_bytes.status));
     }
-    verified_signature_t signature = verify_detached(signature_bytes.bytes, directory_file.bytes,
-                                                     certificates::load_trust_anchors());
+    verified_signature_t signature =
+        verify_detached_against_anchors(signature_bytes.bytes, directory_file.bytes);
     if (signature.status != signature_status::valid) {
         return fail(signature_failure(signature.status));
     }

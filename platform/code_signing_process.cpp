@@ -27,7 +27,7 @@ namespace {
 // /proc files report no size; these bound what one read may take.
 constexpr std::size_t max_stat_size = 4096;
 constexpr std::size_t max_status_size = 64 * 1024;
-constexpr std::size_t max_smaps_size = 32 * 1024 * 1024;
+constexpr std::size_t max_maps_size = 16 * 1024 * 1024;
 constexpr std::size_t max_auxv_size = 4096;
 constexpr unsigned long auxv_random = 25;  // AT_RANDOM
 // A process with more threads than this is not a client we can vouch for.
@@ -197,23 +197,38 @@ bool is_kernel_mapping(std::string_view path) {
     return path == "[vdso]" || path == "[vsyscall]" || path == "[uprobes]";
 }
 
-// In smaps, the lines after a mapping's header are "Name:   value kB" fields.
-bool is_field_line(std::string_view line) {
-    std::size_t end = line.find(' ');
-    std::string_view first = line.substr(0, end);
-    return !first.empty() && first.back() == ':';
-}
-
-// Fields that count pages of a file mapping the process holds a private copy of: a page of code
-// that was written to after it was loaded, in memory or swapped out. (Private_Dirty would not
-// do: the page cache of a file on tmpfs is always dirty.)
-bool counts_private_copies(std::string_view line) {
-    std::string_view name = next_field(line);
-    if (name != "Anonymous:" && name != "Swap:") {
+// Whether every page of the mapping at range that is in memory or swapped out is a page of its
+// file. A private copy of a page (written through /proc/PID/mem, ptrace or after mprotect) is an
+// anonymous page: present without the file flag, or swapped out, which file pages never are.
+bool holds_only_file_pages(int pagemap, std::string_view range) {
+    constexpr std::uint64_t page_size = 4096;
+    constexpr std::uint64_t present = 1ull << 63;
+    constexpr std::uint64_t swapped = 1ull << 62;
+    constexpr std::uint64_t file_page = 1ull << 61;
+    std::size_t dash = range.find('-');
+    auto start = parse_number<std::uint64_t>(range.substr(0, dash), 16);
+    auto end = parse_number<std::uint64_t>(range.substr(dash + 1), 16);
+    if (dash == std::string_view::npos || !start || !end || *end < *start) {
         return false;
     }
-    auto value = parse_number<unsigned long long>(next_field(line));
-    return !value || *value != 0;
+    std::uint64_t entries[512];
+    for (std::uint64_t page = *start / page_size; page < *end / page_size;) {
+        std::uint64_t count = std::min<std::uint64_t>(std::size(entries), *end / page_size - page);
+        ssize_t n = ::pread(pagemap, entries, count * sizeof entries[0],
+                            static_cast<off_t>(page * sizeof entries[0]));
+        if (n <= 0 || n % static_cast<ssize_t>(sizeof entries[0]) != 0) {
+            return false;
+        }
+        std::size_t got = static_cast<std::size_t>(n) / sizeof entries[0];
+        for (std::size_t i = 0; i < got; ++i) {
+            if ((entries[i] & swapped) != 0 ||
+                ((entries[i] & present) != 0 && (entries[i] & file_page) == 0)) {
+                return false;
+            }
+        }
+        page += got;
+    }
+    return true;
 }
 
 std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
@@ -238,19 +253,22 @@ std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
     return std::nullopt;
 }
 
-std::optional<exec_stamp_t> read_stamp(int proc_dir, std::uint64_t address) {
-    unique_fd memory(::openat(proc_dir, "mem", O_RDONLY | O_CLOEXEC));
-    if (!memory || address > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+std::optional<exec_stamp_t> read_stamp(int memory, std::uint64_t address) {
+    if (memory < 0 || address > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
         return std::nullopt;
     }
     exec_stamp_t stamp;
     stamp.address = address;
     ssize_t n =
-        ::pread(memory.get(), stamp.bytes.data(), stamp.bytes.size(), static_cast<off_t>(address));
+        ::pread(memory, stamp.bytes.data(), stamp.bytes.size(), static_cast<off_t>(address));
     if (n != static_cast<ssize_t>(stamp.bytes.size())) {
         return std::nullopt;
     }
     return stamp;
+}
+
+unique_fd open_memory(int proc_dir) {
+    return unique_fd(::openat(proc_dir, "mem", O_RDONLY | O_CLOEXEC));
 }
 
 }  // namespace
@@ -345,11 +363,15 @@ bool pinned_process_t::is_traced() const {
     std::size_t threads = 0;
     while (const dirent* entry = ::readdir(directory.get())) {
         std::string_view name = entry->d_name;
-        if (!parse_number<pid_t>(name)) {
+        auto tid = parse_number<pid_t>(name);
+        if (!tid) {
             continue;
         }
         if (++threads > max_threads) {
             return true;
+        }
+        if (*tid == pid_) {
+            continue;  // the process's own status, read above
         }
         std::string status = std::string(name) + "/status";
         auto traced = has_tracer(tasks_fd, status.c_str());
@@ -362,13 +384,13 @@ bool pinned_process_t::is_traced() const {
 }
 
 bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode) const {
-    auto smaps = read_small_file_at(proc_dir_.get(), "smaps", max_smaps_size);
-    if (smaps.status != read_status::ok) {
+    auto maps = read_small_file_at(proc_dir_.get(), "maps", max_maps_size);
+    unique_fd pagemap(::openat(proc_dir_.get(), "pagemap", O_RDONLY | O_CLOEXEC));
+    if (maps.status != read_status::ok || !pagemap) {
         return false;
     }
     std::vector<std::pair<dev_t, ino_t>> vetted;
-    bool in_executable_mapping = false;
-    std::string_view text = as_text(smaps.bytes);
+    std::string_view text = as_text(maps.bytes);
     while (!text.empty()) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -376,17 +398,10 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         if (line.empty()) {
             continue;
         }
-        if (is_field_line(line)) {
-            if (in_executable_mapping && counts_private_copies(line)) {
-                return false;
-            }
-            continue;
-        }
         auto mapping = parse_mapping(line);
         if (!mapping) {
             return false;
         }
-        in_executable_mapping = mapping->executable;
         if (!mapping->executable) {
             continue;
         }
@@ -395,8 +410,10 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
             if (!is_kernel_mapping(mapping->path)) {
                 return false;
             }
-            in_executable_mapping = false;
             continue;
+        }
+        if (!holds_only_file_pages(pagemap.get(), mapping->range)) {
+            return false;
         }
         auto key = std::make_pair(mapping->device, mapping->inode);
         if (std::find(vetted.begin(), vetted.end(), key) != vetted.end()) {
@@ -439,12 +456,21 @@ std::optional<exec_stamp_t> pinned_process_t::exec_stamp() const {
     if (!address) {
         return std::nullopt;
     }
-    return read_stamp(proc_dir_.get(), *address);
+    return read_stamp(open_memory(proc_dir_.get()).get(), *address);
 }
 
-bool pinned_process_t::runs_image(const exec_stamp_t& earlier) const {
-    auto now = read_stamp(proc_dir_.get(), earlier.address);
-    return now && *now == earlier;
+std::optional<image_watch_t> pinned_process_t::watch_image(const exec_stamp_t& earlier) const {
+    unique_fd memory = open_memory(proc_dir_.get());
+    auto now = read_stamp(memory.get(), earlier.address);
+    if (!now || *now != earlier) {
+        return std::nullopt;
+    }
+    return image_watch_t(std::move(memory), earlier);
+}
+
+bool image_watch_t::unchanged() const {
+    auto now = read_stamp(memory_.get(), stamp_.address);
+    return now && *now == stamp_;
 }
 
 }  // namespace code_signing

@@ -22,6 +22,24 @@ struct exec_stamp_t {
     bool operator==(const exec_stamp_t&) const = default;
 };
 
+// A program image of a process, held through its memory: the kernel ties an open /proc/PID/mem
+// to the memory it was opened on, and answers nothing through it once that memory is no longer
+// in use, which happens when the process executes another program (or ends). Holding it costs
+// one read per question instead of an open and a read. Only a process the client itself made
+// with CLONE_VM could keep the old memory in use past an exec.
+class image_watch_t {
+  public:
+    image_watch_t(unique_fd memory, exec_stamp_t stamp)
+        : memory_(std::move(memory)), stamp_(stamp) {}
+
+    // Whether the process still runs the watched image.
+    [[nodiscard]] bool unchanged() const;
+
+  private:
+    unique_fd memory_;
+    exec_stamp_t stamp_;
+};
+
 // A peer process pinned for inspection. Its /proc directory is opened once, while the pidfd (or,
 // without one, the start time) proves it is the process the audit token names; every later read
 // goes through that directory, which answers about that process or fails once it is gone, so a
@@ -65,9 +83,9 @@ class pinned_process_t {
     // the same bytes again proves no exec happened in between. Nothing when they can't be read
     // (the process is gone, say).
     [[nodiscard]] std::optional<exec_stamp_t> exec_stamp() const;
-    // Whether the process still runs the image stamped earlier: the bytes at the stamp's address
-    // of its current memory are the stamp's. One open and one read, cheap enough per message.
-    [[nodiscard]] bool runs_image(const exec_stamp_t& earlier) const;
+    // A watch on the program image stamped earlier, when the process still runs it: the bytes
+    // at the stamp's address of its current memory are the stamp's. Nothing otherwise.
+    [[nodiscard]] std::optional<image_watch_t> watch_image(const exec_stamp_t& earlier) const;
 
   private:
     pinned_process_t(pid_t pid, uid_t uid, unique_fd proc_dir, unique_fd pidfd,
