@@ -99,6 +99,24 @@ void ask_for_reboot_once_admitted(int fd, const std::string& who) {
     say(who + (answered(fd, 3s) ? ": served" : ": not served"));
 }
 
+// Replaces this process with the role in the test program at executable.
+void exec_role(const std::string& executable, const std::string& role) {
+    auto argv = tests::role_command(executable, role);
+    std::vector<char*> raw;
+    for (auto& word : argv) {
+        raw.push_back(word.data());
+    }
+    raw.push_back(nullptr);
+    ::execv(executable.c_str(), raw.data());
+}
+
+// A command run as another user.
+tests::command_result run_as(const std::string& user, std::vector<std::string> argv) {
+    argv.insert(argv.begin(),
+                {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", "--"});
+    return tests::run_command(argv);
+}
+
 class Admission : public testing::Test {
   protected:
     void SetUp() override {
@@ -199,13 +217,7 @@ TEST(ClientRole, DISABLED_ExecAfterConnect) {
         ASSERT_EQ(::sendmsg(channel[0], &message, 0), 1);
     }
 
-    auto argv = tests::role_command(signed_client, "Idle");
-    std::vector<char*> raw;
-    for (auto& word : argv) {
-        raw.push_back(word.data());
-    }
-    raw.push_back(nullptr);
-    ::execv(signed_client.c_str(), raw.data());
+    exec_role(signed_client, "Idle");
     FAIL() << "exec failed";
 }
 
@@ -257,9 +269,7 @@ TEST_F(Admission, ExecAfterConnectIsNeverServed) {
     }
     // Control: the same request from the signed client itself, as the same user, is served.
     tests::daemon_session daemon;
-    auto result =
-        tests::run_command({"/usr/bin/setpriv", "--reuid=mallory", "--regid=mallory",
-                            "--clear-groups", "--", tests::signed_helperctl_path(), "reboot"});
+    auto result = run_as(k_attacker, {tests::signed_helperctl_path(), "reboot"});
     EXPECT_EQ(result.out, "true\n") << result.err;
     EXPECT_EQ(reboots(), 1u);
 }
@@ -274,13 +284,7 @@ TEST(ClientRole, DISABLED_ExecAfterAdmission) {
     ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
     ask_for_reboot_once_admitted(fd, "signed client");
     ::setenv("CORVANA_CLIENT_ROLE_ARGS", std::to_string(fd).c_str(), 1);
-    auto argv = tests::role_command(args[0], "SendOnInherited");
-    std::vector<char*> raw;
-    for (auto& word : argv) {
-        raw.push_back(word.data());
-    }
-    raw.push_back(nullptr);
-    ::execv(args[0].c_str(), raw.data());
+    exec_role(args[0], "SendOnInherited");
     FAIL() << "exec failed";
 }
 
@@ -485,8 +489,7 @@ TEST_F(Admission, EachClauseOfTheRequirementIsEnforced) {
         SCOPED_TRACE(c.name);
         std::string executable = tests::signed_client_bundle(c.options);
         auto before = reboots();
-        auto result = tests::run_command({"/usr/bin/setpriv", "--reuid=mallory", "--regid=mallory",
-                                          "--clear-groups", "--", executable, "reboot"});
+        auto result = run_as(k_attacker, {executable, "reboot"});
         const bool good = std::string(c.name) == "good";
         EXPECT_EQ(result.exit_code, good ? 0 : 3) << result.err;
         EXPECT_EQ(reboots(), before + (good ? 1 : 0));
@@ -614,9 +617,7 @@ TEST_F(Admission, OneUserCanNotLockOutAnother) {
     EXPECT_EQ(held, 64);
     EXPECT_TRUE(trace_holds("warning", "refused a connection of pid"));
 
-    auto result =
-        tests::run_command({"/usr/bin/setpriv", "--reuid=alice", "--regid=alice", "--clear-groups",
-                            "--", tests::signed_helperctl_path(), "version"});
+    auto result = run_as(k_other_user, {tests::signed_helperctl_path(), "version"});
     EXPECT_EQ(result.out, "2.6\n") << result.err;
 
     // Control: idle connections do pile up where no bound applies (root's).

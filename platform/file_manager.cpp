@@ -261,23 +261,40 @@ file_result_t copy_entry(const copy_place& from, const copy_place& to, int depth
     return copy_entry_tracked(from, to, depth, created);
 }
 
+// The directory that holds path's last component, opened, and that component: everything here
+// works relative to the parent, so the item itself is never reached through a link in its path's
+// last step. A failure names verb for a name that can't be used.
+struct parent_place {
+    unique_fd directory;
+    std::string name;
+};
+
+file_result_t open_parent(const std::string& path, const char* verb, parent_place& place) {
+    auto [parent, name] = split_path(path);
+    if (!usable_name(name)) {
+        return failed(verb, path, EINVAL);
+    }
+    place.directory = open_directory(parent);
+    if (!place.directory.valid()) {
+        return failed("open", parent, errno);
+    }
+    place.name = std::move(name);
+    return file_result_t::success();
+}
+
 // Runs a copy to the new item at path; when the copy fails half-way, whatever it had created is
 // removed again.
 template <typename Copy>
 file_result_t copy_to_new_item(const std::string& path, Copy copy) {
-    const auto [parent, name] = split_path(path);
-    if (!usable_name(name)) {
-        return failed("copy to", path, EINVAL);
-    }
-    unique_fd parent_dir = open_directory(parent);
-    if (!parent_dir.valid()) {
-        return failed("open", parent, errno);
+    parent_place target;
+    if (auto opened = open_parent(path, "copy to", target); !opened) {
+        return opened;
     }
     bool created = false;
-    auto result = copy(copy_place{parent_dir.get(), name, path}, created);
+    auto result = copy(copy_place{target.directory.get(), target.name, path}, created);
     if (!result && created) {
         // Leave no half-copied item behind; the copy's own failure is what counts.
-        (void)remove_at(parent_dir.get(), name, path, 0);
+        (void)remove_at(target.directory.get(), target.name, path, 0);
     }
     return result;
 }
@@ -341,22 +358,19 @@ file_result_t create_directory(const std::string& raw) {
 
 file_result_t open_directory_no_follow(const std::string& path, unique_fd& directory) {
     directory.reset();
-    const auto [parent, name] = split_path(path);
-    if (!usable_name(name)) {
-        return failed("open", path, EINVAL);
+    parent_place place;
+    if (auto opened = open_parent(path, "open", place); !opened) {
+        return opened;
     }
-    unique_fd parent_dir = open_directory(parent);
-    if (!parent_dir.valid()) {
-        return failed("open", parent, errno);
-    }
+    const int parent_dir = place.directory.get();
+    const std::string& name = place.name;
     // By name, without the slash: "link/" would make the kernel follow the link.
-    directory = open_subdirectory(parent_dir.get(), name);
+    directory = open_subdirectory(parent_dir, name);
     if (!directory.valid()) {
         const int error = errno;
         struct stat info {};
-        const bool is_link =
-            ::fstatat(parent_dir.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(info.st_mode);
+        const bool is_link = ::fstatat(parent_dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                             S_ISLNK(info.st_mode);
         return is_link ? failed("open", path, "a symbolic link, not a directory")
                        : failed("open", path, error);
     }
@@ -364,15 +378,11 @@ file_result_t open_directory_no_follow(const std::string& path, unique_fd& direc
 }
 
 file_result_t copy_item(const std::string& from, const std::string& to) {
-    const auto [from_parent, from_name] = split_path(from);
-    if (!usable_name(from_name)) {
-        return failed("copy", from, EINVAL);
+    parent_place from_place;
+    if (auto opened = open_parent(from, "copy", from_place); !opened) {
+        return opened;
     }
-    unique_fd from_dir = open_directory(from_parent);
-    if (!from_dir.valid()) {
-        return failed("open", from_parent, errno);
-    }
-    const copy_place source{from_dir.get(), from_name, from};
+    const copy_place source{from_place.directory.get(), from_place.name, from};
     return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
         return copy_entry_tracked(source, place, 0, created);
     });
@@ -385,15 +395,11 @@ file_result_t copy_directory_from(int from, const std::string& from_shown, const
 }
 
 file_result_t remove_item(const std::string& path) {
-    const auto [parent, name] = split_path(path);
-    if (!usable_name(name)) {
-        return failed("remove", path, EINVAL);
+    parent_place place;
+    if (auto opened = open_parent(path, "remove", place); !opened) {
+        return opened;
     }
-    unique_fd dir = open_directory(parent);
-    if (!dir.valid()) {
-        return failed("remove", path, errno);
-    }
-    return remove_at(dir.get(), name, path, 0);
+    return remove_at(place.directory.get(), place.name, path, 0);
 }
 
 namespace {
