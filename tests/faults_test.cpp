@@ -199,11 +199,18 @@ TEST_F(FaultsTest, TheDaemonKilledDuringAnInstallLeavesNoJobFileHalfWritten) {
     // Which job files the killed installs left, to show that the kills fell before, between
     // and after their writing.
     std::map<std::string, int> states;
-    auto kill_daemon_during_install = [&](const std::function<bool()>& time_to_kill) {
+    // Fails the test at once when the install never reaches its moment: every later round would
+    // only wait out its time the same way.
+    auto kill_daemon_during_install =
+        [&](const std::function<bool()>& time_to_kill) -> testing::AssertionResult {
         tests::child_process client(install_command(auth));
-        ASSERT_TRUE(wait_until(time_to_kill, 60s, 1ms));
+        if (!wait_until(time_to_kill, 60s, 1ms)) {
+            return testing::AssertionFailure() << "the install never reached the moment to kill";
+        }
         daemon->kill(SIGKILL);
-        ASSERT_TRUE(daemon->wait_exit(10s).has_value());
+        if (!daemon->wait_exit(10s)) {
+            return testing::AssertionFailure() << "the killed daemon did not end";
+        }
         // The client learns that its connection is gone, unless its answer came first.
         const auto status = client.wait_exit(30s);
         EXPECT_TRUE(status == 3 || status == 0) << status.value_or(-1);
@@ -213,6 +220,7 @@ TEST_F(FaultsTest, TheDaemonKilledDuringAnInstallLeavesNoJobFileHalfWritten) {
                  (exists(k_agent_file) ? "agent" : "-")];
         daemon.reset();
         daemon.emplace();
+        return testing::AssertionSuccess();
     };
 
     // Stopped at known points: while the bundle is given to root, while the old jobs are
@@ -224,8 +232,8 @@ TEST_F(FaultsTest, TheDaemonKilledDuringAnInstallLeavesNoJobFileHalfWritten) {
         SCOPED_TRACE(tool);
         tests::fake_tools::reset();
         tests::fake_tools::set_delay(tool, 30);
-        kill_daemon_during_install(
-            [path = std::string(path)] { return !tests::fake_tools::calls_of(path).empty(); });
+        ASSERT_TRUE(kill_daemon_during_install(
+            [path = std::string(path)] { return !tests::fake_tools::calls_of(path).empty(); }));
         tests::fake_tools::set_delay(tool, 0);
     }
     EXPECT_EQ(in_flight, 3u);
@@ -238,7 +246,7 @@ TEST_F(FaultsTest, TheDaemonKilledDuringAnInstallLeavesNoJobFileHalfWritten) {
         tests::fake_tools::reset();
         tests::fake_tools::set_delay("xattr", 2);
         std::optional<std::chrono::steady_clock::time_point> seen;
-        kill_daemon_during_install([&] {
+        ASSERT_TRUE(kill_daemon_during_install([&] {
             for (int i = 0; !seen && i < 10; ++i) {
                 if (!exists("/Library/LaunchDaemons/com.quillmark.corvana_old" + std::to_string(i) +
                             ".service.plist")) {
@@ -247,7 +255,7 @@ TEST_F(FaultsTest, TheDaemonKilledDuringAnInstallLeavesNoJobFileHalfWritten) {
             }
             return seen &&
                    std::chrono::steady_clock::now() - *seen >= std::chrono::milliseconds(delay_ms);
-        });
+        }));
     }
     EXPECT_EQ(in_flight, 15u);
     std::printf("faults: %zu installs were in flight when the daemon was killed; job files left:",
