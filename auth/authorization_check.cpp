@@ -4,6 +4,7 @@
 
 #include "auth/helper_tool_common.h"
 #include "core/helper_tool.h"
+#include "core/protocol_methods.h"
 #include "platform/authorization.h"
 #include "system/external_commands.h"
 
@@ -57,5 +58,6 @@ void helper_tool_t::_resetAuthDB() {
 }
 
 void helper_tool_t::check_global_settings_auth(ns_data auth, reply_t<bool> reply) {
-    reply(!check_authorization(auth, "check_global_settings_auth:reply:"));
+    reply(!check_authorization(
+        auth, protocol::selector(protocol::method::check_global_settings_auth).data()));
 }

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "base/trace.h"
+#include "core/protocol_methods.h"
 
 helper_tool_common_t::command_info_t helper_tool_common_t::commandInfo() {
     auto entry = [](const char* name, const char* rule, const char* description) {
@@ -11,18 +12,16 @@ helper_tool_common_t::command_info_t helper_tool_common_t::commandInfo() {
                              {k_auth_right_description, description}};
     };
     return {
-        {"install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-         "with_user_name:with_reply:",
+        {std::string(protocol::selector(protocol::method::install)),
          entry("com.quillmark.Corvana.Helper.install_corvana", "is-admin",
                "Corvana is trying to install itself")},
-        {"install_corvana_service_with:for_namespace:user_config:reply:",
+        {std::string(protocol::selector(protocol::method::install_service)),
          entry("com.quillmark.Corvana.Helper.install_service", "is-admin",
                "Corvana is trying to install global service")},
-        {"uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-         "with_user_name:with_reply:",
+        {std::string(protocol::selector(protocol::method::uninstall)),
          entry("com.quillmark.Corvana.Helper.uninstall_corvana", "authenticate-admin",
                "Corvana is trying to uninstall itself")},
-        {"check_global_settings_auth:reply:",
+        {std::string(protocol::selector(protocol::method::check_global_settings_auth)),
          entry("com.quillmark.Corvana.Helper.global_settings", "authenticate-admin",
                "Corvana is trying to unlock the global settings")},
     };

@@ -2,9 +2,13 @@
 
 #include <sys/prctl.h>
 
+#include "core/protocol_methods.h"
 #include "platform/frame_io.h"
 
 namespace {
+
+using protocol::method;
+using protocol::selector;
 
 constexpr std::string_view k_service_name = "com.quillmark.corvana-cv-5e09b1d4.Helper";
 
@@ -102,7 +106,7 @@ std::optional<bool> helper_client_t::call_bool(std::string_view selector,
 }
 
 std::optional<ns_string> helper_client_t::get_version() {
-    auto value = call("get_version_with_reply:", {});
+    auto value = call(selector(method::get_version), {});
     if (!value) {
         return std::nullopt;
     }
@@ -118,7 +122,7 @@ std::optional<ns_string> helper_client_t::get_version() {
 std::optional<bool> helper_client_t::install_corvana_service_with(const ns_data& auth,
                                                                   const ns_string& for_namespace,
                                                                   const ns_string& user_config) {
-    return call_bool("install_corvana_service_with:for_namespace:user_config:reply:",
+    return call_bool(selector(method::install_service),
                      {to_wire(auth), to_wire(for_namespace), to_wire(user_config)});
 }
 
@@ -127,68 +131,64 @@ std::optional<bool> helper_client_t::install_corvana_with_auth_data(const ns_dat
                                                                     const ns_string& sysconfig_path,
                                                                     const ns_string& cv_namespace,
                                                                     const ns_string& user_name) {
-    return call_bool(
-        "install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-        "with_user_name:with_reply:",
-        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path), to_wire(cv_namespace),
-         to_wire(user_name)});
+    return call_bool(selector(method::install),
+                     {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
+                      to_wire(cv_namespace), to_wire(user_name)});
 }
 
 std::optional<bool> helper_client_t::uninstall_corvana_with_auth_data(
     const ns_data& auth_data, const ns_string& bundle_path, const ns_string& sysconfig_path,
     const ns_string& cv_namespace, const ns_string& user_name) {
-    return call_bool(
-        "uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-        "with_user_name:with_reply:",
-        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path), to_wire(cv_namespace),
-         to_wire(user_name)});
+    return call_bool(selector(method::uninstall),
+                     {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
+                      to_wire(cv_namespace), to_wire(user_name)});
 }
 
 std::optional<bool> helper_client_t::fixOSMaxFilesIfNeedAndReply() {
-    return call_bool("fixOSMaxFilesIfNeedAndReply:", {});
+    return call_bool(selector(method::fix_max_files), {});
 }
 
 std::optional<bool> helper_client_t::restart_corvana_with_bundle_path(
     const ns_string& bundle_path) {
-    return call_bool("restart_corvana_with_bundle_path:and_reply:", {to_wire(bundle_path)});
+    return call_bool(selector(method::restart), {to_wire(bundle_path)});
 }
 
 std::optional<bool> helper_client_t::reboot_computer_with_reply() {
-    return call_bool("reboot_computer_with_reply:", {});
+    return call_bool(selector(method::reboot), {});
 }
 
 std::optional<bool> helper_client_t::start_service_with_namespace(const ns_string& ns) {
-    return call_bool("start_service_with_namespace:with_reply:", {to_wire(ns)});
+    return call_bool(selector(method::start_service), {to_wire(ns)});
 }
 
 std::optional<bool> helper_client_t::is_service_installed_with_namespace(const ns_string& ns) {
-    return call_bool("is_service_installed_with_namespace:with_reply:", {to_wire(ns)});
+    return call_bool(selector(method::is_service_installed), {to_wire(ns)});
 }
 
 std::optional<bool> helper_client_t::is_service_disabled_with_namespace(const ns_string& ns) {
-    return call_bool("is_service_disabled_with_namespace:with_reply:", {to_wire(ns)});
+    return call_bool(selector(method::is_service_disabled), {to_wire(ns)});
 }
 
 std::optional<bool> helper_client_t::is_service_run_at_load_with_namespace(const ns_string& ns) {
-    return call_bool("is_service_run_at_load_with_namespace:with_reply:", {to_wire(ns)});
+    return call_bool(selector(method::is_service_run_at_load), {to_wire(ns)});
 }
 
 std::optional<bool> helper_client_t::set_tray_enabled(const ns_string& text, bool enabled,
                                                       const ns_string& bundle_path) {
-    return call_bool("set_tray_enabled:with_enabled:with_bundle_path:with_reply:",
+    return call_bool(selector(method::set_tray_enabled),
                      {to_wire(text), wire_value{enabled}, to_wire(bundle_path)});
 }
 
 std::optional<bool> helper_client_t::quit_service(const ns_string& ns) {
-    return call_bool("quit_service:with_reply:", {to_wire(ns)});
+    return call_bool(selector(method::quit_service), {to_wire(ns)});
 }
 
 std::optional<bool> helper_client_t::check_global_settings_auth(const ns_data& auth) {
-    return call_bool("check_global_settings_auth:reply:", {to_wire(auth)});
+    return call_bool(selector(method::check_global_settings_auth), {to_wire(auth)});
 }
 
 std::optional<int> helper_client_t::set_darkwake_mode(int mode) {
-    auto value = call("set_darkwake_mode:reply:", {wire_value{std::int64_t{mode}}});
+    auto value = call(selector(method::set_darkwake_mode), {wire_value{std::int64_t{mode}}});
     if (!value || !std::holds_alternative<std::int64_t>(*value)) {
         return std::nullopt;
     }
@@ -196,9 +196,9 @@ std::optional<int> helper_client_t::set_darkwake_mode(int mode) {
 }
 
 std::optional<bool> helper_client_t::isAutostartEnabledForNamespace(const ns_string& ns) {
-    return call_bool("isAutostartEnabledForNamespace:reply:", {to_wire(ns)});
+    return call_bool(selector(method::is_autostart_enabled), {to_wire(ns)});
 }
 
 std::optional<bool> helper_client_t::setAutostartEnabled(bool enabled, const ns_string& ns) {
-    return call_bool("setAutostartEnabled:forNamespace:reply:", {wire_value{enabled}, to_wire(ns)});
+    return call_bool(selector(method::set_autostart_enabled), {wire_value{enabled}, to_wire(ns)});
 }

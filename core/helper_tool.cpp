@@ -185,6 +185,6 @@ void helper_tool_t::set_tray_enabled(ns_string, bool, ns_string, reply_t<bool> w
 void helper_tool_t::restart_corvana_with_bundle_path(ns_string, reply_t<bool> and_reply) {
     // The protocol declares it, but the helper never restarts the application itself.
     trace_warning(_trace.get(), "%s is not implemented",
-                  "restart_corvana_with_bundle_path:and_reply:");
+                  protocol::selector(protocol::method::restart).data());
     and_reply(false);
 }

@@ -4,8 +4,6 @@
 
 namespace {
 
-using k = wire_kind;
-
 ns_string text_arg(wire_value& value) {
     if (auto* text = std::get_if<std::string>(&value)) {
         return std::move(*text);
@@ -33,109 +31,123 @@ reply_t<bool> bool_reply(std::function<void(wire_value)> reply) {
     return [reply = std::move(reply)](bool value) { reply(wire_value{value}); };
 }
 
+using reply_fn = std::function<void(wire_value)>;
+using handler_t = void (*)(helper_tool_t&, std::vector<wire_value>&, reply_fn);
+
+// Each method of the protocol beside the handler its calls go to.
+struct handler_entry {
+    protocol::method method;
+    handler_t handle;
+};
+
+using m = protocol::method;
+
+constexpr handler_entry handlers[] = {
+    {m::get_version,
+     [](helper_tool_t& h, std::vector<wire_value>&, reply_fn reply) {
+         h.get_version_with_reply([reply](ns_string version) {
+             reply(version ? wire_value{*version} : wire_value{wire_nil{}});
+         });
+     }},
+    {m::install_service,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.install_corvana_service_with(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
+                                        bool_reply(reply));
+     }},
+    {m::install,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.install_corvana_with_auth_data(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
+                                          text_arg(a[3]), text_arg(a[4]), bool_reply(reply));
+     }},
+    {m::uninstall,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.uninstall_corvana_with_auth_data(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
+                                            text_arg(a[3]), text_arg(a[4]), bool_reply(reply));
+     }},
+    {m::fix_max_files, [](helper_tool_t& h, std::vector<wire_value>&,
+                          reply_fn reply) { h.fixOSMaxFilesIfNeedAndReply(bool_reply(reply)); }},
+    {m::restart,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.restart_corvana_with_bundle_path(text_arg(a[0]), bool_reply(reply));
+     }},
+    {m::reboot, [](helper_tool_t& h, std::vector<wire_value>&,
+                   reply_fn reply) { h.reboot_computer_with_reply(bool_reply(reply)); }},
+    {m::start_service,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.start_service_with_namespace(text_arg(a[0]), bool_reply(reply));
+     }},
+    {m::is_service_installed,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.is_service_installed_with_namespace(text_arg(a[0]), bool_reply(reply));
+     }},
+    {m::is_service_disabled,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.is_service_disabled_with_namespace(text_arg(a[0]), bool_reply(reply));
+     }},
+    {m::is_service_run_at_load,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.is_service_run_at_load_with_namespace(text_arg(a[0]), bool_reply(reply));
+     }},
+    {m::set_tray_enabled,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.set_tray_enabled(text_arg(a[0]), bool_arg(a[1]), text_arg(a[2]), bool_reply(reply));
+     }},
+    {m::quit_service, [](helper_tool_t& h, std::vector<wire_value>& a,
+                         reply_fn reply) { h.quit_service(text_arg(a[0]), bool_reply(reply)); }},
+    {m::check_global_settings_auth,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.check_global_settings_auth(data_arg(a[0]), bool_reply(reply));
+     }},
+    {m::set_darkwake_mode,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.set_darkwake_mode(int_arg(a[0]), [reply](int value) {
+             reply(wire_value{static_cast<std::int64_t>(value)});
+         });
+     }},
+    {m::is_autostart_enabled,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.isAutostartEnabledForNamespace(text_arg(a[0]), bool_reply(reply));
+     }},
+    {m::set_autostart_enabled,
+     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
+         h.setAutostartEnabled(bool_arg(a[0]), text_arg(a[1]), bool_reply(reply));
+     }},
+};
+
+constexpr bool every_method_has_its_handler() {
+    if (std::size(handlers) != protocol::methods.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < std::size(handlers); ++i) {
+        if (static_cast<std::size_t>(handlers[i].method) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(every_method_has_its_handler(), "one handler per method, in the protocol's order");
+
+constexpr std::array<method_signature_t, protocol::methods.size()> signatures = [] {
+    std::array<method_signature_t, protocol::methods.size()> out{};
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = {protocol::methods[i].selector, protocol::methods[i].arguments(),
+                  protocol::methods[i].reply};
+    }
+    return out;
+}();
+
 }  // namespace
 
-const std::array<method_signature_t, 17> k_corvana_helper_protocol = {{
-    {"get_version_with_reply:", {}, k::text},
-    {"install_corvana_service_with:for_namespace:user_config:reply:",
-     {k::data, k::text, k::text},
-     k::boolean},
-    {"install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-     "with_user_name:with_reply:",
-     {k::data, k::text, k::text, k::text, k::text},
-     k::boolean},
-    {"uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-     "with_user_name:with_reply:",
-     {k::data, k::text, k::text, k::text, k::text},
-     k::boolean},
-    {"fixOSMaxFilesIfNeedAndReply:", {}, k::boolean},
-    {"restart_corvana_with_bundle_path:and_reply:", {k::text}, k::boolean},
-    {"reboot_computer_with_reply:", {}, k::boolean},
-    {"start_service_with_namespace:with_reply:", {k::text}, k::boolean},
-    {"is_service_installed_with_namespace:with_reply:", {k::text}, k::boolean},
-    {"is_service_disabled_with_namespace:with_reply:", {k::text}, k::boolean},
-    {"is_service_run_at_load_with_namespace:with_reply:", {k::text}, k::boolean},
-    {"set_tray_enabled:with_enabled:with_bundle_path:with_reply:",
-     {k::text, k::boolean, k::text},
-     k::boolean},
-    {"quit_service:with_reply:", {k::text}, k::boolean},
-    {"check_global_settings_auth:reply:", {k::data}, k::boolean},
-    {"set_darkwake_mode:reply:", {k::integer}, k::integer},
-    {"isAutostartEnabledForNamespace:reply:", {k::text}, k::boolean},
-    {"setAutostartEnabled:forNamespace:reply:", {k::boolean, k::text}, k::boolean},
-}};
-
 const xpc_interface_t& corvana_helper_interface() {
-    static const xpc_interface_t interface { k_corvana_helper_protocol };
+    static const xpc_interface_t interface { signatures };
     return interface;
 }
 
-void invoke_helper_method(helper_tool_t& helper, std::size_t method, std::vector<wire_value> a,
+void invoke_helper_method(helper_tool_t& helper, std::size_t method, std::vector<wire_value> args,
                           std::function<void(wire_value)> reply) {
-    switch (method) {
-        case 0:
-            helper.get_version_with_reply([reply](ns_string version) {
-                reply(version ? wire_value{*version} : wire_value{wire_nil{}});
-            });
-            return;
-        case 1:
-            helper.install_corvana_service_with(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
-                                                bool_reply(reply));
-            return;
-        case 2:
-            helper.install_corvana_with_auth_data(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
-                                                  text_arg(a[3]), text_arg(a[4]),
-                                                  bool_reply(reply));
-            return;
-        case 3:
-            helper.uninstall_corvana_with_auth_data(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
-                                                    text_arg(a[3]), text_arg(a[4]),
-                                                    bool_reply(reply));
-            return;
-        case 4:
-            helper.fixOSMaxFilesIfNeedAndReply(bool_reply(reply));
-            return;
-        case 5:
-            helper.restart_corvana_with_bundle_path(text_arg(a[0]), bool_reply(reply));
-            return;
-        case 6:
-            helper.reboot_computer_with_reply(bool_reply(reply));
-            return;
-        case 7:
-            helper.start_service_with_namespace(text_arg(a[0]), bool_reply(reply));
-            return;
-        case 8:
-            helper.is_service_installed_with_namespace(text_arg(a[0]), bool_reply(reply));
-            return;
-        case 9:
-            helper.is_service_disabled_with_namespace(text_arg(a[0]), bool_reply(reply));
-            return;
-        case 10:
-            helper.is_service_run_at_load_with_namespace(text_arg(a[0]), bool_reply(reply));
-            return;
-        case 11:
-            helper.set_tray_enabled(text_arg(a[0]), bool_arg(a[1]), text_arg(a[2]),
-                                    bool_reply(reply));
-            return;
-        case 12:
-            helper.quit_service(text_arg(a[0]), bool_reply(reply));
-            return;
-        case 13:
-            helper.check_global_settings_auth(data_arg(a[0]), bool_reply(reply));
-            return;
-        case 14:
-            helper.set_darkwake_mode(int_arg(a[0]), [reply](int value) {
-                reply(wire_value{static_cast<std::int64_t>(value)});
-            });
-            return;
-        case 15:
-            helper.isAutostartEnabledForNamespace(text_arg(a[0]), bool_reply(reply));
-            return;
-        case 16:
-            helper.setAutostartEnabled(bool_arg(a[0]), text_arg(a[1]), bool_reply(reply));
-            return;
-        default:
-            reply(wire_value{false});
-            return;
+    if (method >= std::size(handlers)) {
+        reply(wire_value{false});
+        return;
     }
+    handlers[method].handle(helper, args, std::move(reply));
 }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/helper_tool.h"
+#include "core/protocol_methods.h"
 #include "install/job_description.h"
 #include "install/paths.h"
 #include "install/request_checks.h"
@@ -23,9 +24,7 @@ namespace {
 
 using install_request::shown;
 
-constexpr const char* install_selector =
-    "install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-    "with_user_name:with_reply:";
+constexpr const char* install_selector = protocol::selector(protocol::method::install).data();
 
 // Two installs at once would remove and copy the same bundle under each other's feet and could
 // both report success over a half-removed bundle; replacing the bundle is done one at a time.

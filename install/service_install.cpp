@@ -1,6 +1,7 @@
 // Sets up the background service and the frontend agent of one namespace around the application
 // already installed at "/Applications/Corvana.app".
 #include "core/helper_tool.h"
+#include "core/protocol_methods.h"
 #include "install/job_description.h"
 #include "install/paths.h"
 #include "install/request_checks.h"
@@ -12,7 +13,7 @@ namespace {
 using install_request::shown;
 
 constexpr const char* service_install_selector =
-    "install_corvana_service_with:for_namespace:user_config:reply:";
+    protocol::selector(protocol::method::install_service).data();
 constexpr const char* installed_application = "/Applications/Corvana.app";
 
 }  // namespace

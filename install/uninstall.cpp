@@ -1,5 +1,6 @@
 // Removes one namespace's job files, its privileged helper tool and the application bundle.
 #include "core/helper_tool.h"
+#include "core/protocol_methods.h"
 #include "install/paths.h"
 #include "install/request_checks.h"
 #include "platform/file_manager.h"
@@ -9,9 +10,7 @@ namespace {
 
 using install_request::shown;
 
-constexpr const char* uninstall_selector =
-    "uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-    "with_user_name:with_reply:";
+constexpr const char* uninstall_selector = protocol::selector(protocol::method::uninstall).data();
 
 }  // namespace
 

@@ -21,7 +21,7 @@
 // block, and the kind its reply block takes.
 struct method_signature_t {
     std::string_view selector;
-    std::vector<wire_kind> arguments;
+    std::span<const wire_kind> arguments;
     wire_kind reply;
 };
 

@@ -166,7 +166,7 @@ bool valid_namespace(const wire_value& value) {
 enum class role_t { auth, ns, bundle, config, user, text, flag, number };
 
 struct method_t {
-    std::size_t index;  // into k_corvana_helper_protocol
+    std::size_t index;  // into protocol::methods
     std::vector<role_t> roles;
     const char* right;  // for the four guarded methods
 };
@@ -200,7 +200,7 @@ const std::vector<method_t>& methods() {
 }
 
 std::string selector_of(const method_t& method) {
-    return std::string(k_corvana_helper_protocol[method.index].selector);
+    return std::string(protocol::methods[method.index].selector);
 }
 
 // Authorizations expire after five minutes: a fresh one well before that.
