@@ -38,6 +38,8 @@ void trace_file_init(trace_file_t* file) {
     file->descriptor = 0;
     file->directory = -1;
     file->lock_contended = false;
+    file->kept_lines.clear();
+    file->kept_bytes = 0;
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);

@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <string>
+#include <vector>
 
 #include "base/string.h"
 
@@ -29,6 +31,9 @@ struct trace_file_t {
     // Someone else held the file lock past the wait for it: later lines don't wait again until
     // the lock can be had.
     bool lock_contended;
+    // Lines that could not have the lock, in their order, for the next line that has it.
+    std::vector<std::string> kept_lines;
+    std::size_t kept_bytes;
 };
 
 // Process-wide values, empty at load and set by start-up before the first line.

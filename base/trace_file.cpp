@@ -223,6 +223,44 @@ int open_if_needed(trace_file_t* file) {
     return file->descriptor;
 }
 
+// Bytes of kept lines beyond which they are written without the lock after all: someone who
+// holds the lock for ever must not make the daemon hold an ever-growing backlog.
+constexpr std::size_t k_kept_limit = 64 * 1024;
+
+// Appends one line at the end of the file; under the file lock, a file that grew past 1 MiB is
+// cut to its tail. Trimming moves every byte of the file: only under the lock, or another
+// process's line could be lost.
+void append_line(int descriptor, const char* line, std::size_t length, bool locked) {
+    const off_t end = lseek(descriptor, 0, SEEK_END);
+    std::size_t written = write_all(descriptor, line, length);
+    // A line cut short (a full disk) is taken back: left in place, the next line written once
+    // there is room again would run on from its broken end.
+    if (written < length && end >= 0 && ftruncate(descriptor, end) == 0) {
+        written = 0;
+    }
+    if (!locked) {
+        return;
+    }
+    // Under both locks nobody else appends, so the end of what was just written is the size;
+    // only when the first seek failed is the end asked for again.
+    off_t size = end >= 0 ? end + static_cast<off_t>(written) : lseek(descriptor, 0, SEEK_END);
+    if (size < 0) {
+        dprintf(STDOUT_FILENO, "ERROR: %d", errno);
+        return;
+    }
+    if (size > k_trace_file_limit) {
+        trim(descriptor, size);
+    }
+}
+
+void append_kept_lines(trace_file_t* file, int descriptor, bool locked) {
+    for (const auto& kept : file->kept_lines) {
+        append_line(descriptor, kept.data(), kept.size(), locked);
+    }
+    file->kept_lines.clear();
+    file->kept_bytes = 0;
+}
+
 }  // namespace
 
 // Holding the process's lock as well as the file lock keeps the threads of this process, which
@@ -235,24 +273,23 @@ bool trace_file_write(trace_file_t* file, const char* line, std::size_t length) 
         return false;
     }
     file_lock locked(descriptor, file->lock_contended);
-    const off_t end = lseek(descriptor, 0, SEEK_END);
-    std::size_t written = write_all(descriptor, line, length);
-    // A line cut short (a full disk) is taken back: left in place, the next line written once
-    // there is room again would run on from its broken end.
-    if (written < length && end >= 0 && ftruncate(descriptor, end) == 0) {
-        written = 0;
-    }
-    // Under both locks nobody else appends, so the end of what was just written is the size;
-    // only when the first seek failed is the end asked for again.
-    off_t size = end >= 0 ? end + static_cast<off_t>(written) : lseek(descriptor, 0, SEEK_END);
-    if (size < 0) {
-        dprintf(STDOUT_FILENO, "ERROR: %d", errno);
+    if (!locked.held() && file->kept_bytes + length <= k_kept_limit) {
+        // Kept, in order, for the next line that has the lock: written now, without the lock,
+        // it could land where another writer's line or a trim is going.
+        file->kept_lines.emplace_back(line, length);
+        file->kept_bytes += length;
         return true;
     }
-    // Trimming moves every byte of the file: only under the lock, or another process's line
-    // could be lost. An unlocked line leaves it to the next line that has the lock.
-    if (size > k_trace_file_limit && locked.held()) {
-        trim(descriptor, size);
-    }
+    append_kept_lines(file, descriptor, locked.held());
+    append_line(descriptor, line, length, locked.held());
     return true;
+}
+
+void trace_file_write_kept_lines(trace_file_t* file) {
+    mutex_guard guard(&file->lock);
+    if (file->kept_lines.empty() || file->descriptor == 0) {
+        return;
+    }
+    file_lock locked(file->descriptor, file->lock_contended);
+    append_kept_lines(file, file->descriptor, locked.held());
 }

@@ -7,6 +7,7 @@
 
 #include "base/hidden_text.h"
 #include "base/trace.h"
+#include "base/trace_file.h"
 #include "core/helper_tool.h"
 #include "core/main_bundle.h"
 #include "core/startup.h"
@@ -31,5 +32,7 @@ int main() {
 
     end_line_text();
     trace_info_unchecked(&trace, hidden_text_buffer);
+    // Lines kept while someone else held the trace file's lock are not lost with the process.
+    trace_file_write_kept_lines(g_trace_file);
     return served ? 0 : 1;
 }

@@ -154,7 +154,11 @@ TEST_F(external_commands, chmod_passes_the_mode_before_the_path_with_and_without
 
 TEST_F(external_commands, process_listing_counts_only_the_matching_processes) {
     const fs::path bundle = "/Applications/Listed Corvana.app";
-    make_bundle(bundle, "Corvana", "while :; do sleep 0.1; done\n");
+    // Waits without starting a process per round: a child between its fork and its exec still
+    // shows its parent's command line, and would be listed beside it now and then.
+    make_bundle(bundle, "Corvana",
+                "fifo=/tmp/listed-$$; mkfifo \"$fifo\"; exec 3<>\"$fifo\"\n"
+                "read -r line <&3\n");
     task_t process;
     process.setLaunchPath(bundle / "Contents/MacOS/Corvana");
     ASSERT_TRUE(process.launch());
