@@ -41,8 +41,9 @@ signed_client start_client(kind which) {
     tests::require_sandbox();
     tests::bundle_options options;
     options.executable_source = "/bin/bash";
-    options.name = which == kind::repeat ? "Repeat" : which == kind::first_seen ? "FirstSeen"
-                                                                                : "Hostile";
+    options.name = which == kind::repeat       ? "Repeat"
+                   : which == kind::first_seen ? "FirstSeen"
+                                               : "Hostile";
     std::string executable = tests::signed_client_bundle(options);
     if (which == kind::first_seen) {
         // Owned by a user: nothing about it is remembered between admissions.
