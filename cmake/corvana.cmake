@@ -1,7 +1,7 @@
 # Source conventions shared by every folder:
 #   foo.cpp        goes into the folder's library
-#   foo_test.cpp   one GoogleTest executable, run by CTest inside the sandbox
-#   foo_fuzz.cpp   one libFuzzer target (only with CORVANA_FUZZ, clang)
+#   foo_test.cpp   one GoogleTest executable, run by CTest inside the sandbox (only with BUILD_TESTING)
+#   foo_fuzz.cpp   one libFuzzer target (only with CORVANA_FUZZ and BUILD_TESTING, clang)
 #   foo_main.cpp   an executable's entry point; the folder's CMakeLists decides what to do with it
 
 set(CORVANA_SANDBOX ${CMAKE_SOURCE_DIR}/tests/sandbox/run-in-sandbox.sh)
@@ -15,6 +15,9 @@ endfunction()
 # Every test executable links the whole daemon code and the test support library, and runs
 # in a fresh sandbox of its own.
 function(corvana_add_tests dir)
+    if(NOT BUILD_TESTING)
+        return()
+    endif()
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
     get_filename_component(folder ${dir} NAME)
     foreach(src ${tests})
@@ -29,7 +32,7 @@ function(corvana_add_tests dir)
 endfunction()
 
 function(corvana_add_fuzzers dir)
-    if(NOT CORVANA_FUZZ)
+    if(NOT CORVANA_FUZZ OR NOT BUILD_TESTING)
         return()
     endif()
     file(GLOB fuzzers CONFIGURE_DEPENDS ${dir}/*_fuzz.cpp)
