@@ -1,6 +1,6 @@
 # Source conventions shared by every folder:
 #   foo.cpp        goes into the folder's library
-#   foo_test.cpp   one GoogleTest executable, run by CTest inside the sandbox (only with BUILD_TESTING)
+#   foo_test.cpp   one GoogleTest executable, run by CTest (only with BUILD_TESTING)
 #   foo_fuzz.cpp   one libFuzzer target (only with CORVANA_FUZZ and BUILD_TESTING, clang)
 #   foo_main.cpp   an executable's entry point; the folder's CMakeLists decides what to do with it
 
@@ -12,22 +12,39 @@ function(corvana_library_sources dir out)
     set(${out} ${all} PARENT_SCOPE)
 endfunction()
 
-# Every test executable links the whole daemon code and the test support library, and runs
-# in a fresh sandbox of its own.
+# corvana_add_tests(DIR [UNIT stem...])
+#
+# Every test executable links the whole daemon code and the test support library. By default it
+# runs as root in a fresh sandbox of its own (label "system"). The programs named after UNIT touch
+# no system path, need no root and run no system tool: they run directly, as any user (label
+# "unit").
 function(corvana_add_tests dir)
     if(NOT BUILD_TESTING)
         return()
     endif()
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "UNIT")
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
     get_filename_component(folder ${dir} NAME)
     foreach(src ${tests})
         get_filename_component(stem ${src} NAME_WE)
         set(name ${folder}_${stem})
         add_executable(${name} ${src})
-        target_link_libraries(${name} PRIVATE corvana_test_main)
         add_dependencies(${name} corvana_programs)
-        add_test(NAME ${name} COMMAND ${CORVANA_SANDBOX} $<TARGET_FILE:${name}>)
+        if(stem IN_LIST arg_UNIT)
+            target_link_libraries(${name} PRIVATE corvana_unit_test_main)
+            add_test(NAME ${name} COMMAND $<TARGET_FILE:${name}>)
+            set_tests_properties(${name} PROPERTIES LABELS unit)
+        else()
+            target_link_libraries(${name} PRIVATE corvana_test_main)
+            add_test(NAME ${name} COMMAND ${CORVANA_SANDBOX} $<TARGET_FILE:${name}>)
+            set_tests_properties(${name} PROPERTIES LABELS system)
+        endif()
         set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+    endforeach()
+    foreach(stem ${arg_UNIT})
+        if(NOT EXISTS ${dir}/${stem}.cpp)
+            message(FATAL_ERROR "corvana_add_tests: no ${stem}.cpp in ${dir}")
+        endif()
     endforeach()
 endfunction()
 
