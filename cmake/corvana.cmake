@@ -6,23 +6,38 @@
 
 set(CORVANA_SANDBOX ${CMAKE_SOURCE_DIR}/tests/sandbox/run-in-sandbox.sh)
 
+# Time-outs are given as measured on the default preset; sanitizer builds run several times
+# slower.
+if(CORVANA_TSAN)
+    set(CORVANA_TIMEOUT_SCALE 8)
+elseif(CORVANA_SANITIZE)
+    set(CORVANA_TIMEOUT_SCALE 4)
+else()
+    set(CORVANA_TIMEOUT_SCALE 1)
+endif()
+
+function(corvana_test_timeout test seconds)
+    math(EXPR scaled "${seconds} * ${CORVANA_TIMEOUT_SCALE}")
+    set_tests_properties(${test} PROPERTIES TIMEOUT ${scaled})
+endfunction()
+
 function(corvana_library_sources dir out)
     file(GLOB all CONFIGURE_DEPENDS ${dir}/*.cpp)
     list(FILTER all EXCLUDE REGEX "_(test|fuzz|main)\\.cpp$")
     set(${out} ${all} PARENT_SCOPE)
 endfunction()
 
-# corvana_add_tests(DIR [UNIT stem...])
+# corvana_add_tests(DIR [UNIT stem...] [TIMEOUTS stem seconds...])
 #
 # Every test executable links the whole daemon code and the test support library. By default it
 # runs as root in a fresh sandbox of its own (label "system"). The programs named after UNIT touch
 # no system path, need no root and run no system tool: they run directly, as any user (label
-# "unit").
+# "unit"). A program gets 60 s unless TIMEOUTS gives it more.
 function(corvana_add_tests dir)
     if(NOT BUILD_TESTING)
         return()
     endif()
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "UNIT")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "UNIT;TIMEOUTS")
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
     get_filename_component(folder ${dir} NAME)
     foreach(src ${tests})
@@ -39,7 +54,13 @@ function(corvana_add_tests dir)
             add_test(NAME ${name} COMMAND ${CORVANA_SANDBOX} $<TARGET_FILE:${name}>)
             set_tests_properties(${name} PROPERTIES LABELS system)
         endif()
-        set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+        set(seconds 60)
+        list(FIND arg_TIMEOUTS ${stem} at)
+        if(at GREATER -1)
+            math(EXPR at "${at} + 1")
+            list(GET arg_TIMEOUTS ${at} seconds)
+        endif()
+        corvana_test_timeout(${name} ${seconds})
     endforeach()
     foreach(stem ${arg_UNIT})
         if(NOT EXISTS ${dir}/${stem}.cpp)
