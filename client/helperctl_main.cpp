@@ -3,7 +3,6 @@
 // Exit status: 0 when a reply arrived (its value is printed), 3 when the connection was refused or
 // dropped, 2 on a usage error.
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/long_options.h"
 #include "client/authorize_command.h"
 #include "client/helper_client.h"
 
@@ -225,41 +225,37 @@ void print_usage(std::FILE* out) {
                  "COMMAND --help shows the usage of one command.\n");
 }
 
-// "--name value" pairs for the names a command takes; everything else is a word. "--" ends the
-// options, so a word may start with "-" (a darkwake mode of -1, say).
-arguments parse(const command& c, const std::vector<std::string>& args, std::string& socket) {
-    arguments parsed;
-    bool options_done = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+// The command's own options, with --socket and --help everywhere, as "--name value" or
+// "--name=value"; everything else is a word ("--" ends the options, so a word may start with "-").
+long_options::parsed_line read_line(const command& c, const std::vector<std::string>& args) {
+    std::vector<long_options::option_spec> specs = {{"socket"}, {"help", false, 'h'}};
+    for (const auto& name : c.option_names) {
+        specs.push_back({name});
+    }
+    long_options::parsed_line line =
+        long_options::parse(args, specs, long_options::word_order::anywhere);
+    if (!line.error.empty()) {
+        throw usage_error{line.error};
+    }
+    return line;
+}
+
+arguments arguments_of(const command& c, const std::vector<std::string>& args,
+                       long_options::parsed_line line, std::string& socket) {
+    for (const auto& arg : args) {
         if (!valid_utf8(arg)) {
             throw usage_error{"arguments must be UTF-8 text"};
         }
-        if (!options_done && arg == "--") {
-            options_done = true;
-            continue;
-        }
-        if (!options_done && arg.starts_with("--")) {
-            std::string name = arg.substr(2);
-            bool known = name == "socket";
-            for (const auto& o : c.option_names) {
-                known = known || o == name;
-            }
-            if (!known) {
-                throw usage_error{"unknown option " + arg};
-            }
-            if (i + 1 >= args.size()) {
-                throw usage_error{"option " + arg + " needs a value"};
-            }
-            if (name == "socket") {
-                socket = args[++i];
-            } else if (!parsed.options.emplace(name, args[++i]).second) {
-                throw usage_error{"option " + arg + " given twice"};
-            }
-            continue;
-        }
-        parsed.words.push_back(arg);
     }
+    arguments parsed;
+    for (const auto& [name, value] : line.options) {
+        if (name == "socket") {
+            socket = value;
+        } else if (!parsed.options.emplace(name, value).second) {
+            throw usage_error{"option --" + name + " given twice"};
+        }
+    }
+    parsed.words = std::move(line.words);
     if (parsed.words.size() != c.word_count) {
         throw usage_error{std::string(c.name) + " takes " + std::to_string(c.word_count) +
                           " argument(s)"};
@@ -270,25 +266,35 @@ arguments parse(const command& c, const std::vector<std::string>& args, std::str
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::string socket = helper_client_t::default_socket_path();
-    while (args.size() >= 2 && args[0] == "--socket") {
-        socket = args[1];
-        args.erase(args.begin(), args.begin() + 2);
+    const std::vector<std::string> all(argv + 1, argv + argc);
+    long_options::parsed_line global =
+        long_options::parse(all, {{"socket"}, {"help", false, 'h'}, {"version", false}},
+                            long_options::word_order::first_ends_options);
+    if (!global.error.empty()) {
+        std::fprintf(stderr, "corvana-helperctl: %s\n", global.error.c_str());
+        print_usage(stderr);
+        return k_exit_usage;
     }
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        print_usage(args.empty() ? stderr : stdout);
-        return args.empty() ? k_exit_usage : k_exit_replied;
+    if (global.has("version")) {
+        std::printf("corvana-helperctl %s\n", CORVANA_VERSION);
+        return k_exit_replied;
+    }
+    std::string socket = helper_client_t::default_socket_path();
+    for (const auto& [name, value] : global.options) {
+        if (name == "socket") {
+            socket = value;
+        }
+    }
+    const std::vector<std::string>& args = global.words;
+    if (global.has("help") || args.empty() || args[0] == "help") {
+        const bool asked = !args.empty() || global.has("help");
+        print_usage(asked ? stdout : stderr);
+        return asked ? k_exit_replied : k_exit_usage;
     }
     if (args[0] == "authorize") {
-        std::vector<char*> rest;
-        for (int i = 1; i < argc; ++i) {
-            if (std::strcmp(argv[i], "authorize") == 0) {
-                rest.assign(argv + i, argv + argc);
-                break;
-            }
-        }
-        return authorize_command_main(static_cast<int>(rest.size()), rest.data());
+        // The words are the tail of argv, the command first.
+        const int first = argc - static_cast<int>(args.size());
+        return authorize_command_main(argc - first, argv + first);
     }
 
     const command* chosen = nullptr;
@@ -302,14 +308,14 @@ int main(int argc, char** argv) {
         print_usage(stderr);
         return k_exit_usage;
     }
-    std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (!rest.empty() && (rest[0] == "--help" || rest[0] == "-h")) {
-        std::printf("usage: corvana-helperctl %s %s\n", chosen->name, chosen->usage);
-        return k_exit_replied;
-    }
-
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
     try {
-        arguments parsed = parse(*chosen, rest, socket);
+        long_options::parsed_line line = read_line(*chosen, rest);
+        if (line.has("help")) {
+            std::printf("usage: corvana-helperctl %s %s\n", chosen->name, chosen->usage);
+            return k_exit_replied;
+        }
+        arguments parsed = arguments_of(*chosen, rest, std::move(line), socket);
         std::string error;
         auto client = helper_client_t::connect(socket, error);
         if (!client) {

@@ -1,10 +1,25 @@
 # Source conventions shared by every folder:
 #   foo.cpp        goes into the folder's library
-#   foo_test.cpp   one GoogleTest executable, run by CTest inside the sandbox
-#   foo_fuzz.cpp   one libFuzzer target (only with CORVANA_FUZZ, clang)
+#   foo_test.cpp   one GoogleTest executable, run by CTest (only with BUILD_TESTING)
+#   foo_fuzz.cpp   one libFuzzer target (only with CORVANA_FUZZ and BUILD_TESTING, clang)
 #   foo_main.cpp   an executable's entry point; the folder's CMakeLists decides what to do with it
 
 set(CORVANA_SANDBOX ${CMAKE_SOURCE_DIR}/tests/sandbox/run-in-sandbox.sh)
+
+# Time-outs are given as measured on the default preset; sanitizer builds run several times
+# slower.
+if(CORVANA_TSAN)
+    set(CORVANA_TIMEOUT_SCALE 8)
+elseif(CORVANA_SANITIZE)
+    set(CORVANA_TIMEOUT_SCALE 4)
+else()
+    set(CORVANA_TIMEOUT_SCALE 1)
+endif()
+
+function(corvana_test_timeout test seconds)
+    math(EXPR scaled "${seconds} * ${CORVANA_TIMEOUT_SCALE}")
+    set_tests_properties(${test} PROPERTIES TIMEOUT ${scaled})
+endfunction()
 
 function(corvana_library_sources dir out)
     file(GLOB all CONFIGURE_DEPENDS ${dir}/*.cpp)
@@ -12,24 +27,50 @@ function(corvana_library_sources dir out)
     set(${out} ${all} PARENT_SCOPE)
 endfunction()
 
-# Every test executable links the whole daemon code and the test support library, and runs
-# in a fresh sandbox of its own.
+# corvana_add_tests(DIR [UNIT stem...] [TIMEOUTS stem seconds...])
+#
+# Every test executable links the whole daemon code and the test support library. By default it
+# runs as root in a fresh sandbox of its own (label "system"). The programs named after UNIT touch
+# no system path, need no root and run no system tool: they run directly, as any user (label
+# "unit"). A program gets 60 s unless TIMEOUTS gives it more.
 function(corvana_add_tests dir)
+    if(NOT BUILD_TESTING)
+        return()
+    endif()
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "UNIT;TIMEOUTS")
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
     get_filename_component(folder ${dir} NAME)
     foreach(src ${tests})
         get_filename_component(stem ${src} NAME_WE)
         set(name ${folder}_${stem})
         add_executable(${name} ${src})
-        target_link_libraries(${name} PRIVATE corvana_test_main)
         add_dependencies(${name} corvana_programs)
-        add_test(NAME ${name} COMMAND ${CORVANA_SANDBOX} $<TARGET_FILE:${name}>)
-        set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+        if(stem IN_LIST arg_UNIT)
+            target_link_libraries(${name} PRIVATE corvana_unit_test_main)
+            add_test(NAME ${name} COMMAND $<TARGET_FILE:${name}>)
+            set_tests_properties(${name} PROPERTIES LABELS unit)
+        else()
+            target_link_libraries(${name} PRIVATE corvana_test_main)
+            add_test(NAME ${name} COMMAND ${CORVANA_SANDBOX} $<TARGET_FILE:${name}>)
+            set_tests_properties(${name} PROPERTIES LABELS system)
+        endif()
+        set(seconds 60)
+        list(FIND arg_TIMEOUTS ${stem} at)
+        if(at GREATER -1)
+            math(EXPR at "${at} + 1")
+            list(GET arg_TIMEOUTS ${at} seconds)
+        endif()
+        corvana_test_timeout(${name} ${seconds})
+    endforeach()
+    foreach(stem ${arg_UNIT})
+        if(NOT EXISTS ${dir}/${stem}.cpp)
+            message(FATAL_ERROR "corvana_add_tests: no ${stem}.cpp in ${dir}")
+        endif()
     endforeach()
 endfunction()
 
 function(corvana_add_fuzzers dir)
-    if(NOT CORVANA_FUZZ)
+    if(NOT CORVANA_FUZZ OR NOT BUILD_TESTING)
         return()
     endif()
     file(GLOB fuzzers CONFIGURE_DEPENDS ${dir}/*_fuzz.cpp)

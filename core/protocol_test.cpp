@@ -147,4 +147,31 @@ TEST(Protocol, CommandLineUsageAndExitCodes) {
               "2.6\n");
 }
 
+TEST(Protocol, CommandLineTakesOptionsEitherWayAndAnswersHelpAndVersion) {
+    tests::daemon_session daemon;
+    const std::string socket = tests::daemon_session::socket_path();
+    // "--name=value" as well as "--name value", before or after the command.
+    EXPECT_EQ(daemon.helperctl({"--socket=" + socket, "version"}).out, "2.6\n");
+    EXPECT_EQ(daemon.helperctl({"restart", "--bundle=/Applications/Corvana.app"}).out, "false\n");
+    auto after = daemon.helperctl({"version", "--socket=/nonexistent.socket"});
+    EXPECT_EQ(after.exit_code, 3) << after.err;
+    // A negative number is a word, not an option.
+    EXPECT_EQ(daemon.helperctl({"set-darkwake", "--socket", socket, "-1"}).exit_code, 0);
+    EXPECT_EQ(daemon.helperctl({"is-installed", "--bogus=1", "corvana"}).exit_code, 2);
+    EXPECT_EQ(daemon.helperctl({"restart", "--bundle"}).exit_code, 2);
+
+    auto help = daemon.helperctl({"set-tray", "--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.out, "usage: corvana-helperctl set-tray TEXT on|off PATH\n");
+    auto version = daemon.helperctl({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, "corvana-helperctl 2.6\n");
+
+    // The socket's value is not taken for the command, even when it reads like one.
+    auto authorize_help = daemon.helperctl({"--socket", "authorize", "authorize", "--help"});
+    EXPECT_EQ(authorize_help.exit_code, 0) << authorize_help.err;
+    EXPECT_NE(authorize_help.out.find("usage: corvana-helperctl authorize"), std::string::npos);
+    EXPECT_EQ(daemon.helperctl({"--socket", "version", "is-installed", "corvana"}).exit_code, 3);
+}
+
 }  // namespace

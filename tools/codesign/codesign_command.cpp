@@ -1,9 +1,9 @@
 #include "tools/codesign/codesign_command.h"
 
-#include <algorithm>
 #include <map>
 #include <optional>
 
+#include "base/long_options.h"
 #include "platform/certificates.h"
 #include "platform/code_requirement.h"
 #include "platform/code_signing.h"
@@ -13,59 +13,83 @@ namespace codesign_tool {
 
 namespace {
 
-constexpr const char* usage_text =
-    "usage: corvana-codesign sign --identifier ID --cert LEAF.pem --key LEAF.key "
-    "[--chain CHAIN.pem] BUNDLE.app\n"
-    "       corvana-codesign verify [--requirement TEXT] BUNDLE.app\n"
-    "\n"
+constexpr const char* sign_synopsis =
+    "corvana-codesign sign --identifier ID --cert LEAF.pem --key LEAF.key "
+    "[--chain CHAIN.pem] BUNDLE.app\n";
+constexpr const char* verify_synopsis = "corvana-codesign verify [--requirement TEXT] BUNDLE.app\n";
+constexpr const char* sign_description =
     "sign    writes BUNDLE.app/Contents/_CodeSignature: the bundle's main executable and\n"
     "        Info.plist, signed as ID by the leaf certificate; the team identifier is the leaf's\n"
     "        subject OU. --chain adds the intermediate certificates up to (not including) the "
-    "root.\n"
+    "root.\n";
+constexpr const char* verify_description =
     "verify  checks the signature against the trust anchors in /etc/codesign/anchors/ and, with\n"
-    "        --requirement, that the bundle satisfies the requirement text.\n"
-    "\n"
+    "        --requirement, that the bundle satisfies the requirement text.\n";
+constexpr const char* exit_status_text =
     "exit status: 0 done or valid, 1 failed or not valid, 2 usage error\n";
+
+const std::string usage_text = std::string("usage: ") + sign_synopsis + "       " +
+                               verify_synopsis + "\n" + sign_description + verify_description +
+                               "\n" + exit_status_text;
+
+struct command_spec {
+    std::string name;
+    std::vector<std::string> options;
+    const char* synopsis;
+    const char* description;
+
+    std::string usage() const {
+        return std::string("usage: ") + synopsis + "\n" + description + "\n" + exit_status_text;
+    }
+};
+
+const command_spec sign_command{
+    "sign", {"identifier", "cert", "key", "chain"}, sign_synopsis, sign_description};
+const command_spec verify_command{"verify", {"requirement"}, verify_synopsis, verify_description};
 
 struct command_line {
     std::string command;
-    std::map<std::string, std::string> options;
+    std::map<std::string, std::string> options;  // by "--name"
     std::string bundle;
+    bool help = false;
 };
 
-// Parses COMMAND {--option VALUE} BUNDLE with only the allowed options, each at most once.
+// Parses COMMAND {--option VALUE | --option=VALUE} BUNDLE with only the command's options, each
+// at most once.
 std::optional<command_line> parse(const std::vector<std::string>& arguments,
-                                  const std::vector<std::string>& allowed, std::ostream& err) {
+                                  const command_spec& spec, std::ostream& err) {
+    std::vector<long_options::option_spec> specs = {{"help", false, 'h'}};
+    for (const auto& name : spec.options) {
+        specs.push_back({name});
+    }
+    const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    long_options::parsed_line parsed =
+        long_options::parse(rest, specs, long_options::word_order::anywhere);
+    if (!parsed.error.empty()) {
+        err << "corvana-codesign " << spec.name << ": " << parsed.error << "\n";
+        return std::nullopt;
+    }
     command_line line;
-    line.command = arguments.front();
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument.starts_with("--")) {
-            if (std::find(allowed.begin(), allowed.end(), argument) == allowed.end()) {
-                err << "corvana-codesign: unknown option " << argument << " for " << line.command
-                    << "\n";
-                return std::nullopt;
-            }
-            if (i + 1 == arguments.size()) {
-                err << "corvana-codesign: " << argument << " needs a value\n";
-                return std::nullopt;
-            }
-            if (!line.options.emplace(argument, arguments[i + 1]).second) {
-                err << "corvana-codesign: " << argument << " given twice\n";
-                return std::nullopt;
-            }
-            ++i;
-        } else if (line.bundle.empty()) {
-            line.bundle = argument;
-        } else {
-            err << "corvana-codesign: more than one bundle given\n";
+    line.command = spec.name;
+    if (parsed.has("help")) {
+        line.help = true;
+        return line;
+    }
+    for (const auto& [name, value] : parsed.options) {
+        if (!line.options.emplace("--" + name, value).second) {
+            err << "corvana-codesign: --" << name << " given twice\n";
             return std::nullopt;
         }
     }
-    if (line.bundle.empty()) {
+    if (parsed.words.size() > 1) {
+        err << "corvana-codesign: more than one bundle given\n";
+        return std::nullopt;
+    }
+    if (parsed.words.empty() || parsed.words.front().empty()) {
         err << "corvana-codesign: no bundle given\n";
         return std::nullopt;
     }
+    line.bundle = parsed.words.front();
     return line;
 }
 
@@ -160,21 +184,38 @@ int verify(const command_line& line, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-    if (arguments.empty()) {
+    long_options::parsed_line global =
+        long_options::parse(arguments, {{"help", false, 'h'}, {"version", false}},
+                            long_options::word_order::first_ends_options);
+    if (!global.error.empty()) {
+        err << "corvana-codesign: " << global.error << "\n";
         return usage(err);
     }
-    const std::string& command = arguments.front();
-    if (command == "help" || command == "--help" || command == "-h") {
+    if (global.has("version")) {
+        out << "corvana-codesign " << CORVANA_VERSION << "\n";
+        return exit_ok;
+    }
+    if (global.has("help") || (!global.words.empty() && global.words.front() == "help")) {
         out << usage_text;
         return exit_ok;
     }
-    if (command == "sign") {
-        auto line = parse(arguments, {"--identifier", "--cert", "--key", "--chain"}, err);
-        return line ? sign(*line, out, err) : usage(err);
+    if (global.words.empty()) {
+        return usage(err);
     }
-    if (command == "verify") {
-        auto line = parse(arguments, {"--requirement"}, err);
-        return line ? verify(*line, out, err) : usage(err);
+    const std::string& command = global.words.front();
+    for (const command_spec* spec : {&sign_command, &verify_command}) {
+        if (command != spec->name) {
+            continue;
+        }
+        auto line = parse(global.words, *spec, err);
+        if (!line) {
+            return usage(err);
+        }
+        if (line->help) {
+            out << spec->usage();
+            return exit_ok;
+        }
+        return spec == &sign_command ? sign(*line, out, err) : verify(*line, out, err);
     }
     err << "corvana-codesign: unknown command " << command << "\n";
     return usage(err);

@@ -7,7 +7,9 @@
 // corvana-codesign: signs client bundles and checks them.
 //
 //   corvana-codesign sign --identifier ID --cert LEAF.pem --key LEAF.key [--chain CHAIN.pem]
-//   BUNDLE.app corvana-codesign verify [--requirement TEXT] BUNDLE.app
+//       BUNDLE.app
+//   corvana-codesign verify [--requirement TEXT] BUNDLE.app
+//   corvana-codesign --version
 //
 // Exit status: 0 done / valid, 1 signing failed / not valid, 2 usage error.
 namespace codesign_tool {

@@ -178,4 +178,29 @@ TEST_F(CodesignTool, UsageErrorsExitWithTwo) {
     EXPECT_NE(help.out.find("usage: corvana-codesign"), std::string::npos);
 }
 
+TEST_F(CodesignTool, OptionsTakeTheirValueEitherWayAndEachCommandHasItsHelp) {
+    std::string bundle = unsigned_bundle();
+    command_result signing =
+        codesign({"sign", "--identifier=" + std::string(tests::k_client_identifier),
+                  "--cert=" + files_.leaf_certificate, "--key", files_.leaf_key,
+                  "--chain=" + files_.intermediate, bundle});
+    ASSERT_EQ(signing.exit_code, 0) << signing.err;
+    command_result verified = codesign({"verify", bundle, "--requirement=" + k_requirement});
+    EXPECT_EQ(verified.exit_code, 0) << verified.err;
+    EXPECT_EQ(codesign({"verify", "--requirement=", bundle}).exit_code, 2);
+
+    command_result sign_help = codesign({"sign", "--help"});
+    EXPECT_EQ(sign_help.exit_code, 0) << sign_help.err;
+    EXPECT_TRUE(sign_help.out.starts_with("usage: corvana-codesign sign --identifier ID"))
+        << sign_help.out;
+    EXPECT_EQ(sign_help.out.find("verify"), std::string::npos) << sign_help.out;
+    command_result verify_help = codesign({"verify", "-h"});
+    EXPECT_EQ(verify_help.exit_code, 0);
+    EXPECT_TRUE(verify_help.out.starts_with("usage: corvana-codesign verify")) << verify_help.out;
+
+    command_result version = codesign({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, "corvana-codesign 2.6\n");
+}
+
 }  // namespace
