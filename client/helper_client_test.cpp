@@ -1,0 +1,121 @@
+// The client library's own side of a call, against a stand-in daemon on a socket of the test's
+// own: a call never waits past its time-out, and a reply that answers another call is not taken
+// for this call's.
+#include "client/helper_client.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "platform/frame_io.h"
+#include "platform/xpc_message.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Admits one client, then answers its first request as `answer` says (or not at all).
+class stand_in_daemon {
+  public:
+    explicit stand_in_daemon(std::function<void(int fd, const wire_request&)> answer) {
+        char directory[] = "/tmp/client-test-XXXXXX";
+        if (::mkdtemp(directory) == nullptr) {
+            std::abort();
+        }
+        directory_ = directory;
+        path_ = directory_ + "/socket";
+        auto address = unix_socket_address(path_);
+        listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!address || !listener_ ||
+            ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&*address),
+                   sizeof *address) != 0 ||
+            ::listen(listener_.get(), 4) != 0) {
+            std::abort();
+        }
+        thread_ = std::thread([this, answer = std::move(answer)] {
+            unique_fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client) {
+                return;
+            }
+            auto admitted = encode_reply(wire_reply{k_admission_reply_id, wire_value{true}});
+            if (!send_all(client.get(), *admitted)) {
+                return;
+            }
+            std::vector<std::uint8_t> payload;
+            auto deadline = std::chrono::steady_clock::now() + 10s;
+            if (read_frame(client.get(), payload, deadline, 10s) != frame_read::frame) {
+                return;
+            }
+            auto decoded = decode_request(payload);
+            if (auto* request = std::get_if<wire_request>(&decoded)) {
+                answer(client.get(), *request);
+            }
+            // Holds the connection open until the client has gone.
+            char byte;
+            while (::read(client.get(), &byte, 1) > 0) {
+            }
+        });
+    }
+    ~stand_in_daemon() {
+        ::shutdown(listener_.get(), SHUT_RDWR);
+        thread_.join();
+        fs::remove_all(directory_);
+    }
+
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string directory_;
+    std::string path_;
+    unique_fd listener_;
+    std::thread thread_;
+};
+
+TEST(HelperClient, ACallNeverWaitsPastItsTimeOut) {
+    stand_in_daemon daemon([](int, const wire_request&) {});  // never answers
+    std::string error;
+    auto client = helper_client_t::connect(daemon.path(), error, 500ms);
+    ASSERT_TRUE(client) << error;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->get_version(), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+TEST(HelperClient, AReplyToAnotherCallIsRefused) {
+    stand_in_daemon daemon([](int fd, const wire_request& request) {
+        auto reply = encode_reply(wire_reply{request.id + 1, wire_value{std::string("2.6")}});
+        (void)send_all(fd, *reply);
+    });
+    std::string error;
+    auto client = helper_client_t::connect(daemon.path(), error, 5s);
+    ASSERT_TRUE(client) << error;
+    EXPECT_EQ(client->get_version(), std::nullopt);
+}
+
+TEST(HelperClient, NothingIsSentBeforeTheDaemonAdmitsTheConnection) {
+    // A daemon that accepts but never admits: connect gives up within its time-out.
+    char directory[] = "/tmp/client-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/socket";
+    auto address = unix_socket_address(path);
+    unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address),
+              0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    std::string error;
+    EXPECT_FALSE(helper_client_t::connect(path, error, 300ms));
+    unique_fd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    ASSERT_TRUE(accepted);
+    std::uint8_t byte = 0;
+    EXPECT_LE(::recv(accepted.get(), &byte, 1, MSG_DONTWAIT), 0);
+    fs::remove_all(directory);
+}
+
+}  // namespace
