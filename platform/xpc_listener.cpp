@@ -139,13 +139,10 @@ bool xpc_listener_t::open_socket() {
 }
 
 bool xpc_listener_t::prepare_socket() {
-    // Credential passing: every byte a client sends carries the kernel's word on which process
-    // sent it. Accepting never blocks, so a client that goes away between the poll and the accept
-    // can't stall the loop.
-    int on = 1;
+    // Accepting never blocks, so a client that goes away between the poll and the accept can't
+    // stall the loop. (Credential passing is turned on for each accepted socket instead.)
     int flags = ::fcntl(socket_.get(), F_GETFL);
-    if (::setsockopt(socket_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || flags < 0 ||
-        ::fcntl(socket_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (flags < 0 || ::fcntl(socket_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
         report(errno_text("cannot prepare the listening socket"));
         return false;
     }
@@ -231,14 +228,7 @@ void xpc_listener_t::accept_loop() {
             }).detach();
         } catch (const std::system_error&) {
             std::lock_guard again(lock_);
-            --serving_;
-            --admitting_;
-            if (--per_user_[peer.uid] == 0) {
-                per_user_.erase(peer.uid);
-            }
-            if (--per_process_[peer.pid] == 0) {
-                per_process_.erase(peer.pid);
-            }
+            release_slot(peer, true);
             report("cannot start a thread for a connection");
         }
     }
@@ -246,14 +236,12 @@ void xpc_listener_t::accept_loop() {
 
 bool xpc_listener_t::take_slot(const ucred& peer) {
     if (peer.uid != 0) {
-        const char* bound = nullptr;
-        if (per_user_[peer.uid] >= k_max_connections_per_user) {
-            bound = "its user";
-        } else if (per_process_[peer.pid] >= k_max_connections_per_process) {
-            bound = "its process";
+        if (std::size_t held = per_user_[peer.uid]; held >= k_max_connections_per_user) {
+            report_limit(peer, "its user", held);
+            return false;
         }
-        if (bound != nullptr) {
-            report_limit(peer, bound);
+        if (std::size_t held = per_process_[peer.pid]; held >= k_max_connections_per_process) {
+            report_limit(peer, "its process", held);
             return false;
         }
     }
@@ -264,20 +252,30 @@ bool xpc_listener_t::take_slot(const ucred& peer) {
     return true;
 }
 
+void xpc_listener_t::release_slot(const ucred& peer, bool admitting) {
+    if (admitting) {
+        --admitting_;
+    }
+    if (--per_user_[peer.uid] == 0) {
+        per_user_.erase(peer.uid);
+    }
+    if (--per_process_[peer.pid] == 0) {
+        per_process_.erase(peer.pid);
+    }
+    --serving_;
+}
+
 // Called with lock_ held. A flood of refusals must not flood the trace: one line a second.
-void xpc_listener_t::report_limit(const ucred& peer, const char* bound) {
+void xpc_listener_t::report_limit(const ucred& peer, const char* bound, std::size_t held) {
     ++unreported_limits_;
     auto now = std::chrono::steady_clock::now();
     if (!limit_ || now - last_limit_report_ < std::chrono::seconds(1)) {
         return;
     }
     last_limit_report_ = now;
-    std::string message =
-        "refused a connection of pid " + std::to_string(peer.pid) + " uid " +
-        std::to_string(peer.uid) + ": " + bound + " holds " +
-        std::to_string(std::string_view(bound) == "its user" ? per_user_[peer.uid]
-                                                             : per_process_[peer.pid]) +
-        " connections already";
+    std::string message = "refused a connection of pid " + std::to_string(peer.pid) + " uid " +
+                          std::to_string(peer.uid) + ": " + bound + " holds " +
+                          std::to_string(held) + " connections already";
     if (unreported_limits_ > 1) {
         message += " (" + std::to_string(unreported_limits_) + " refused since the last report)";
     }
@@ -311,16 +309,7 @@ void xpc_listener_t::serve(unique_fd client, ucred peer) {
         bool admitting = true;
         ~done_t() {
             std::lock_guard guard(self->lock_);
-            if (admitting) {
-                --self->admitting_;
-            }
-            if (--self->per_user_[peer.uid] == 0) {
-                self->per_user_.erase(peer.uid);
-            }
-            if (--self->per_process_[peer.pid] == 0) {
-                self->per_process_.erase(peer.pid);
-            }
-            --self->serving_;
+            self->release_slot(peer, admitting);
             self->all_done_.notify_all();
         }
     } done{this, peer};

@@ -65,9 +65,12 @@ class xpc_listener_t {
     void accept_loop();
     // Counts a new connection against the bounds; false when one of them is reached.
     bool take_slot(const ucred& peer);
+    // Gives a connection's counts back (admitting: the delegate had not answered yet). Called with
+    // lock_ held.
+    void release_slot(const ucred& peer, bool admitting);
     void serve(unique_fd client, ucred peer);
     void report(const std::string& message);
-    void report_limit(const ucred& peer, const char* bound);
+    void report_limit(const ucred& peer, const char* bound, std::size_t held);
 
     std::string path_;
     unique_fd socket_;
