@@ -5,7 +5,7 @@
 #include "auth/helper_tool_common.h"
 #include "core/helper_tool.h"
 #include "core/protocol_methods.h"
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 #include "system/external_commands.h"
 
 namespace {

@@ -16,7 +16,7 @@
 
 #include "auth/helper_tool_common.h"
 #include "core/helper_tool.h"
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 #include "tests/support/authorization_database.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/reply.h"

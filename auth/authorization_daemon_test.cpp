@@ -14,8 +14,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/authorization.h"
-#include "platform/authorization_sqlite.h"
+#include "platform/authorization/authorization.h"
+#include "platform/authorization/authorization_sqlite.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/types.h"
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 
 // The authorization rights of the guarded remote operations, and their registration in and
 // removal from the authorization database. Class methods only: no instances, no state.

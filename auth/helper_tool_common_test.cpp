@@ -12,7 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 

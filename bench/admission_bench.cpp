@@ -17,9 +17,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/code_signing.h"
-#include "platform/code_signing_files.h"
-#include "platform/unique_fd.h"
+#include "platform/codesign/code_signing.h"
+#include "platform/codesign/code_signing_files.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/helper_requirement.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/helper_tool.h"
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/helper_tool.h"
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 #include "system/external_commands.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/authorization.h"
-#include "platform/authorization_rules.h"
-#include "platform/unique_fd.h"
-#include "platform/write_all.h"
+#include "platform/authorization/authorization.h"
+#include "platform/authorization/authorization_rules.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/write_all.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 #include "tests/support/sandbox.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <sys/prctl.h>
 
 #include "core/protocol_methods.h"
-#include "platform/frame_io.h"
+#include "platform/ipc/frame_io.h"
 
 namespace {
 

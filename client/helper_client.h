@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/types.h"
-#include "platform/unique_fd.h"
-#include "platform/xpc_message.h"
+#include "platform/ipc/xpc_message.h"
+#include "platform/posix/unique_fd.h"
 
 // A client of the helper daemon: one blocking call per remote method, over the daemon's socket.
 // Every call answers its typed reply, or nothing when the connection was refused or dropped, the

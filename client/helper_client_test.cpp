@@ -13,8 +13,8 @@
 #include <functional>
 #include <thread>
 
-#include "platform/frame_io.h"
-#include "platform/xpc_message.h"
+#include "platform/ipc/frame_io.h"
+#include "platform/ipc/xpc_message.h"
 
 namespace {
 

@@ -27,24 +27,28 @@ function(corvana_library_sources dir out)
     set(${out} ${all} PARENT_SCOPE)
 endfunction()
 
-# corvana_add_tests(DIR [UNIT stem...] [TIMEOUTS stem seconds...])
+# corvana_add_tests(DIR LINK lib... [UNIT stem...] [TIMEOUTS stem seconds...])
 #
-# Every test executable links the whole daemon code and the test support library. By default it
-# runs as root in a fresh sandbox of its own (label "system"). The programs named after UNIT touch
-# no system path, need no root and run no system tool: they run directly, as any user (label
-# "unit"). A program gets 60 s unless TIMEOUTS gives it more.
+# Every test executable links what LINK names and nothing else but the test main, so a test of a
+# library that reaches past the library's declared dependencies fails to link. By default it runs
+# as root in a fresh sandbox of its own (label "system"). The programs named after UNIT touch no
+# system path, need no root and run no system tool: they run directly, as any user (label "unit").
+# A program gets 60 s unless TIMEOUTS gives it more. Test names are the folder's path below the
+# source root with "_" for "/", then the stem.
 function(corvana_add_tests dir)
     if(NOT BUILD_TESTING)
         return()
     endif()
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "UNIT;TIMEOUTS")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "LINK;UNIT;TIMEOUTS")
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
-    get_filename_component(folder ${dir} NAME)
+    file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR} ${dir})
+    string(REPLACE "/" "_" folder "${folder}")
     foreach(src ${tests})
         get_filename_component(stem ${src} NAME_WE)
         set(name ${folder}_${stem})
         add_executable(${name} ${src})
         add_dependencies(${name} corvana_programs)
+        target_link_libraries(${name} PRIVATE ${arg_LINK})
         if(stem IN_LIST arg_UNIT)
             target_link_libraries(${name} PRIVATE corvana_unit_test_main)
             add_test(NAME ${name} COMMAND $<TARGET_FILE:${name}>)
@@ -69,17 +73,19 @@ function(corvana_add_tests dir)
     endforeach()
 endfunction()
 
+# corvana_add_fuzzers(DIR LINK lib...)
 function(corvana_add_fuzzers dir)
     if(NOT CORVANA_FUZZ OR NOT BUILD_TESTING)
         return()
     endif()
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "LINK")
     file(GLOB fuzzers CONFIGURE_DEPENDS ${dir}/*_fuzz.cpp)
     foreach(src ${fuzzers})
         get_filename_component(stem ${src} NAME_WE)
         add_executable(${stem} ${src})
         target_compile_options(${stem} PRIVATE -fsanitize=fuzzer)
         target_link_options(${stem} PRIVATE -fsanitize=fuzzer)
-        target_link_libraries(${stem} PRIVATE corvana_daemon_lib)
+        target_link_libraries(${stem} PRIVATE ${arg_LINK})
         set_property(GLOBAL APPEND PROPERTY CORVANA_FUZZERS ${stem})
     endforeach()
 endfunction()

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "platform/audit_token.h"
-#include "platform/code_signing.h"
+#include "platform/codesign/code_signing.h"
+#include "platform/posix/audit_token.h"
 
 // The client admission check: the peer's code is looked up from its audit token and checked
 // against the last requirement text of authorized_clients (the "SMAuthorizedClients" array).

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "client/helper_client.h"
-#include "platform/frame_io.h"
-#include "platform/xpc_message.h"
+#include "platform/ipc/frame_io.h"
+#include "platform/ipc/xpc_message.h"
 #include "tests/support/client_role.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"

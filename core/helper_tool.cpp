@@ -9,8 +9,8 @@
 #include "core/admission.h"
 #include "core/main_bundle.h"
 #include "core/protocol.h"
-#include "platform/memory.h"
-#include "platform/xpc_listener.h"
+#include "platform/ipc/xpc_listener.h"
+#include "platform/posix/memory.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include "base/string.h"
 #include "base/trace.h"
 #include "core/types.h"
-#include "platform/property_list.h"
+#include "naming/paths.h"
+#include "platform/plist/property_list.h"
 
 class xpc_listener_t;
 class xpc_connection_t;
@@ -69,7 +70,9 @@ class helper_tool_t {
     // Not remote.
     std::optional<ns_error> check_authorization(const ns_data& auth, const char* command);
     void _resetAuthDB();
-    bool _validateCVNamespace(const ns_string& cv_namespace);
+    bool _validateCVNamespace(const ns_string& cv_namespace) {
+        return cv_namespace && naming::is_valid_namespace(*cv_namespace);
+    }
     std::vector<std::string> resolveFilesInDirectory(const std::string& directory,
                                                      const std::string& byWildcard);
     bool _verifyDir(const std::string& directory, const std::vector<std::string>& forExisting);

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "platform/bundle.h"
+#include "platform/plist/bundle.h"
 
 // The daemon's own information property list and launchd job property list, embedded in the
 // executable (sections "__info_plist" and "__launchd_plist").

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/protocol_methods.h"
-#include "platform/xpc_connection.h"
+#include "platform/ipc/xpc_connection.h"
 
 class helper_tool_t;
 

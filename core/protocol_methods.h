@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/xpc_message.h"
+#include "platform/ipc/xpc_message.h"
 
 // The remote protocol CorvanaHelperXPC, written once: each method's selector text (its name on
 // the wire and its key in the rights table), the kinds of its arguments before the reply block

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "client/helper_client.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"

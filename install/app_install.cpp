@@ -13,11 +13,11 @@
 #include "core/helper_tool.h"
 #include "core/protocol_methods.h"
 #include "install/job_description.h"
-#include "install/paths.h"
 #include "install/request_checks.h"
-#include "platform/bundle_links.h"
-#include "platform/file_manager.h"
-#include "platform/unique_fd.h"
+#include "naming/paths.h"
+#include "platform/posix/bundle_links.h"
+#include "platform/posix/file_manager.h"
+#include "platform/posix/unique_fd.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -32,8 +32,8 @@ std::mutex bundle_replacement_lock;
 
 // The running helper's own executable name: the last component of argument zero.
 std::string own_executable_name() {
-    return install_paths::last_path_component(
-        program_invocation_name != nullptr ? program_invocation_name : "");
+    return naming::last_path_component(program_invocation_name != nullptr ? program_invocation_name
+                                                                          : "");
 }
 
 // Whether the open source directory is the installed bundle or lies inside it, however its path
@@ -103,20 +103,20 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     const std::string bundle_path = with_bundle_path.value_or("");
 
     // The text is what the "/Applications" test below looks at, so it must name what it says.
-    if (!install_paths::is_application_bundle_path(bundle_path)) {
+    if (!naming::is_application_bundle_path(bundle_path)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
         with_reply(false);
         return;
     }
 
-    const std::string installed = install_paths::append_path_component(
-        install_paths::applications_directory, install_paths::last_path_component(bundle_path));
+    const std::string installed = naming::append_path_component(
+        naming::applications_directory, naming::last_path_component(bundle_path));
     // The source is opened once, and everything below reads it through this descriptor, never
     // through its path again: a link swapped in meanwhile changes nothing. Only a real directory
     // is copied (a link would leave "/Applications" pointing at a place its owner can still
     // change under the root service, and the mode change would follow it).
     unique_fd source;
-    if (bundle_path.starts_with(install_paths::applications_directory)) {
+    if (bundle_path.starts_with(naming::applications_directory)) {
         trace_warning(_trace.get(), "already installed? skipping");
     } else if (!file_manager::open_directory_no_follow(bundle_path, source)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
@@ -167,12 +167,12 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     _copyGlobalConfigFrom(with_sysconfig_path.value_or(""), ns);
 
     trace_info(_trace.get(), "Configure Launch Services..");
-    const std::string service_label = install_paths::service_label(ns);
-    const std::string service_file = install_paths::service_job_file(service_label);
+    const std::string service_label = naming::service_label(ns);
+    const std::string service_file = naming::service_job_file(service_label);
 
     trace_info(_trace.get(), "Disable global service autostat and stop agent");
-    const std::string frontend_label = install_paths::frontend_label(ns);
-    const std::string agent_file = install_paths::agent_job_file(frontend_label);
+    const std::string frontend_label = naming::frontend_label(ns);
+    const std::string agent_file = naming::agent_job_file(frontend_label);
     (void)ExternalCommands::set_runatload_service(agent_file, false);
     (void)ExternalCommands::stop_agent(frontend_label);
     (void)ExternalCommands::unload_agent(agent_file);
@@ -197,7 +197,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     }
 
     const std::string executable =
-        install_paths::append_path_component(installed, install_paths::executable_in_bundle);
+        naming::append_path_component(installed, naming::executable_in_bundle);
     // "%S" is the trace log's own spelling of a text argument, which the compiler would check as a
     // wide text; the lines go through the unchecked entry point with a plain text.
     trace_info_unchecked(_trace.get(), "Installing %S", service_file.c_str());
@@ -225,7 +225,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     const std::string own_name = own_executable_name();
     for (const auto& path :
          resolveFilesInDirectory("/Library/LaunchDaemons", "com.quillmark.corvana*.Helper.plist")) {
-        if (install_paths::last_path_component(path).find(own_name) != std::string::npos) {
+        if (naming::last_path_component(path).find(own_name) != std::string::npos) {
             continue;
         }
         trace_info(_trace.get(), "Deleting plist %s", path.c_str());

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "install/install_test_support.h"
-#include "platform/property_list.h"
+#include "platform/plist/property_list.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/helper_tool.h"
-#include "platform/authorization.h"
+#include "platform/authorization/authorization.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/process_stats.h"

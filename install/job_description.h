@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/property_list.h"
+#include "platform/plist/property_list.h"
 
 // The description of one launchd job as the installation writes it: a job that launchd starts
 // once at load, runs the bundle's executable with one mode argument and never restarts.

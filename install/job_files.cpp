@@ -4,8 +4,8 @@
 #include <system_error>
 
 #include "core/helper_tool.h"
-#include "install/paths.h"
-#include "platform/file_manager.h"
+#include "naming/paths.h"
+#include "platform/posix/file_manager.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -35,7 +35,7 @@ void helper_tool_t::_createPlist(const std::string& path, const plist_dict_t& fr
 }
 
 void helper_tool_t::_createGlobalTraceIfNeedFor(const std::string& cv_namespace) {
-    const std::string path = install_paths::global_trace_file(cv_namespace);
+    const std::string path = naming::global_trace_file(cv_namespace);
     if (cv_namespace.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
         trace_error(_trace.get(), "Can't create %s", path.c_str());
         return;
@@ -56,7 +56,7 @@ void helper_tool_t::_createGlobalTraceIfNeedFor(const std::string& cv_namespace)
 
 void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::string& for_) {
     trace_info(_trace.get(), "Creating global config..");
-    const std::string directory = install_paths::global_config_directory(for_);
+    const std::string directory = naming::global_config_directory(for_);
     // The empty namespace would make this "/etc" itself and hand all of it to root:staff 775;
     // a link in its place would redirect the copies and the recursive changes.
     if (!is_single_component(for_) || (file_manager::exists_no_follow(directory) &&
@@ -82,8 +82,8 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
     } else if (!source.empty() && _verifyDir(source, required)) {
         for (const char* name : copied_config_files) {
             // A file missing in the source or already at the destination is simply not copied.
-            (void)file_manager::copy_item(install_paths::append_path_component(source, name),
-                                          install_paths::append_path_component(directory, name));
+            (void)file_manager::copy_item(naming::append_path_component(source, name),
+                                          naming::append_path_component(directory, name));
         }
     } else {
         trace_info(_trace.get(), "local config incomplete. Skipping.");

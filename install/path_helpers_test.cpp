@@ -4,8 +4,8 @@
 #include <fstream>
 
 #include "core/helper_tool.h"
-#include "install/paths.h"
 #include "install/wildcard.h"
+#include "naming/paths.h"
 
 namespace fs = std::filesystem;
 
@@ -122,7 +122,7 @@ TEST_F(PathHelpersTest, VerifyDirNeedsEveryName) {
 }
 
 TEST(PathsTest, PathTexts) {
-    using namespace install_paths;
+    using namespace naming;
     EXPECT_EQ(last_path_component("/Applications/Sub/Corvana.app"), "Corvana.app");
     EXPECT_EQ(last_path_component("/tmp/Corvana.app//"), "Corvana.app");
     EXPECT_EQ(last_path_component("Corvana.app"), "Corvana.app");
@@ -149,7 +149,7 @@ TEST(PathsTest, PathTexts) {
 }
 
 TEST(PathsTest, NamesOfAnInstallation) {
-    using namespace install_paths;
+    using namespace naming;
     EXPECT_EQ(service_job_file(service_label("corvana")),
               "/Library/LaunchDaemons/com.quillmark.corvana.service.plist");
     EXPECT_EQ(agent_job_file(frontend_label("corvana")),

@@ -3,9 +3,9 @@
 #include "core/helper_tool.h"
 #include "core/protocol_methods.h"
 #include "install/job_description.h"
-#include "install/paths.h"
 #include "install/request_checks.h"
-#include "platform/file_manager.h"
+#include "naming/paths.h"
+#include "platform/posix/file_manager.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -30,18 +30,18 @@ void helper_tool_t::install_corvana_service_with(ns_data auth, ns_string for_nam
 
     _createGlobalTraceIfNeedFor(ns);
 
-    const std::string executable = install_paths::append_path_component(
-        installed_application, install_paths::executable_in_bundle);
+    const std::string executable =
+        naming::append_path_component(installed_application, naming::executable_in_bundle);
 
     // "%S" is the trace log's own spelling of a text argument, which the compiler would check as a
     // wide text; the lines go through the unchecked entry point with a plain text.
-    const std::string service_label = install_paths::service_label(ns);
-    const std::string service_file = install_paths::service_job_file(service_label);
+    const std::string service_label = naming::service_label(ns);
+    const std::string service_file = naming::service_job_file(service_label);
     trace_info_unchecked(_trace.get(), "Installing %S", service_file.c_str());
     _createPlist(service_file, job_description(service_label, executable, "--service"));
 
-    const std::string frontend_label = install_paths::frontend_label(ns);
-    const std::string agent_file = install_paths::agent_job_file(frontend_label);
+    const std::string frontend_label = naming::frontend_label(ns);
+    const std::string agent_file = naming::agent_job_file(frontend_label);
     trace_info_unchecked(_trace.get(), "Installing %S", agent_file.c_str());
     _createPlist(agent_file, job_description(frontend_label, executable, "--agent-frontend"));
 

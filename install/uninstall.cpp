@@ -1,9 +1,9 @@
 // Removes one namespace's job files, its privileged helper tool and the application bundle.
 #include "core/helper_tool.h"
 #include "core/protocol_methods.h"
-#include "install/paths.h"
 #include "install/request_checks.h"
-#include "platform/file_manager.h"
+#include "naming/paths.h"
+#include "platform/posix/file_manager.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -31,8 +31,8 @@ void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_strin
     for (auto& path : resolveFilesInDirectory("/Library/LaunchDaemons/", wildcard)) {
         paths.push_back(std::move(path));
     }
-    paths.push_back(install_paths::helper_tool_path(ns));
-    paths.push_back(install_paths::helper_job_file(ns));
+    paths.push_back(naming::helper_tool_path(ns));
+    paths.push_back(naming::helper_job_file(ns));
 
     for (const auto& path : paths) {
         trace_info(_trace.get(), "Deleting Files %s", path.c_str());
@@ -42,7 +42,7 @@ void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_strin
     }
 
     // Anything else could remove something other than the bundle its text names.
-    if (!install_paths::is_application_bundle_path(bundle_path)) {
+    if (!naming::is_application_bundle_path(bundle_path)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
         with_reply(false);
         return;

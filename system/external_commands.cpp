@@ -9,10 +9,10 @@
 
 #include "base/hidden_text.h"
 #include "base/trace.h"
-#include "platform/app_launcher.h"
-#include "platform/property_list.h"
-#include "platform/spawn.h"
-#include "platform/unicode_text.h"
+#include "platform/launch/app_launcher.h"
+#include "platform/plist/property_list.h"
+#include "platform/plist/unicode_text.h"
+#include "platform/posix/spawn.h"
 #include "system/process_runner.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <utility>
 
-#include "platform/app_launcher.h"
-#include "platform/property_list.h"
+#include "platform/launch/app_launcher.h"
+#include "platform/plist/property_list.h"
 #include "system/process_runner.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"

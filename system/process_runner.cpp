@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "platform/unicode_text.h"
+#include "platform/plist/unicode_text.h"
 
 namespace {
 

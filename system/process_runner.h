@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/spawn.h"
+#include "platform/posix/spawn.h"
 
 // The description of one child process and its outcome, with the synchronous ways the helper
 // runs its tools (ShellExtensions). A task is launched at most once.

@@ -5,16 +5,16 @@
 #include <system_error>
 
 #include "core/helper_tool.h"
-#include "install/paths.h"
+#include "naming/paths.h"
 #include "system/external_commands.h"
 
 namespace {
 
 std::string service_job_file_for(const std::string& cv_namespace) {
-    return install_paths::service_job_file(install_paths::service_label(cv_namespace));
+    return naming::service_job_file(naming::service_label(cv_namespace));
 }
 std::string agent_job_file_for(const std::string& cv_namespace) {
-    return install_paths::agent_job_file(install_paths::frontend_label(cv_namespace));
+    return naming::agent_job_file(naming::frontend_label(cv_namespace));
 }
 
 bool file_exists(const std::string& path) {
@@ -29,7 +29,7 @@ void helper_tool_t::start_service_with_namespace(ns_string cv_namespace, reply_t
         with_reply(false);
         return;
     }
-    const std::string label = install_paths::service_label(*cv_namespace);
+    const std::string label = naming::service_label(*cv_namespace);
     const std::string job_file = service_job_file_for(*cv_namespace);
     trace_info(_trace.get(), "Trying to launch: %s (%s).", label.c_str(), job_file.c_str());
 
@@ -90,6 +90,6 @@ void helper_tool_t::quit_service(ns_string cv_namespace, reply_t<bool> with_repl
         return;
     }
     // A job that isn't loaded is as stopped as the caller wants it.
-    (void)ExternalCommands::stop_service(install_paths::service_label(*cv_namespace));
+    (void)ExternalCommands::stop_service(naming::service_label(*cv_namespace));
     with_reply(true);
 }

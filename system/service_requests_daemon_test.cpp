@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/property_list.h"
+#include "platform/plist/property_list.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/helper_tool.h"
-#include "platform/property_list.h"
+#include "platform/plist/property_list.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/reply.h"

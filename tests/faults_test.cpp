@@ -18,9 +18,9 @@
 #include <regex>
 
 #include "install/install_test_support.h"
-#include "platform/authorization_sqlite.h"
-#include "platform/property_list.h"
-#include "platform/unique_fd.h"
+#include "platform/authorization/authorization_sqlite.h"
+#include "platform/plist/property_list.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/client_role.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"

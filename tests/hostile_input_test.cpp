@@ -25,8 +25,8 @@
 
 #include "client/helper_client.h"
 #include "core/protocol.h"
-#include "platform/property_list.h"
-#include "platform/unique_fd.h"
+#include "platform/plist/property_list.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"

@@ -21,9 +21,9 @@
 #include <thread>
 
 #include "client/helper_client.h"
-#include "platform/frame_io.h"
-#include "platform/unique_fd.h"
-#include "platform/xpc_message.h"
+#include "platform/ipc/frame_io.h"
+#include "platform/ipc/xpc_message.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"

@@ -21,7 +21,7 @@ tests=(
     base_trace_trim_test
     base_string_test
     auth_authorization_check_test
-    platform_authorization_test
+    platform_authorization_authorization_test
     install_app_install_test
     system_process_runner_test
 )

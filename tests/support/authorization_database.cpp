@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/authorization.h"
-#include "platform/authorization_sqlite.h"
+#include "platform/authorization/authorization.h"
+#include "platform/authorization/authorization_sqlite.h"
 
 namespace tests {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/command.h"
 
 namespace tests {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "client/helper_client.h"
-#include "platform/frame_io.h"
+#include "platform/ipc/frame_io.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 

@@ -17,9 +17,10 @@
 #include <map>
 #include <mutex>
 
-#include "platform/code_signing_process.h"
-#include "platform/code_signing_sign.h"
-#include "platform/property_list.h"
+#include "platform/codesign/code_signing_process.h"
+#include "platform/codesign/code_signing_sign.h"
+#include "platform/plist/property_list.h"
+#include "platform/posix/proc_files.h"
 #include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 
@@ -293,7 +294,7 @@ audit_token_t audit_token_for(pid_t pid, int pidfd) {
     std::string path = "/proc/" + std::to_string(pid);
     unique_fd proc_dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (proc_dir) {
-        token.start_time = code_signing::read_start_time(proc_dir.get()).value_or(0);
+        token.start_time = proc_files::read_start_time(proc_dir.get()).value_or(0);
     }
     return token;
 }

@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "base/long_options.h"
-#include "platform/certificates.h"
-#include "platform/code_requirement.h"
-#include "platform/code_signing.h"
-#include "platform/code_signing_sign.h"
+#include "platform/codesign/certificates.h"
+#include "platform/codesign/code_requirement.h"
+#include "platform/codesign/code_signing.h"
+#include "platform/codesign/code_signing_sign.h"
 
 namespace codesign_tool {
 

@@ -1,0 +1,300 @@
+#include "platform/authorization/authorization.h"
+
+#include <errno.h>
+#include <openssl/evp.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+#include "platform/authorization/authorization_rules.h"
+#include "platform/authorization/authorization_store.h"
+
+// Reaches the reference's token hash for the operations below.
+struct authorization_access {
+    static const authorization_store_t::token_hash_t& hash(const AuthorizationRef& ref) {
+        return ref.token_hash_;
+    }
+    static void set(AuthorizationRef& ref, const authorization_store_t::token_hash_t& hash) {
+        ref.token_hash_ = hash;
+        ref.valid_ = true;
+    }
+    static void clear(AuthorizationRef& ref) {
+        ref.token_hash_.fill(0);
+        ref.valid_ = false;
+    }
+};
+
+namespace {
+
+using token_hash_t = authorization_store_t::token_hash_t;
+using store_t = std::optional<authorization_store_t>;
+
+constexpr AuthorizationFlags k_copy_flags =
+    kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
+constexpr std::size_t k_max_description = 4096;
+constexpr std::size_t k_max_table_name = 256;
+
+// Only the hash is ever stored, so a copy of the database does not hand out live tokens.
+bool hash_token(const AuthorizationExternalForm& form, token_hash_t& hash) {
+    unsigned int length = 0;
+    return EVP_Digest(form.bytes.data(), form.bytes.size(), hash.data(), &length, EVP_sha256(),
+                      nullptr) == 1 &&
+           length == hash.size();
+}
+
+bool random_token(AuthorizationExternalForm& form) {
+    std::size_t filled = 0;
+    while (filled < form.bytes.size()) {
+        const ssize_t got = ::getrandom(form.bytes.data() + filled, form.bytes.size() - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::int64_t now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// Live means before its expiry, and not further from it than a lifetime: a clock set back must
+// not stretch an authorization's life.
+bool is_live(const authorization_store_t::stored_authorization_t& record) {
+    const std::int64_t t = now();
+    return t < record.expires && record.expires - t <= kAuthorizationLifetimeSeconds;
+}
+
+bool text_is_valid(const std::string& text, std::size_t limit) {
+    return text.size() <= limit && text.find('\0') == std::string::npos;
+}
+
+// The live stored authorization behind a token hash, read inside the caller's transaction.
+OSStatus live_authorization(authorization_store_t& store, const token_hash_t& hash,
+                            std::optional<authorization_store_t::stored_authorization_t>& record) {
+    const OSStatus status = store.find_authorization(hash, record);
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    return record && is_live(*record) ? errAuthorizationSuccess : errAuthorizationDenied;
+}
+
+// Changing the rights table: the authorization must be live and its user an administrator.
+OSStatus may_change_rights(authorization_store_t& store, const AuthorizationRef& ref) {
+    std::optional<authorization_store_t::stored_authorization_t> record;
+    const OSStatus status = live_authorization(store, authorization_access::hash(ref), record);
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    return authorization_user_is_administrator(record->uid) ? errAuthorizationSuccess
+                                                            : errAuthorizationDenied;
+}
+
+// Opens the store and begins a transaction on it: empty when either fails. The caller declares
+// the store first, so the transaction ends before the connection closes.
+std::optional<sqlite_transaction_t> begin_on_store(store_t& store,
+                                                   sqlite_transaction_t::kind kind) {
+    if (authorization_store_t::open(store) != errAuthorizationSuccess) {
+        return std::nullopt;
+    }
+    return sqlite_transaction_t::begin(store->handle(), kind);
+}
+
+// A change to the rights table: one write transaction in which the authorization is checked and
+// `change` (returning the store's status) is made and committed.
+template <typename Change>
+OSStatus change_rights(const AuthorizationRef& authorization, bool arguments_valid,
+                       const Change& change) {
+    if (!authorization) {
+        return errAuthorizationInvalidRef;
+    }
+    if (!arguments_valid) {
+        return errSecParam;
+    }
+    store_t store;
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
+    if (!transaction) {
+        return errAuthorizationInternal;
+    }
+    const OSStatus allowed = may_change_rights(*store, authorization);
+    if (allowed != errAuthorizationSuccess) {
+        return allowed;
+    }
+    if (change(*store) != errAuthorizationSuccess || !transaction->commit()) {
+        return errAuthorizationInternal;
+    }
+    return errAuthorizationSuccess;
+}
+
+}  // namespace
+
+AuthorizationRef::AuthorizationRef(AuthorizationRef&& other) noexcept
+    : valid_(std::exchange(other.valid_, false)), token_hash_(other.token_hash_) {
+    other.token_hash_.fill(0);
+}
+
+AuthorizationRef& AuthorizationRef::operator=(AuthorizationRef&& other) noexcept {
+    if (this != &other) {
+        valid_ = std::exchange(other.valid_, false);
+        token_hash_ = other.token_hash_;
+        other.token_hash_.fill(0);
+    }
+    return *this;
+}
+
+OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& form,
+                                             AuthorizationRef& authorization) {
+    authorization_access::clear(authorization);
+    token_hash_t hash{};
+    if (!hash_token(form, hash)) {
+        return errAuthorizationInternal;
+    }
+    store_t store;
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
+    if (!transaction) {
+        return errAuthorizationInternal;
+    }
+    std::optional<authorization_store_t::stored_authorization_t> record;
+    const OSStatus status = live_authorization(*store, hash, record);
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    authorization_access::set(authorization, hash);
+    return errAuthorizationSuccess;
+}
+
+OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
+                                 const AuthorizationRights& rights, AuthorizationFlags flags) {
+    if (!authorization) {
+        return errAuthorizationInvalidRef;
+    }
+    if ((flags & ~k_copy_flags) != 0 || rights.empty() ||
+        !std::all_of(rights.begin(), rights.end(),
+                     [](const auto& item) { return authorization_name_is_valid(item.name); })) {
+        return errSecParam;
+    }
+    store_t store;
+    // One read transaction: the authorization and the rules are judged as of one moment.
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
+    if (!transaction) {
+        return errAuthorizationInternal;
+    }
+    std::optional<authorization_store_t::stored_authorization_t> record;
+    OSStatus status = live_authorization(*store, authorization_access::hash(authorization), record);
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    for (const auto& item : rights) {
+        std::optional<AuthorizationRightDefinition> definition;
+        if (store->find_right(item.name, definition) != errAuthorizationSuccess) {
+            return errAuthorizationInternal;
+        }
+        const std::string rule = definition ? definition->rule : kAuthorizationRuleDefault;
+        const auto& held = record->preauthorized_rights;
+        const bool preauthorized = std::find(held.begin(), held.end(), item.name) != held.end();
+        status = authorization_evaluate_rule(rule, record->uid, preauthorized, flags);
+        if (status != errAuthorizationSuccess) {
+            return status;
+        }
+    }
+    return transaction->commit() ? errAuthorizationSuccess : errAuthorizationInternal;
+}
+
+OSStatus AuthorizationFree(AuthorizationRef&& authorization, AuthorizationFlags flags) {
+    AuthorizationRef released(std::move(authorization));
+    if (!released) {
+        return errAuthorizationInvalidRef;
+    }
+    if ((flags & ~kAuthorizationFlagDestroyRights) != 0) {
+        return errSecParam;
+    }
+    if ((flags & kAuthorizationFlagDestroyRights) == 0) {
+        return errAuthorizationSuccess;
+    }
+    store_t store;
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
+    if (!transaction ||
+        store->remove_authorization(authorization_access::hash(released)) !=
+            errAuthorizationSuccess ||
+        !transaction->commit()) {
+        return errAuthorizationInternal;
+    }
+    return errAuthorizationSuccess;
+}
+
+OSStatus AuthorizationRightGet(const std::string& right_name,
+                               std::optional<AuthorizationRightDefinition>& definition) {
+    definition.reset();
+    if (!authorization_name_is_valid(right_name)) {
+        return errSecParam;
+    }
+    store_t store;
+    if (authorization_store_t::open(store) != errAuthorizationSuccess ||
+        store->find_right(right_name, definition) != errAuthorizationSuccess) {
+        return errAuthorizationInternal;
+    }
+    return definition ? errAuthorizationSuccess : errAuthorizationDenied;
+}
+
+OSStatus AuthorizationRightSet(const AuthorizationRef& authorization, const std::string& right_name,
+                               const std::string& rule, const std::string& description,
+                               const std::string& localisation_table) {
+    const bool valid = authorization_name_is_valid(right_name) &&
+                       authorization_name_is_valid(rule) &&
+                       text_is_valid(description, k_max_description) &&
+                       text_is_valid(localisation_table, k_max_table_name);
+    return change_rights(authorization, valid, [&](authorization_store_t& store) {
+        return store.set_right(right_name, {rule, description, localisation_table});
+    });
+}
+
+OSStatus AuthorizationRightRemove(const AuthorizationRef& authorization,
+                                  const std::string& right_name) {
+    bool removed = false;
+    const OSStatus status = change_rights(
+        authorization, authorization_name_is_valid(right_name),
+        [&](authorization_store_t& store) { return store.remove_right(right_name, removed); });
+    if (status != errAuthorizationSuccess) {
+        return status;
+    }
+    return removed ? errAuthorizationSuccess : errAuthorizationDenied;
+}
+
+OSStatus AuthorizationIssueExternalForm(uid_t user, const std::vector<std::string>& rights,
+                                        AuthorizationExternalForm& form) {
+    form.bytes.fill(0);
+    if (::geteuid() != 0) {
+        return errAuthorizationDenied;
+    }
+    if (rights.size() > kAuthorizationMaxPreauthorizedRights ||
+        !std::all_of(rights.begin(), rights.end(), authorization_name_is_valid)) {
+        return errSecParam;
+    }
+    const auto user_name = authorization_user_name(user);
+    if (!user_name) {
+        return errSecParam;
+    }
+    AuthorizationExternalForm token;
+    token_hash_t hash{};
+    if (!random_token(token) || !hash_token(token, hash)) {
+        return errAuthorizationInternal;
+    }
+    store_t store;
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
+    const std::int64_t issued = now();
+    if (!transaction || store->remove_expired(issued) != errAuthorizationSuccess ||
+        store->insert_authorization(hash, user, *user_name, issued,
+                                    issued + kAuthorizationLifetimeSeconds,
+                                    rights) != errAuthorizationSuccess ||
+        !transaction->commit()) {
+        return errAuthorizationInternal;
+    }
+    form = token;
+    return errAuthorizationSuccess;
+}

@@ -1,0 +1,412 @@
+#include "platform/codesign/code_signing_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/proc_files.h"
+#include "platform/posix/small_file.h"
+
+namespace code_signing {
+
+namespace {
+
+using proc_files::as_text;
+using proc_files::next_field;
+using proc_files::parse_number;
+using proc_files::status_field;
+
+// /proc files report no size; these bound what one read may take.
+constexpr std::size_t max_status_size = 64 * 1024;
+constexpr std::size_t max_maps_size = 16 * 1024 * 1024;
+constexpr std::size_t max_auxv_size = 4096;
+constexpr unsigned long auxv_random = 25;  // AT_RANDOM
+// A process with more threads than this is not a client we can vouch for.
+constexpr std::size_t max_threads = 65536;
+
+struct dir_closer {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// A status file read through dirfd names a tracer: yes, no, or nothing when unreadable.
+std::optional<bool> has_tracer(int dirfd, const char* status_name) {
+    auto status = read_small_file_at(dirfd, status_name, max_status_size);
+    if (status.status != read_status::ok) {
+        return std::nullopt;
+    }
+    auto tracer = status_field(as_text(status.bytes), "TracerPid");
+    if (!tracer) {
+        return std::nullopt;
+    }
+    auto pid = parse_number<long>(*tracer);
+    if (!pid) {
+        return std::nullopt;
+    }
+    return *pid != 0;
+}
+
+std::optional<pid_t> pid_of_pidfd(int pidfd) {
+    std::string path = "/proc/self/fdinfo/" + std::to_string(pidfd);
+    auto info = read_small_file(path, max_status_size);
+    if (info.status != read_status::ok) {
+        return std::nullopt;
+    }
+    auto field = status_field(as_text(info.bytes), "Pid");
+    return field ? parse_number<pid_t>(*field) : std::nullopt;
+}
+
+// glibc 2.36 declares pidfd_send_signal without C linkage in C++: call the kernel directly.
+bool pidfd_alive(int pidfd) {
+    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0U) == 0;
+}
+
+struct mapping_t {
+    std::string_view range;  // "start-end", hex
+    bool executable = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string_view path;
+};
+
+// "start-end perms offset major:minor inode [path]"
+std::optional<mapping_t> parse_mapping(std::string_view line) {
+    mapping_t mapping;
+    mapping.range = next_field(line);
+    std::string_view perms = next_field(line);
+    next_field(line);  // offset
+    std::string_view device = next_field(line);
+    std::string_view inode = next_field(line);
+    std::size_t colon = device.find(':');
+    if (mapping.range.empty() || perms.size() < 4 || colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto major_number = parse_number<unsigned>(device.substr(0, colon), 16);
+    auto minor_number = parse_number<unsigned>(device.substr(colon + 1), 16);
+    auto inode_number = parse_number<unsigned long long>(inode);
+    if (!major_number || !minor_number || !inode_number) {
+        return std::nullopt;
+    }
+    mapping.executable = perms[2] == 'x';
+    mapping.device = makedev(*major_number, *minor_number);
+    mapping.inode = static_cast<ino_t>(*inode_number);
+    std::size_t path_start = line.find_first_not_of(' ');
+    mapping.path =
+        path_start == std::string_view::npos ? std::string_view() : line.substr(path_start);
+    return mapping;
+}
+
+// map_files names a mapping by its addresses without the zero padding that maps shows.
+std::optional<std::string> map_files_name(std::string_view range) {
+    std::size_t dash = range.find('-');
+    if (dash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto start = parse_number<unsigned long long>(range.substr(0, dash), 16);
+    auto end = parse_number<unsigned long long>(range.substr(dash + 1), 16);
+    if (!start || !end) {
+        return std::nullopt;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "map_files/%llx-%llx", *start, *end);
+    return std::string(name);
+}
+
+// The mapped file itself when map_files can give it; otherwise the file at the mapping's path,
+// only if it is still the very inode that is mapped.
+std::optional<struct stat> mapped_file(int proc_dir, const mapping_t& mapping) {
+    struct stat info {};
+    if (auto name = map_files_name(mapping.range)) {
+        unique_fd file(::openat(proc_dir, name->c_str(), O_PATH | O_CLOEXEC));
+        if (file && ::fstat(file.get(), &info) == 0) {
+            return info;
+        }
+    }
+    if (mapping.path.empty() || mapping.path.front() != '/') {
+        return std::nullopt;
+    }
+    if (::stat(std::string(mapping.path).c_str(), &info) != 0 || info.st_dev != mapping.device ||
+        info.st_ino != mapping.inode) {
+        return std::nullopt;
+    }
+    return info;
+}
+
+bool is_system_file(const struct stat& info) {
+    return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Executable memory the kernel itself provides, which belongs to no file.
+bool is_kernel_mapping(std::string_view path) {
+    return path == "[vdso]" || path == "[vsyscall]" || path == "[uprobes]";
+}
+
+// Whether every page of the mapping at range that is in memory or swapped out is a page of its
+// file. A private copy of a page (written through /proc/PID/mem, ptrace or after mprotect) is an
+// anonymous page: present without the file flag, or swapped out, which file pages never are.
+bool holds_only_file_pages(int pagemap, std::string_view range) {
+    constexpr std::uint64_t page_size = 4096;
+    constexpr std::uint64_t present = 1ull << 63;
+    constexpr std::uint64_t swapped = 1ull << 62;
+    constexpr std::uint64_t file_page = 1ull << 61;
+    std::size_t dash = range.find('-');
+    auto start = parse_number<std::uint64_t>(range.substr(0, dash), 16);
+    auto end = parse_number<std::uint64_t>(range.substr(dash + 1), 16);
+    if (dash == std::string_view::npos || !start || !end || *end < *start) {
+        return false;
+    }
+    std::uint64_t entries[512];
+    for (std::uint64_t page = *start / page_size; page < *end / page_size;) {
+        std::uint64_t count = std::min<std::uint64_t>(std::size(entries), *end / page_size - page);
+        ssize_t n = ::pread(pagemap, entries, count * sizeof entries[0],
+                            static_cast<off_t>(page * sizeof entries[0]));
+        if (n <= 0 || n % static_cast<ssize_t>(sizeof entries[0]) != 0) {
+            return false;
+        }
+        std::size_t got = static_cast<std::size_t>(n) / sizeof entries[0];
+        for (std::size_t i = 0; i < got; ++i) {
+            if ((entries[i] & swapped) != 0 ||
+                ((entries[i] & present) != 0 && (entries[i] & file_page) == 0)) {
+                return false;
+            }
+        }
+        page += got;
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
+    auto auxv = read_small_file_at(proc_dir, "auxv", max_auxv_size);
+    if (auxv.status != read_status::ok) {
+        return std::nullopt;
+    }
+    // Pairs of native words, type then value, ending with AT_NULL.
+    constexpr std::size_t word = sizeof(unsigned long);
+    for (std::size_t at = 0; at + 2 * word <= auxv.bytes.size(); at += 2 * word) {
+        unsigned long type = 0;
+        unsigned long value = 0;
+        std::memcpy(&type, auxv.bytes.data() + at, word);
+        std::memcpy(&value, auxv.bytes.data() + at + word, word);
+        if (type == 0) {
+            break;
+        }
+        if (type == auxv_random) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<exec_stamp_t> read_stamp(int memory, std::uint64_t address) {
+    if (memory < 0 || address > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return std::nullopt;
+    }
+    exec_stamp_t stamp;
+    stamp.address = address;
+    ssize_t n =
+        ::pread(memory, stamp.bytes.data(), stamp.bytes.size(), static_cast<off_t>(address));
+    if (n != static_cast<ssize_t>(stamp.bytes.size())) {
+        return std::nullopt;
+    }
+    return stamp;
+}
+
+unique_fd open_memory(int proc_dir) {
+    return unique_fd(::openat(proc_dir, "mem", O_RDONLY | O_CLOEXEC));
+}
+
+}  // namespace
+
+std::optional<pinned_process_t> pinned_process_t::pin(const audit_token_t& token) {
+    if (token.pid <= 0 || (token.pidfd < 0 && token.start_time == 0)) {
+        return std::nullopt;
+    }
+    unique_fd pidfd;
+    if (token.pidfd >= 0) {
+        pidfd.reset(::fcntl(token.pidfd, F_DUPFD_CLOEXEC, 3));
+        if (!pidfd || pid_of_pidfd(pidfd.get()) != token.pid) {
+            return std::nullopt;
+        }
+    }
+    std::string path = "/proc/" + std::to_string(token.pid);
+    unique_fd proc_dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!proc_dir) {
+        return std::nullopt;
+    }
+    auto start_time = proc_files::read_start_time(proc_dir.get());
+    if (!start_time || (token.start_time != 0 && *start_time != token.start_time)) {
+        return std::nullopt;
+    }
+    // The pidfd was taken when the peer connected. Alive now, after the directory was opened, it
+    // proves the PID was never free in between, so the directory is that process's.
+    if (pidfd && !pidfd_alive(pidfd.get())) {
+        return std::nullopt;
+    }
+    return pinned_process_t(token.pid, token.uid, std::move(proc_dir), std::move(pidfd),
+                            *start_time);
+}
+
+bool pinned_process_t::still_alive() const {
+    auto start_time = proc_files::read_start_time(proc_dir_.get());
+    if (!start_time || *start_time != start_time_) {
+        return false;
+    }
+    return !pidfd_ || pidfd_alive(pidfd_.get());
+}
+
+unique_fd pinned_process_t::open_executable() const {
+    return unique_fd(::openat(proc_dir_.get(), "exe", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+}
+
+std::optional<std::string> pinned_process_t::executable_path() const {
+    std::string path(PATH_MAX, '\0');
+    ssize_t length = ::readlinkat(proc_dir_.get(), "exe", path.data(), path.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) {
+        return std::nullopt;
+    }
+    path.resize(static_cast<std::size_t>(length));
+    return path;
+}
+
+bool pinned_process_t::is_traced() const {
+    if (has_tracer(proc_dir_.get(), "status") != false) {
+        return true;
+    }
+    // A tracer attaches to single threads: every thread of the process must be free of one.
+    unique_fd tasks(::openat(proc_dir_.get(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!tasks) {
+        return true;
+    }
+    dir_ptr directory(::fdopendir(tasks.get()));
+    if (!directory) {
+        return true;
+    }
+    int tasks_fd = tasks.release();  // the directory stream owns it now
+    std::size_t threads = 0;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        std::string_view name = entry->d_name;
+        auto tid = parse_number<pid_t>(name);
+        if (!tid) {
+            continue;
+        }
+        if (++threads > max_threads) {
+            return true;
+        }
+        if (*tid == pid_) {
+            continue;  // the process's own status, read above
+        }
+        std::string status = std::string(name) + "/status";
+        auto traced = has_tracer(tasks_fd, status.c_str());
+        // A thread that ended while we looked has no tracer any more; any other failure counts.
+        if (traced == true || (!traced && ::faccessat(tasks_fd, name.data(), F_OK, 0) == 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode) const {
+    auto maps = read_small_file_at(proc_dir_.get(), "maps", max_maps_size);
+    unique_fd pagemap(::openat(proc_dir_.get(), "pagemap", O_RDONLY | O_CLOEXEC));
+    if (maps.status != read_status::ok || !pagemap) {
+        return false;
+    }
+    std::vector<std::pair<dev_t, ino_t>> vetted;
+    std::string_view text = as_text(maps.bytes);
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.empty()) {
+            continue;
+        }
+        auto mapping = parse_mapping(line);
+        if (!mapping) {
+            return false;
+        }
+        if (!mapping->executable) {
+            continue;
+        }
+        // Anonymous executable memory is code that came from no file at all.
+        if (mapping->inode == 0) {
+            if (!is_kernel_mapping(mapping->path)) {
+                return false;
+            }
+            continue;
+        }
+        if (!holds_only_file_pages(pagemap.get(), mapping->range)) {
+            return false;
+        }
+        auto key = std::make_pair(mapping->device, mapping->inode);
+        if (std::find(vetted.begin(), vetted.end(), key) != vetted.end()) {
+            continue;
+        }
+        // Over a stacking file system (overlayfs) the line names the file the process opened
+        // while map_files leads to the file underneath: either may match the main executable.
+        if (mapping->device == main_device && mapping->inode == main_inode) {
+            continue;
+        }
+        auto info = mapped_file(proc_dir_.get(), *mapping);
+        if (!info) {
+            return false;
+        }
+        bool main_executable = info->st_dev == main_device && info->st_ino == main_inode;
+        if (!main_executable && !is_system_file(*info)) {
+            return false;
+        }
+        vetted.push_back(key);
+    }
+    return true;
+}
+
+bool pinned_process_t::out_of_reach() const {
+    // The entries of a dumpable process's /proc directory belong to its user; the kernel gives a
+    // non-dumpable one's to root (of the user namespace that owns its memory).
+    struct stat memory {};
+    if (::fstatat(proc_dir_.get(), "mem", &memory, 0) != 0 || memory.st_uid != 0) {
+        return false;
+    }
+    struct stat theirs {};
+    struct stat ours {};
+    return ::fstatat(proc_dir_.get(), "ns/user", &theirs, 0) == 0 &&
+           ::stat("/proc/self/ns/user", &ours) == 0 && theirs.st_dev == ours.st_dev &&
+           theirs.st_ino == ours.st_ino;
+}
+
+std::optional<exec_stamp_t> pinned_process_t::exec_stamp() const {
+    auto address = random_bytes_address(proc_dir_.get());
+    if (!address) {
+        return std::nullopt;
+    }
+    return read_stamp(open_memory(proc_dir_.get()).get(), *address);
+}
+
+std::optional<image_watch_t> pinned_process_t::watch_image(const exec_stamp_t& earlier) const {
+    unique_fd memory = open_memory(proc_dir_.get());
+    auto now = read_stamp(memory.get(), earlier.address);
+    if (!now || *now != earlier) {
+        return std::nullopt;
+    }
+    return image_watch_t(std::move(memory), earlier);
+}
+
+bool image_watch_t::unchanged() const {
+    auto now = read_stamp(memory_.get(), stamp_.address);
+    return now && *now == stamp_;
+}
+
+}  // namespace code_signing

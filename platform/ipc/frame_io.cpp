@@ -1,0 +1,218 @@
+#include "platform/ipc/frame_io.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/ipc/xpc_message.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+enum class fill { done, closed, timeout, error };
+
+// Waits until fd is readable or the deadline passes.
+fill wait_readable(int fd, clock_type::time_point deadline) {
+    for (;;) {
+        int wait = -1;
+        if (deadline != clock_type::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
+            if (left.count() <= 0) {
+                return fill::timeout;
+            }
+            wait = static_cast<int>(std::min<long long>(left.count(), 1'000'000'000));
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, wait);
+        if (ready > 0) {
+            return fill::done;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return fill::error;
+        }
+    }
+}
+
+// Takes what is waiting on the socket without blocking, as recv does. With a sender, each piece
+// must carry the kernel's credentials of exactly that process and user: the kernel never joins
+// the bytes of different writers in one read, so every byte is accounted for. A piece that
+// carries descriptors is refused as well (and the descriptors closed): no message has any.
+struct receiver_t {
+    int fd;
+    const ucred* sender;
+    bool refused = false;
+
+    ssize_t take(std::uint8_t* out, std::size_t size) {
+        if (sender == nullptr) {
+            return ::recv(fd, out, size, MSG_DONTWAIT);
+        }
+        iovec vector{out, size};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(8 * sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n <= 0) {
+            return n;
+        }
+        bool from_sender = false;
+        bool clean = (message.msg_flags & MSG_CTRUNC) == 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_SOCKET) {
+                clean = false;
+            } else if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+                ucred credentials{};
+                std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+                from_sender = credentials.pid == sender->pid && credentials.uid == sender->uid;
+            } else if (c->cmsg_type == SCM_RIGHTS) {
+                std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (std::size_t i = 0; i < count; ++i) {
+                    int passed = -1;
+                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                    ::close(passed);
+                }
+                clean = false;
+            } else {
+                clean = false;
+            }
+        }
+        if (!from_sender || !clean) {
+            refused = true;
+            errno = EPERM;
+            return -1;
+        }
+        return n;
+    }
+};
+
+// Reads exactly size bytes by the deadline. Data already waiting is taken without a poll, so a
+// frame that has arrived whole costs one read per piece.
+fill read_exactly(receiver_t& in, std::uint8_t* out, std::size_t size,
+                  clock_type::time_point deadline) {
+    std::size_t got = 0;
+    while (got < size) {
+        ssize_t n = in.take(out + got, size - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            return got == 0 ? fill::closed : fill::error;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return got == 0 ? fill::closed : fill::error;
+        }
+        if (fill waited = wait_readable(in.fd, deadline); waited != fill::done) {
+            return waited;
+        }
+    }
+    return fill::done;
+}
+
+}  // namespace
+
+frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
+                      clock_type::time_point first_byte_deadline,
+                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length,
+                      const ucred* sender) {
+    receiver_t in{fd, sender};
+    auto refused_or = [&in](frame_read otherwise) {
+        return in.refused ? frame_read::foreign_sender : otherwise;
+    };
+    // The first byte may take as long as first_byte_deadline allows; the whole header usually
+    // comes with it in one read, and data already waiting is taken without a poll.
+    std::uint8_t header[4];
+    std::size_t got = 0;
+    for (;;) {
+        ssize_t n = in.take(header, sizeof header);
+        if (n > 0) {
+            got = static_cast<std::size_t>(n);
+            break;
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return refused_or(frame_read::closed);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (fill waited = wait_readable(fd, first_byte_deadline); waited != fill::done) {
+            return waited == fill::timeout ? frame_read::timeout : frame_read::closed;
+        }
+    }
+    // The earlier of the two limits: a slow sender can't stretch a caller's deadline.
+    auto deadline = std::min(first_byte_deadline, clock_type::now() + rest_timeout);
+    auto rest = [&refused_or](fill result) {
+        return refused_or(result == fill::timeout ? frame_read::timeout : frame_read::truncated);
+    };
+    if (fill more = read_exactly(in, header + got, sizeof header - got, deadline);
+        more != fill::done) {
+        return rest(more);
+    }
+    std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
+                         (std::size_t{header[2]} << 8) | std::size_t{header[3]};
+    if (length == 0 || length > k_max_message_size) {
+        if (bad_length != nullptr) {
+            *bad_length = length;
+        }
+        return frame_read::bad_length;
+    }
+    payload.resize(length);
+    if (fill body = read_exactly(in, payload.data(), length, deadline); body != fill::done) {
+        return rest(body);
+    }
+    return frame_read::frame;
+}
+
+bool send_all(int fd, std::span<const std::uint8_t> bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::optional<sockaddr_un> unix_socket_address(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return std::nullopt;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+unique_fd connect_unix_socket(const std::string& path, std::string* error) {
+    auto address = unix_socket_address(path);
+    if (!address) {
+        if (error != nullptr) {
+            *error = "socket path too long";
+        }
+        return unique_fd();
+    }
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd &&
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
+        return fd;
+    }
+    if (error != nullptr) {
+        *error = "cannot connect to " + path + ": " + std::strerror(errno);
+    }
+    return unique_fd();
+}

@@ -1,0 +1,171 @@
+#include "platform/ipc/xpc_connection.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "platform/ipc/frame_io.h"
+
+namespace {
+
+// A client that has started a message must finish it in this time; an idle client may wait for
+// as long as it likes between messages.
+constexpr std::chrono::milliseconds k_partial_message_timeout{10'000};
+
+}  // namespace
+
+int xpc_interface_t::find(std::string_view selector) const {
+    for (std::size_t i = 0; i < methods.size(); ++i) {
+        if (methods[i].selector == selector) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+xpc_connection_t::xpc_connection_t(unique_fd socket, unique_fd pidfd, audit_token_t token)
+    : socket_(std::move(socket)), pidfd_(std::move(pidfd)), token_(token) {
+    token_.pidfd = pidfd_.get();
+}
+
+xpc_connection_t::~xpc_connection_t() = default;
+
+xpc_connection_t::read_result xpc_connection_t::read_frame(std::vector<std::uint8_t>& payload,
+                                                           std::string& reason) {
+    std::size_t length = 0;
+    switch (::read_frame(socket_.get(), payload, std::chrono::steady_clock::time_point::max(),
+                         k_partial_message_timeout, &length, sender_ ? &*sender_ : nullptr)) {
+        case frame_read::frame:
+            return read_result::frame;
+        case frame_read::closed:
+            return read_result::closed;
+        case frame_read::timeout:
+            reason = "message not completed in time";
+            return read_result::error;
+        case frame_read::truncated:
+            reason = "truncated message";
+            return read_result::error;
+        case frame_read::bad_length:
+            reason = "message length " + std::to_string(length) + " out of bounds";
+            return read_result::error;
+        case frame_read::foreign_sender:
+            reason = "message sent by another process than the admitted one";
+            return read_result::error;
+    }
+    return read_result::error;
+}
+
+void xpc_connection_t::setSenderCheck(pid_t pid, uid_t uid, std::function<bool()> same_code) {
+    sender_ = ucred{pid, uid, 0};
+    same_code_ = std::move(same_code);
+}
+
+bool xpc_connection_t::confirmAdmission() {
+    std::uint8_t byte = 0;
+    ssize_t waiting = ::recv(socket_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (waiting != -1 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        return false;
+    }
+    auto frame = encode_reply(wire_reply{k_admission_reply_id, wire_value{true}});
+    return frame && send_frame(*frame);
+}
+
+bool xpc_connection_t::send_frame(const std::vector<std::uint8_t>& frame) {
+    std::lock_guard guard(write_lock_);
+    return send_all(socket_.get(), frame);
+}
+
+void xpc_connection_t::report(const std::string& reason) {
+    if (protocol_error_) {
+        protocol_error_(reason);
+    }
+}
+
+void xpc_connection_t::resume() {
+    std::vector<std::uint8_t> payload;
+    while (!invalidated_.load()) {
+        std::string reason;
+        auto got = read_frame(payload, reason);
+        if (got == read_result::closed) {
+            break;
+        }
+        if (got == read_result::error) {
+            if (!invalidated_.load()) {
+                report(reason);
+            }
+            break;
+        }
+        // The message is whole: whoever sent its pieces, the process sent them while it ran
+        // the admitted image only if it still runs it now.
+        if (same_code_ && !same_code_()) {
+            if (!invalidated_.load()) {
+                report("message sent after the admitted process executed another program");
+            }
+            break;
+        }
+        auto decoded = decode_request(payload);
+        if (auto* error = std::get_if<wire_error>(&decoded)) {
+            report(error->reason);
+            break;
+        }
+        auto& request = std::get<wire_request>(decoded);
+        int index = interface_ == nullptr ? -1 : interface_->find(request.selector);
+        if (index < 0 || !object_) {
+            report("unknown selector " + request.selector);
+            break;
+        }
+        const method_signature_t& method = interface_->methods[static_cast<std::size_t>(index)];
+        if (request.args.size() != method.arguments.size()) {
+            report(std::string(method.selector) + " takes " +
+                   std::to_string(method.arguments.size()) + " arguments, got " +
+                   std::to_string(request.args.size()));
+            break;
+        }
+        std::string type_error;
+        for (std::size_t i = 0; i < method.arguments.size() && type_error.empty(); ++i) {
+            wire_kind kind = method.arguments[i];
+            bool object = kind == wire_kind::data || kind == wire_kind::text;
+            bool nil = std::holds_alternative<wire_nil>(request.args[i]);
+            if (!(object && nil) && !wire_value_has_kind(request.args[i], kind)) {
+                type_error = std::string(method.selector) + " argument " + std::to_string(i + 1) +
+                             " must be " + wire_kind_name(kind);
+            }
+        }
+        if (!type_error.empty()) {
+            report(type_error);
+            break;
+        }
+
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        std::weak_ptr<xpc_connection_t> weak = weak_from_this();
+        std::uint64_t id = request.id;
+        object_(static_cast<std::size_t>(index), std::move(request.args),
+                [weak, id, answered](wire_value value) {
+                    if (answered->exchange(true)) {
+                        return;  // a reply block answers once
+                    }
+                    auto self = weak.lock();
+                    if (!self) {
+                        return;
+                    }
+                    auto frame = encode_reply(wire_reply{id, std::move(value)});
+                    if (frame) {
+                        self->send_frame(*frame);
+                    }
+                });
+    }
+    invalidate();
+    if (invalidation_) {
+        auto handler = std::move(invalidation_);
+        invalidation_ = nullptr;
+        handler();
+    }
+}
+
+void xpc_connection_t::invalidate() {
+    if (!invalidated_.exchange(true)) {
+        // Wakes the connection's thread if it waits for the next message.
+        ::shutdown(socket_.get(), SHUT_RDWR);
+    }
+}

@@ -1,0 +1,16 @@
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "platform/ipc/xpc_message.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::span<const std::uint8_t> input(data, size);
+    auto request = decode_request(input);
+    if (auto* decoded = std::get_if<wire_request>(&request)) {
+        // What decodes must encode again.
+        (void)encode_request(*decoded);
+    }
+    (void)decode_reply(input);
+    return 0;
+}

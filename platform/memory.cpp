@@ -1,7 +1,0 @@
-#include "platform/memory.h"
-
-#include <malloc.h>
-
-void release_free_memory() {
-    ::malloc_trim(0);
-}

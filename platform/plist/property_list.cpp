@@ -1,0 +1,420 @@
+#include "platform/plist/property_list.h"
+
+#include <openssl/evp.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "platform/posix/atomic_file.h"
+
+namespace {
+
+struct free_deleter_t {
+    void operator()(void* pointer) const { std::free(pointer); }
+};
+using malloced_text_t = std::unique_ptr<char, free_deleter_t>;
+
+// Keys of one dictionary and their values, in the order the platform writes them.
+using dict_entries_t = std::vector<std::pair<std::string, plist_t>>;
+
+// libplist hands out each key as a fresh allocation and the iterator as another one.
+dict_entries_t dict_entries(plist_t dict) {
+    dict_entries_t entries;
+    plist_dict_iter raw_iter = nullptr;
+    plist_dict_new_iter(dict, &raw_iter);
+    const std::unique_ptr<void, free_deleter_t> iter(raw_iter);
+    while (true) {
+        char* raw_key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dict, iter.get(), &raw_key, &value);
+        const malloced_text_t key(raw_key);
+        if (key == nullptr || value == nullptr) {
+            break;
+        }
+        entries.emplace_back(key.get(), value);
+    }
+    // The platform sorts keys by plain UTF-16 code unit comparison.
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return icu::UnicodeString::fromUTF8(a.first).compare(
+                   icu::UnicodeString::fromUTF8(b.first)) < 0;
+    });
+    return entries;
+}
+
+// Nested no deeper than the bound, and no dictionary with a key twice.
+bool well_formed(plist_t node, int depth) {
+    const plist_type type = plist_get_node_type(node);
+    if (type != PLIST_ARRAY && type != PLIST_DICT) {
+        return true;
+    }
+    if (depth >= k_property_list_max_depth) {
+        return false;
+    }
+    if (type == PLIST_ARRAY) {
+        const uint32_t count = plist_array_get_size(node);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!well_formed(plist_array_get_item(node, i), depth + 1)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const dict_entries_t entries = dict_entries(node);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        // A binary property list can repeat a key, and then which value counts is anyone's guess.
+        if (i > 0 && entries[i].first == entries[i - 1].first) {
+            return false;
+        }
+        if (!well_formed(entries[i].second, depth + 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// libplist aborts the whole process when it meets a dictionary key with a NUL inside, which
+// only the binary format can carry. Such input is screened out first: every object the offset
+// table lists is looked at, and a string object with a NUL character, or one whose length can't be
+// made out, makes the input unreadable.
+class binary_screen_t {
+  public:
+    binary_screen_t(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool acceptable() const {
+        constexpr std::size_t k_header = 8;
+        constexpr std::size_t k_trailer = 32;
+        if (size_ < k_header + k_trailer) {
+            return true;  // too short for libplist too
+        }
+        const std::size_t trailer = size_ - k_trailer;
+        const std::size_t offset_size = data_[trailer + 6];
+        const std::uint64_t objects = big_endian(trailer + 8, 8);
+        const std::uint64_t table = big_endian(trailer + 24, 8);
+        if (offset_size == 0 || offset_size > 8 || objects > size_ || table >= size_ ||
+            objects * offset_size > size_ - table) {
+            return true;  // libplist refuses a table that does not fit
+        }
+        for (std::uint64_t i = 0; i < objects; ++i) {
+            const std::uint64_t offset = big_endian(table + i * offset_size, offset_size);
+            if (offset < size_ && !string_object_acceptable(offset)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    std::uint64_t big_endian(std::size_t at, std::size_t width) const {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            value = (value << 8) | data_[at + i];
+        }
+        return value;
+    }
+
+    bool string_object_acceptable(std::uint64_t offset) const {
+        const std::uint8_t marker = data_[offset];
+        const unsigned kind = marker >> 4;
+        constexpr unsigned k_ascii = 0x5;
+        constexpr unsigned k_utf16 = 0x6;
+        constexpr unsigned k_utf8 = 0x7;
+        if (kind != k_ascii && kind != k_utf16 && kind != k_utf8) {
+            return true;
+        }
+        std::uint64_t at = offset + 1;
+        std::uint64_t length = marker & 0x0f;
+        if (length == 0x0f) {
+            // The length follows as an integer object of 1, 2, 4 or 8 bytes.
+            if (at >= size_ || (data_[at] & 0xf0) != 0x10 || (data_[at] & 0x0f) > 3) {
+                return false;
+            }
+            const std::size_t width = std::size_t{1} << (data_[at] & 0x0f);
+            if (width > size_ - at - 1) {
+                return false;
+            }
+            length = big_endian(static_cast<std::size_t>(at + 1), width);
+            at += 1 + width;
+        }
+        const std::uint64_t unit = kind == k_utf16 ? 2 : 1;
+        if (at > size_ || length > (size_ - at) / unit) {
+            return false;
+        }
+        for (std::uint64_t i = 0; i < length; ++i) {
+            const std::uint8_t* character = data_ + at + i * unit;
+            if (character[0] == 0 && (unit == 1 || character[1] == 0)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const std::uint8_t* data_;
+    std::size_t size_;
+};
+
+class xml_writer_t {
+  public:
+    bool write_document(plist_t root) {
+        out_ +=
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+            "<plist version=\"1.0\">\n";
+        if (!write_node(root, 0)) {
+            return false;
+        }
+        out_ += "</plist>\n";
+        return true;
+    }
+
+    std::string take() { return std::move(out_); }
+
+  private:
+    void indent(int level) { out_.append(static_cast<std::size_t>(level), '\t'); }
+
+    void line(int level, const std::string& text) {
+        indent(level);
+        out_ += text;
+        out_ += '\n';
+    }
+
+    void escaped(const char* text, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) {
+            switch (text[i]) {
+                case '<':
+                    out_ += "&lt;";
+                    break;
+                case '>':
+                    out_ += "&gt;";
+                    break;
+                case '&':
+                    out_ += "&amp;";
+                    break;
+                default:
+                    out_ += text[i];
+            }
+        }
+    }
+
+    void text_element(int level, const char* tag, const char* text, std::size_t length) {
+        indent(level);
+        out_ += '<';
+        out_ += tag;
+        out_ += '>';
+        escaped(text, length);
+        out_ += "</";
+        out_ += tag;
+        out_ += ">\n";
+    }
+
+    void integer(int level, int64_t value) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
+        line(level, std::string("<integer>") + buffer + "</integer>");
+    }
+
+    void real(int level, double value) {
+        char buffer[40];
+        if (std::isnan(value)) {
+            std::snprintf(buffer, sizeof buffer, "nan");
+        } else if (std::isinf(value)) {
+            std::snprintf(buffer, sizeof buffer, value > 0 ? "+infinity" : "-infinity");
+        } else {
+            std::snprintf(buffer, sizeof buffer, "%.17g", value);
+        }
+        line(level, std::string("<real>") + buffer + "</real>");
+    }
+
+    void date(int level, int32_t seconds_since_2001) {
+        constexpr time_t k_seconds_from_1970_to_2001 = 978307200;
+        const time_t when = k_seconds_from_1970_to_2001 + seconds_since_2001;
+        struct tm parts {};
+        gmtime_r(&when, &parts);
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+        line(level, std::string("<date>") + buffer + "</date>");
+    }
+
+    // Base64 lines narrow as the indentation grows, counting a tab as eight columns.
+    void data(int level, const char* bytes, uint64_t length) {
+        line(level, "<data>");
+        if (length > 0) {
+            std::string encoded(4 * ((length + 2) / 3) + 1, '\0');
+            const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                                reinterpret_cast<const unsigned char*>(bytes),
+                                                static_cast<int>(length));
+            encoded.resize(static_cast<std::size_t>(std::max(written, 0)));
+            const std::size_t width = static_cast<std::size_t>(76 - 8 * std::min(level, 8));
+            for (std::size_t at = 0; at < encoded.size(); at += width) {
+                line(level, encoded.substr(at, width));
+            }
+        }
+        line(level, "</data>");
+    }
+
+    bool write_node(plist_t node, int level) {
+        switch (plist_get_node_type(node)) {
+            case PLIST_BOOLEAN: {
+                uint8_t value = 0;
+                plist_get_bool_val(node, &value);
+                line(level, value ? "<true/>" : "<false/>");
+                return true;
+            }
+            case PLIST_UINT: {
+                uint64_t value = 0;
+                plist_get_uint_val(node, &value);
+                integer(level, static_cast<int64_t>(value));
+                return true;
+            }
+            case PLIST_REAL: {
+                double value = 0;
+                plist_get_real_val(node, &value);
+                real(level, value);
+                return true;
+            }
+            case PLIST_STRING: {
+                uint64_t length = 0;
+                const char* text = plist_get_string_ptr(node, &length);
+                if (text == nullptr) {
+                    text = "";
+                    length = 0;
+                }
+                // A binary property list can hold a NUL inside a string; XML has no way to
+                // carry it, and cutting the string short would change the value.
+                if (std::memchr(text, '\0', length) != nullptr) {
+                    return false;
+                }
+                text_element(level, "string", text, length);
+                return true;
+            }
+            case PLIST_DATE: {
+                int32_t seconds = 0;
+                int32_t microseconds = 0;
+                plist_get_date_val(node, &seconds, &microseconds);
+                date(level, seconds);
+                return true;
+            }
+            case PLIST_DATA: {
+                uint64_t length = 0;
+                const char* bytes = plist_get_data_ptr(node, &length);
+                data(level, bytes, bytes != nullptr ? length : 0);
+                return true;
+            }
+            case PLIST_UID: {
+                uint64_t value = 0;
+                plist_get_uid_val(node, &value);
+                line(level, "<dict>");
+                line(level + 1, "<key>CF$UID</key>");
+                integer(level + 1, static_cast<int64_t>(value));
+                line(level, "</dict>");
+                return true;
+            }
+            case PLIST_ARRAY:
+                return write_array(node, level);
+            case PLIST_DICT:
+                return write_dict(node, level);
+            default:
+                return false;
+        }
+    }
+
+    bool write_array(plist_t node, int level) {
+        if (level >= k_property_list_max_depth) {
+            return false;
+        }
+        const uint32_t count = plist_array_get_size(node);
+        if (count == 0) {
+            line(level, "<array/>");
+            return true;
+        }
+        line(level, "<array>");
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!write_node(plist_array_get_item(node, i), level + 1)) {
+                return false;
+            }
+        }
+        line(level, "</array>");
+        return true;
+    }
+
+    bool write_dict(plist_t node, int level) {
+        if (level >= k_property_list_max_depth) {
+            return false;
+        }
+        const dict_entries_t entries = dict_entries(node);
+        if (entries.empty()) {
+            line(level, "<dict/>");
+            return true;
+        }
+        line(level, "<dict>");
+        for (const auto& [key, value] : entries) {
+            text_element(level + 1, "key", key.data(), key.size());
+            if (!write_node(value, level + 1)) {
+                return false;
+            }
+        }
+        line(level, "</dict>");
+        return true;
+    }
+
+    std::string out_;
+};
+
+}  // namespace
+
+std::optional<plist_node_t> parse_property_list(const std::uint8_t* data, std::size_t size) {
+    if (data == nullptr || size == 0 || size > k_property_list_max_bytes) {
+        return std::nullopt;
+    }
+    if (plist_is_binary(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size)) &&
+        !binary_screen_t(data, size).acceptable()) {
+        return std::nullopt;
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size), &raw);
+    plist_node_t node(raw);
+    if (!node || !well_formed(node.get(), 0)) {
+        return std::nullopt;
+    }
+    return node;
+}
+
+std::optional<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
+    const file_contents_t file = read_small_file(path, k_property_list_max_bytes, links);
+    if (file.status != read_status::ok) {
+        return std::nullopt;
+    }
+    return parse_property_list(file.bytes.data(), file.bytes.size());
+}
+
+std::optional<std::string> xml_property_list_text(plist_t node) {
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    xml_writer_t writer;
+    if (!writer.write_document(node)) {
+        return std::nullopt;
+    }
+    return writer.take();
+}
+
+bool write_xml_property_list_atomically(const std::string& path, plist_t node) {
+    const std::optional<std::string> text = xml_property_list_text(node);
+    if (!text) {
+        errno = EINVAL;
+        return false;
+    }
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()),
+                                              text->size());
+    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner);
+}

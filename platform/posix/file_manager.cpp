@@ -1,0 +1,439 @@
+#include "platform/posix/file_manager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "platform/posix/directory_entries.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/write_all.h"
+
+namespace {
+
+using file_manager::max_copy_depth;
+
+std::string error_text(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+file_result_t failed(const char* verb, const std::string& path, int error) {
+    return file_result_t::failure("could not " + std::string(verb) + " " + path + ": " +
+                                  error_text(error));
+}
+
+file_result_t failed(const char* verb, const std::string& path, const char* reason) {
+    return file_result_t::failure("could not " + std::string(verb) + " " + path + ": " + reason);
+}
+
+std::string strip_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// Splits a path into the directory that holds the item and the item's name.
+std::pair<std::string, std::string> split_path(const std::string& raw) {
+    std::string path = strip_trailing_slashes(raw);
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return {".", path};
+    }
+    std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    return {parent, path.substr(slash + 1)};
+}
+
+bool usable_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name != "/";
+}
+
+unique_fd open_directory(const std::string& path) {
+    return unique_fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool stat_no_follow(const std::string& path, struct stat& info) {
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// --- removal ---------------------------------------------------------------------------------
+
+file_result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth);
+
+file_result_t empty_directory(int dir_fd, const std::string& shown, int depth) {
+    std::vector<std::string> names;
+    if (!list_directory(dir_fd, names)) {
+        return failed("read", shown, errno);
+    }
+    for (const auto& name : names) {
+        auto result = remove_at(dir_fd, name, shown + "/" + name, depth);
+        if (!result) {
+            return result;
+        }
+    }
+    return file_result_t::success();
+}
+
+file_result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth) {
+    if (::unlinkat(dir_fd, name.c_str(), 0) == 0) {
+        return file_result_t::success();
+    }
+    const int unlink_error = errno;
+    if (unlink_error != EISDIR && unlink_error != EPERM) {
+        return failed("remove", shown, unlink_error);
+    }
+    // O_NOFOLLOW: a directory swapped for a link since the unlink is never entered.
+    unique_fd child = open_subdirectory(dir_fd, name);
+    if (!child.valid()) {
+        return failed("remove", shown, errno == ENOTDIR || errno == ELOOP ? unlink_error : errno);
+    }
+    if (depth >= max_copy_depth) {
+        return failed("remove", shown, "too deeply nested");
+    }
+    auto emptied = empty_directory(child.get(), shown, depth + 1);
+    if (!emptied) {
+        return emptied;
+    }
+    if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+        return failed("remove", shown, errno);
+    }
+    return file_result_t::success();
+}
+
+// --- copying ---------------------------------------------------------------------------------
+
+struct copy_place {
+    int dir_fd;
+    const std::string& name;
+    const std::string& shown;
+};
+
+file_result_t copy_entry(const copy_place& from, const copy_place& to, int depth);
+
+file_result_t copy_link(const copy_place& from, const copy_place& to, const struct stat& info) {
+    // The length lstat reported may be stale; one more byte tells a grown target apart.
+    std::string target(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, '\0');
+    const ssize_t length =
+        ::readlinkat(from.dir_fd, from.name.c_str(), target.data(), target.size());
+    if (length < 0) {
+        return failed("read the link", from.shown, errno);
+    }
+    if (static_cast<std::size_t>(length) >= target.size()) {
+        return failed("read the link", from.shown, "the link changed while it was read");
+    }
+    target.resize(static_cast<std::size_t>(length));
+    if (::symlinkat(target.c_str(), to.dir_fd, to.name.c_str()) != 0) {
+        return failed("create", to.shown, errno);
+    }
+    return file_result_t::success();
+}
+
+file_result_t copy_contents(int in, int out, const std::string& shown) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got == 0) {
+            return file_result_t::success();
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return failed("read", shown, errno);
+        }
+        if (!write_all(out, buffer, static_cast<std::size_t>(got))) {
+            return failed("write", shown, errno);
+        }
+    }
+}
+
+// The copy is root's, and until its caller has set the modes it wants, nobody else may change
+// it: whatever the source allowed, group and others get no write permission.
+mode_t kept_mode(mode_t mode) {
+    return mode & (S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH | S_ISVTX);
+}
+
+file_result_t copy_file(const copy_place& from, const copy_place& to, bool& created) {
+    // O_NONBLOCK: a pipe swapped in after the type check must not hang the copy.
+    unique_fd in(
+        ::openat(from.dir_fd, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in.valid()) {
+        return failed("open", from.shown, errno);
+    }
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0) {
+        return failed("read", from.shown, errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return failed("copy", from.shown, "not a regular file");
+    }
+    ::fcntl(in.get(), F_SETFL, 0);
+    unique_fd out(::openat(to.dir_fd, to.name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) {
+        return failed("create", to.shown, errno);
+    }
+    created = true;
+    auto copied = copy_contents(in.get(), out.get(), from.shown);
+    if (!copied) {
+        return copied;
+    }
+    if (::fchmod(out.get(), kept_mode(info.st_mode)) != 0) {
+        return failed("set the mode of", to.shown, errno);
+    }
+    return file_result_t::success();
+}
+
+// Copies the open directory in, shown as from_shown, to a new directory.
+file_result_t copy_open_directory(int in, const std::string& from_shown, const copy_place& to,
+                                  int depth, bool& created) {
+    struct stat info {};
+    if (::fstat(in, &info) != 0) {
+        return failed("read", from_shown, errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return failed("copy", from_shown, ENOTDIR);
+    }
+    if (::mkdirat(to.dir_fd, to.name.c_str(), 0700) != 0) {
+        return failed("create", to.shown, errno);
+    }
+    created = true;
+    unique_fd out = open_subdirectory(to.dir_fd, to.name);
+    if (!out.valid()) {
+        return failed("open", to.shown, errno);
+    }
+    std::vector<std::string> names;
+    if (!list_directory(in, names)) {
+        return failed("read", from_shown, errno);
+    }
+    for (const auto& name : names) {
+        const std::string entry_shown = from_shown + "/" + name;
+        const std::string to_shown = to.shown + "/" + name;
+        auto result = copy_entry({in, name, entry_shown}, {out.get(), name, to_shown}, depth + 1);
+        if (!result) {
+            return result;
+        }
+    }
+    // Set last: a directory made read-only by its mode must still take its contents.
+    if (::fchmod(out.get(), kept_mode(info.st_mode)) != 0) {
+        return failed("set the mode of", to.shown, errno);
+    }
+    return file_result_t::success();
+}
+
+file_result_t copy_directory(const copy_place& from, const copy_place& to, int depth,
+                             bool& created) {
+    if (depth >= max_copy_depth) {
+        return failed("copy", from.shown, "too deeply nested");
+    }
+    unique_fd in = open_subdirectory(from.dir_fd, from.name);
+    if (!in.valid()) {
+        return failed("open", from.shown, errno);
+    }
+    return copy_open_directory(in.get(), from.shown, to, depth, created);
+}
+
+file_result_t copy_entry_tracked(const copy_place& from, const copy_place& to, int depth,
+                                 bool& created) {
+    struct stat info {};
+    if (::fstatat(from.dir_fd, from.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return failed("read", from.shown, errno);
+    }
+    if (S_ISLNK(info.st_mode)) {
+        auto result = copy_link(from, to, info);
+        created = result.ok();
+        return result;
+    }
+    if (S_ISREG(info.st_mode)) {
+        return copy_file(from, to, created);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return copy_directory(from, to, depth, created);
+    }
+    return failed("copy", from.shown, "not a file, directory or symbolic link");
+}
+
+file_result_t copy_entry(const copy_place& from, const copy_place& to, int depth) {
+    bool created = false;
+    return copy_entry_tracked(from, to, depth, created);
+}
+
+// The directory that holds path's last component, opened, and that component: everything here
+// works relative to the parent, so the item itself is never reached through a link in its path's
+// last step. A failure names verb for a name that can't be used.
+struct parent_place {
+    unique_fd directory;
+    std::string name;
+};
+
+file_result_t open_parent(const std::string& path, const char* verb, parent_place& place) {
+    auto [parent, name] = split_path(path);
+    if (!usable_name(name)) {
+        return failed(verb, path, EINVAL);
+    }
+    place.directory = open_directory(parent);
+    if (!place.directory.valid()) {
+        return failed("open", parent, errno);
+    }
+    place.name = std::move(name);
+    return file_result_t::success();
+}
+
+// Runs a copy to the new item at path; when the copy fails half-way, whatever it had created is
+// removed again.
+template <typename Copy>
+file_result_t copy_to_new_item(const std::string& path, Copy copy) {
+    parent_place target;
+    if (auto opened = open_parent(path, "copy to", target); !opened) {
+        return opened;
+    }
+    bool created = false;
+    auto result = copy(copy_place{target.directory.get(), target.name, path}, created);
+    if (!result && created) {
+        // Leave no half-copied item behind; the copy's own failure is what counts.
+        (void)remove_at(target.directory.get(), target.name, path, 0);
+    }
+    return result;
+}
+
+}  // namespace
+
+namespace file_manager {
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0;
+}
+
+bool exists_no_follow(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && stat_no_follow(path, info);
+}
+
+bool is_directory_no_follow(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && stat_no_follow(path, info) && S_ISDIR(info.st_mode);
+}
+
+bool is_regular_file_no_follow(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && stat_no_follow(path, info) && S_ISREG(info.st_mode);
+}
+
+file_result_t create_file(const std::string& path) {
+    unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        return failed("create", path, errno);
+    }
+    return file_result_t::success();
+}
+
+file_result_t create_directory(const std::string& raw) {
+    const std::string path = strip_trailing_slashes(raw);
+    if (path.empty()) {
+        return failed("create", raw, ENOENT);
+    }
+    std::size_t end = 0;
+    while (end != std::string::npos) {
+        end = path.find('/', end + 1);
+        const std::string prefix = path.substr(0, end);
+        if (prefix.empty() || prefix.back() == '/') {
+            continue;
+        }
+        if (::mkdir(prefix.c_str(), 0755) == 0) {
+            continue;
+        }
+        const int error = errno;
+        struct stat info {};
+        if (error == EEXIST && ::stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            continue;
+        }
+        return failed("create", prefix, error == EEXIST ? ENOTDIR : error);
+    }
+    return file_result_t::success();
+}
+
+file_result_t open_directory_no_follow(const std::string& path, unique_fd& directory) {
+    directory.reset();
+    parent_place place;
+    if (auto opened = open_parent(path, "open", place); !opened) {
+        return opened;
+    }
+    const int parent_dir = place.directory.get();
+    const std::string& name = place.name;
+    // By name, without the slash: "link/" would make the kernel follow the link.
+    directory = open_subdirectory(parent_dir, name);
+    if (!directory.valid()) {
+        const int error = errno;
+        struct stat info {};
+        const bool is_link = ::fstatat(parent_dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                             S_ISLNK(info.st_mode);
+        return is_link ? failed("open", path, "a symbolic link, not a directory")
+                       : failed("open", path, error);
+    }
+    return file_result_t::success();
+}
+
+file_result_t copy_item(const std::string& from, const std::string& to) {
+    parent_place from_place;
+    if (auto opened = open_parent(from, "copy", from_place); !opened) {
+        return opened;
+    }
+    const copy_place source{from_place.directory.get(), from_place.name, from};
+    return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
+        return copy_entry_tracked(source, place, 0, created);
+    });
+}
+
+file_result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to) {
+    return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
+        return copy_open_directory(from, from_shown, place, 0, created);
+    });
+}
+
+file_result_t remove_item(const std::string& path) {
+    parent_place place;
+    if (auto opened = open_parent(path, "remove", place); !opened) {
+        return opened;
+    }
+    return remove_at(place.directory.get(), place.name, path, 0);
+}
+
+namespace {
+
+void walk(int dir_fd, const std::string& prefix, int depth, std::vector<std::string>& out) {
+    std::vector<std::string> names;
+    if (!list_directory(dir_fd, names)) {
+        return;
+    }
+    for (const auto& name : names) {
+        const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+        out.push_back(relative);
+        struct stat info {};
+        if (depth + 1 >= max_walk_depth ||
+            ::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(info.st_mode)) {
+            continue;
+        }
+        unique_fd child = open_subdirectory(dir_fd, name);
+        if (child.valid()) {
+            walk(child.get(), relative, depth + 1, out);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> subpaths(const std::string& directory) {
+    std::vector<std::string> out;
+    unique_fd dir = open_directory(directory);
+    if (dir.valid()) {
+        walk(dir.get(), "", 0, out);
+    }
+    return out;
+}
+
+}  // namespace file_manager
