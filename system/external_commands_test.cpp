@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using tests::fake_tools;
 using call = fake_tools::call;
 using tests::read_file;
+using tests::write_bundle;
 using tests::write_file;
 
 namespace {
@@ -38,15 +39,6 @@ template <class F>
 bool eventually(F&& condition) {
     return tests::wait_until(std::forward<F>(condition), std::chrono::seconds(5),
                              std::chrono::milliseconds(50));
-}
-
-// A bundle whose executable is a shell script that runs until it is signalled.
-void make_bundle(const fs::path& bundle, const std::string& executable, const std::string& script) {
-    write_file(bundle / "Contents/Info.plist",
-               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-               "\t<key>CFBundleExecutable</key>\n\t<string>" +
-                   executable + "</string>\n</dict>\n</plist>\n");
-    write_file(bundle / "Contents/MacOS" / executable, "#!/bin/sh\n" + script, fs::perms(0755));
 }
 
 class external_commands : public testing::Test {
@@ -156,9 +148,9 @@ TEST_F(external_commands, process_listing_counts_only_the_matching_processes) {
     const fs::path bundle = "/Applications/Listed Corvana.app";
     // Waits without starting a process per round: a child between its fork and its exec still
     // shows its parent's command line, and would be listed beside it now and then.
-    make_bundle(bundle, "Corvana",
-                "fifo=/tmp/listed-$$; mkfifo \"$fifo\"; exec 3<>\"$fifo\"\n"
-                "read -r line <&3\n");
+    write_bundle(bundle, "Corvana",
+                 "fifo=/tmp/listed-$$; mkfifo \"$fifo\"; exec 3<>\"$fifo\"\n"
+                 "read -r line <&3\n");
     task_t process;
     process.setLaunchPath(bundle / "Contents/MacOS/Corvana");
     ASSERT_TRUE(process.launch());
@@ -181,7 +173,7 @@ TEST_F(external_commands, process_listing_counts_only_the_matching_processes) {
 
 TEST_F(external_commands, process_listing_reads_a_leading_dash_as_a_pattern) {
     const fs::path bundle = "/tmp/-zq-marker/Dash.app";
-    make_bundle(bundle, "Dash", "while :; do sleep 0.1; done\n");
+    write_bundle(bundle, "Dash", "while :; do sleep 0.1; done\n");
     task_t process;
     process.setLaunchPath(bundle / "Contents/MacOS/Dash");
     ASSERT_TRUE(process.launch());
@@ -215,7 +207,7 @@ TEST_F(external_commands, kill_bundle_returns_false_at_once_when_no_corvana_runs
 
 TEST_F(external_commands, kill_bundle_waits_until_the_bundle_processes_are_gone) {
     const fs::path bundle = "/Applications/Corvana.app";
-    make_bundle(bundle, "Corvana", "while :; do sleep 0.1; done\n");
+    write_bundle(bundle, "Corvana", "while :; do sleep 0.1; done\n");
     ASSERT_TRUE(ExternalCommands::start_app_at_path(bundle));
     ASSERT_TRUE(eventually([&] {
         const auto listed = ExternalCommands::processes_by_path(bundle);
@@ -229,7 +221,7 @@ TEST_F(external_commands, kill_bundle_waits_until_the_bundle_processes_are_gone)
 
 TEST_F(external_commands, kill_bundle_gives_up_after_about_five_seconds) {
     const fs::path bundle = "/Applications/Corvana.app";
-    make_bundle(bundle, "Corvana", "trap '' TERM\nwhile :; do sleep 0.1; done\n");
+    write_bundle(bundle, "Corvana", "trap '' TERM\nwhile :; do sleep 0.1; done\n");
     ASSERT_TRUE(ExternalCommands::start_app_at_path(bundle));
     ASSERT_TRUE(eventually([&] {
         const auto listed = ExternalCommands::processes_by_path(bundle);
@@ -241,37 +233,6 @@ TEST_F(external_commands, kill_bundle_gives_up_after_about_five_seconds) {
     EXPECT_GE(taken, 4.9);
     EXPECT_LT(taken, 15.0);
     EXPECT_EQ(task_t::syncExec("/usr/bin/killall", {"-KILL", "Corvana"}), 0);
-}
-
-TEST_F(external_commands, start_app_runs_the_bundle_executable_detached) {
-    const fs::path bundle = "/Applications/Started.app";
-    make_bundle(bundle, "Started Tool",
-                "echo \"$(ps -o sid= -p $$) $PPID $(readlink /proc/$$/fd/0)\" > /tmp/started\n");
-    ASSERT_TRUE(ExternalCommands::start_app_at_path(bundle));
-    std::string report;
-    ASSERT_TRUE(eventually([&] {
-        report = read_file("/tmp/started");
-        return !report.empty() && report.back() == '\n';
-    }));
-    std::istringstream fields(report);
-    std::string session, parent, input;
-    fields >> session >> parent >> input;
-    EXPECT_NE(session, std::to_string(::getsid(0)));  // a session of its own
-    EXPECT_NE(parent, std::to_string(::getpid()));    // not a child left to reap
-    EXPECT_EQ(input, "/dev/null");
-}
-
-TEST_F(external_commands, start_app_refuses_bundles_it_cannot_start) {
-    EXPECT_FALSE(ExternalCommands::start_app_at_path("/Applications/Missing.app"));
-    make_bundle("/Applications/Broken.app", "Broken", "exit 0\n");
-    fs::remove("/Applications/Broken.app/Contents/MacOS/Broken");
-    EXPECT_FALSE(ExternalCommands::start_app_at_path("/Applications/Broken.app"));
-    // An executable name that would lead out of Contents/MacOS.
-    make_bundle("/Applications/Escape.app", "Escape", "exit 0\n");
-    write_file("/Applications/Escape.app/Contents/Info.plist",
-               "<plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
-               "<string>../../../../bin/true</string></dict></plist>");
-    EXPECT_FALSE(ExternalCommands::start_app_at_path("/Applications/Escape.app"));
 }
 
 TEST_F(external_commands, relaunch_hands_the_bundle_path_to_open_as_one_argument) {

@@ -22,4 +22,14 @@ bool write_file(const std::filesystem::path& path, const std::string& text,
     return out.good() && !error;
 }
 
+void write_bundle(const std::filesystem::path& bundle, const std::string& executable,
+                  const std::string& script) {
+    write_file(bundle / "Contents/Info.plist",
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+               "\t<key>CFBundleExecutable</key>\n\t<string>" +
+                   executable + "</string>\n</dict>\n</plist>\n");
+    write_file(bundle / "Contents/MacOS" / executable, "#!/bin/sh\n" + script,
+               std::filesystem::perms(0755));
+}
+
 }  // namespace tests

@@ -13,4 +13,9 @@ std::string read_file(const std::filesystem::path& path);
 bool write_file(const std::filesystem::path& path, const std::string& text,
                 std::filesystem::perms mode = std::filesystem::perms(0644));
 
+// An application bundle whose executable is the shell script `script`, named in its information
+// property list.
+void write_bundle(const std::filesystem::path& bundle, const std::string& executable,
+                  const std::string& script);
+
 }  // namespace tests
