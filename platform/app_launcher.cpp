@@ -7,6 +7,7 @@
 
 #include "platform/property_list.h"
 #include "platform/spawn.h"
+#include "platform/transient_unit.h"
 
 namespace {
 
@@ -50,8 +51,14 @@ bool launch_application(const std::string& bundle_path) {
     if (!executable) {
         return false;
     }
+    const std::string path = bundle_path + "/Contents/MacOS/" + *executable;
+    // Under a service manager a child of the helper would end with the helper's unit.
+    const transient_start_t unit = start_transient_service(path);
+    if (unit != transient_start_t::no_service_manager) {
+        return unit == transient_start_t::started;
+    }
     int error = 0;
-    return spawn_detached(bundle_path + "/Contents/MacOS/" + *executable, {}, &error);
+    return spawn_detached(path, {}, &error);
 }
 
 std::string main_bundle_path() {
