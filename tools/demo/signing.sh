@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the demo and the deployment test: a throwaway signing chain and signed bundles.
 #
 #   make_signing_chain DIR            root.pem (the trust anchor), intermediate.pem, leaf.pem and
