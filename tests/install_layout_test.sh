@@ -10,6 +10,9 @@ trap 'rm -rf "$stage"' EXIT
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 mandir=$(sed -n 's/^CMAKE_INSTALL_MANDIR:PATH=//p' "$build/CMakeCache.txt")
+# GNUInstallDirs leaves it empty to mean DATAROOTDIR/man.
+[ -n "$mandir" ] || mandir=$(sed -n 's/^CMAKE_INSTALL_DATAROOTDIR:PATH=//p' "$build/CMakeCache.txt")/man
+[ "$mandir" != /man ] || mandir=share/man
 # The unit directory is systemd's own, whatever the prefix.
 unitdir=$(sed -n 's/^CORVANA_SYSTEMD_UNIT_DIR:PATH=//p' "$build/CMakeCache.txt")
 unitdir=${unitdir#/}
