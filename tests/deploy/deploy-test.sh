@@ -114,6 +114,9 @@ printf 'service=on\n' >"$deploy/config/service.conf"
 install -m 0755 "$here/session.sh" "$deploy/session.sh"
 printf '%s\n' "$prefix" >"$deploy/prefix"
 
+# systemctl and systemd-nspawn keep state in /run: a private one leaves the host's alone.
+mount -t tmpfs -o mode=0755 deploy-run /run || fail "cannot build the container: no private /run"
+
 # The session runs once the system is up and powers the container off, however it ends.
 cat >"$root/etc/systemd/system/corvana-deploy-session.service" <<'UNIT'
 [Unit]
@@ -131,8 +134,6 @@ systemctl --root="$root" enable com.quillmark.corvana-cv-5e09b1d4.Helper.socket 
     corvana-deploy-session.service >/dev/null 2>&1 ||
     fail "cannot build the container: cannot enable the units"
 
-# systemd-nspawn keeps its own state in /run: a private one leaves the host's alone.
-mount -t tmpfs -o mode=0755 deploy-run /run || fail "cannot build the container: no private /run"
 echo "deploy: booting the container"
 started=$(date +%s)
 timeout --kill-after=20 600 systemd-nspawn --quiet --directory="$root" --register=no --keep-unit \
