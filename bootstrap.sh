@@ -7,7 +7,8 @@ packages=(
     build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libxxhash-dev libplist-dev libicu-dev libssl-dev openssl libsqlite3-dev libsystemd-dev
-    psmisc procps util-linux systemd
+    psmisc procps util-linux systemd scdoc
+    mmdebstrap systemd-container
 )
 
 if [ "$(id -u)" -ne 0 ]; then

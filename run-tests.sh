@@ -12,5 +12,8 @@ for preset in ${CORVANA_PRESETS:-default asan}; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"
     echo "== $preset: test"
-    ctest --preset "$preset" -j "$(nproc)"
+    ctest --preset "$preset" -j "$(nproc)" -LE deploy
+    # The deployment test (default preset only) runs alone, and its report is shown even when it
+    # passes: it is the proof that the units work under a real service manager.
+    ctest --preset "$preset" -L deploy --verbose --no-tests=ignore
 done

@@ -9,6 +9,13 @@ trap 'rm -rf "$stage"' EXIT
 # Installed under the prefix the build was configured with, as a package build does.
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+mandir=$(sed -n 's/^CMAKE_INSTALL_MANDIR:PATH=//p' "$build/CMakeCache.txt")
+# GNUInstallDirs leaves it empty to mean DATAROOTDIR/man.
+[ -n "$mandir" ] || mandir=$(sed -n 's/^CMAKE_INSTALL_DATAROOTDIR:PATH=//p' "$build/CMakeCache.txt")/man
+[ "$mandir" != /man ] || mandir=share/man
+# The unit directory is systemd's own, whatever the prefix.
+unitdir=$(sed -n 's/^CORVANA_SYSTEMD_UNIT_DIR:PATH=//p' "$build/CMakeCache.txt")
+unitdir=${unitdir#/}
 DESTDIR="$stage" cmake --install "$build" >/dev/null || { echo "install failed"; exit 1; }
 p=${prefix#/}
 
@@ -22,8 +29,11 @@ expected=(
     "$p/include/corvana/platform/xpc_message.h"
     "$p/include/corvana/platform/unique_fd.h"
     "$p/$libdir/pkgconfig/corvana-client.pc"
-    "$p/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.socket"
-    "$p/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.service"
+    "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.socket"
+    "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.service"
+    "$p/$mandir/man1/corvana-helperctl.1"
+    "$p/$mandir/man1/corvana-codesign.1"
+    "$p/$mandir/man8/com.quillmark.corvana-cv-5e09b1d4.Helper.8"
 )
 status=0
 for path in "${expected[@]}"; do
@@ -37,7 +47,7 @@ for program in "$p/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper" \
     [ -x "$stage/$program" ] || { echo "not executable: /$program"; status=1; }
 done
 grep -qx "ExecStart=$prefix/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.Helper" \
-    "$stage/$p/lib/systemd/system/com.quillmark.corvana-cv-5e09b1d4.Helper.service" \
+    "$stage/$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.service" \
     || { echo "the service unit does not start the installed daemon"; status=1; }
 
 # The installed header and library are enough to build a client.
@@ -58,7 +68,7 @@ fi
 
 # The units are well-formed where systemd's checker is available.
 if command -v systemd-analyze >/dev/null; then
-    units="$stage/$p/lib/systemd/system"
+    units="$stage/$unitdir"
     out=$(cd "$units" && SYSTEMD_LOG_LEVEL=err systemd-analyze verify --man=no \
         ./com.quillmark.corvana-cv-5e09b1d4.Helper.socket 2>&1 | grep -v 'Executable.*missing\|is not executable\|Command .* is not executable\|No such file or directory')
     if [ -n "$out" ]; then

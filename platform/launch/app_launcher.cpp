@@ -5,6 +5,7 @@
 #include <climits>
 #include <optional>
 
+#include "platform/launch/transient_unit.h"
 #include "platform/plist/property_list.h"
 #include "platform/posix/spawn.h"
 
@@ -50,8 +51,14 @@ bool launch_application(const std::string& bundle_path) {
     if (!executable) {
         return false;
     }
+    const std::string path = bundle_path + "/Contents/MacOS/" + *executable;
+    // Under a service manager a child of the helper would end with the helper's unit.
+    const transient_start_t unit = start_transient_service(path);
+    if (unit != transient_start_t::no_service_manager) {
+        return unit == transient_start_t::started;
+    }
     int error = 0;
-    return spawn_detached(bundle_path + "/Contents/MacOS/" + *executable, {}, &error);
+    return spawn_detached(path, {}, &error);
 }
 
 std::string main_bundle_path() {

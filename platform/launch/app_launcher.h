@@ -4,8 +4,9 @@
 
 // Stand-in for the platform's application launcher. Starts the executable named by
 // "CFBundleExecutable" in the bundle's "Contents/Info.plist", that is
-// "<bundle>/Contents/MacOS/<executable>", without arguments, detached from the caller in a
-// session of its own. True once the executable has started.
+// "<bundle>/Contents/MacOS/<executable>", without arguments, outside the caller's process tree:
+// as a unit of its own where a service manager runs, otherwise detached in a session of its own.
+// True once the executable has started.
 [[nodiscard]] bool launch_application(const std::string& bundle_path);
 
 // The bundle the running program belongs to: for an executable at

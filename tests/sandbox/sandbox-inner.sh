@@ -42,16 +42,8 @@ for dir in "$project" "$workdir"; do
     fi
 done
 
-# Fake system tools at the fixed paths the daemon runs. /bin and /sbin may be links into /usr;
-# copying through them is what we want.
-tools=(/bin/launchctl /usr/sbin/chown /usr/bin/xattr /usr/bin/security /usr/sbin/sysctl
-       /sbin/reboot /usr/bin/dns-sd /usr/bin/hdiutil)
-for tool in "${tools[@]}"; do
-    rm -f "$root$tool"
-    install -D -m 0755 "$here/fake-tool" "$root$tool" || fail "cannot install the fake $tool"
-done
-mkdir -p "$root/var/tmp/fake-tools"
-: >"$root/var/tmp/fake-tools/calls.log"
+# Fake system tools at the fixed paths the daemon runs.
+"$here/install-fake-tools.sh" "$root" || fail "cannot install the fake system tools"
 
 # Test code checks this marker and token before it touches a fixed system path.
 token=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')

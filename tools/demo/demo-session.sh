@@ -10,6 +10,8 @@ codesign="$build/tools/codesign/corvana-codesign"
 socket=/run/com.quillmark.corvana-cv-5e09b1d4.Helper.socket
 demo=/opt/corvana-demo
 export TZ=UTC
+# shellcheck source=tools/demo/signing.sh
+. "$(dirname "${BASH_SOURCE[0]}")/signing.sh"
 
 bold() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 show() {
@@ -25,50 +27,13 @@ cd "$demo" || exit 1
 mkdir -p /Applications /Library/LaunchDaemons /Library/LaunchAgents /Library/PrivilegedHelperTools
 
 bold "A throwaway signing chain; its root becomes the trust anchor"
-cat >chain.cnf <<'CNF'
-[intermediate]
-basicConstraints = critical, CA:true
-keyUsage = critical, keyCertSign, cRLSign
-1.2.840.113635.100.6.2.6 = ASN1:NULL
-[leaf]
-basicConstraints = critical, CA:false
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
-1.2.840.113635.100.6.1.13 = ASN1:NULL
-CNF
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Demo Root CA" \
-    -keyout root.key -out root.pem 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=Demo Developer ID CA" \
-    -keyout intermediate.key -out intermediate.csr 2>/dev/null
-openssl x509 -req -in intermediate.csr -CA root.pem -CAkey root.key -CAcreateserial -days 2 \
-    -extfile chain.cnf -extensions intermediate -out intermediate.pem 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=Developer ID Application: Demo/OU=Q7XM2RT9PL" \
-    -keyout leaf.key -out leaf.csr 2>/dev/null
-openssl x509 -req -in leaf.csr -CA intermediate.pem -CAkey intermediate.key -CAcreateserial \
-    -days 2 -extfile chain.cnf -extensions leaf -out leaf.pem 2>/dev/null
+make_signing_chain "$demo" || exit 1
 mkdir -p /etc/codesign/anchors
 cp root.pem /etc/codesign/anchors/demo-root.pem
 openssl x509 -in leaf.pem -noout -subject
 
 make_bundle() {  # make_bundle DIR EXECUTABLE_NAME SOURCE
-    mkdir -p "$1/Contents/MacOS"
-    cp "$3" "$1/Contents/MacOS/$2"
-    cat >"$1/Contents/Info.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>CFBundleExecutable</key>
-	<string>$2</string>
-	<key>CFBundleIdentifier</key>
-	<string>com.quillmark.corvana-cv-5e09b1d4</string>
-	<key>CFBundleShortVersionString</key>
-	<string>6.0.0</string>
-</dict>
-</plist>
-PLIST
-    "$codesign" sign --identifier com.quillmark.corvana-cv-5e09b1d4 --cert leaf.pem \
-        --key leaf.key --chain intermediate.pem "$1"
+    make_signed_bundle "$codesign" "$demo" "$1" "$2" "$3"
 }
 
 bold "The client: corvana-helperctl inside a signed bundle"

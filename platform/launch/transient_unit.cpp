@@ -1,0 +1,187 @@
+#include "platform/launch/transient_unit.h"
+
+#include <sys/random.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-daemon.h>
+#include <time.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace {
+
+constexpr const char* k_destination = "org.freedesktop.systemd1";
+constexpr const char* k_manager_path = "/org/freedesktop/systemd1";
+constexpr const char* k_manager_interface = "org.freedesktop.systemd1.Manager";
+// Starting a unit takes the manager milliseconds; a manager that has not answered by then is
+// stuck, and the install must not hold its client for ever.
+constexpr uint64_t k_job_wait_usec = 10'000'000;
+
+struct bus_closer_t {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct message_unref_t {
+    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+struct slot_unref_t {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using bus_t = std::unique_ptr<sd_bus, bus_closer_t>;
+using message_t = std::unique_ptr<sd_bus_message, message_unref_t>;
+using slot_t = std::unique_ptr<sd_bus_slot, slot_unref_t>;
+
+class bus_error_t {
+  public:
+    bus_error_t() = default;
+    bus_error_t(const bus_error_t&) = delete;
+    bus_error_t& operator=(const bus_error_t&) = delete;
+    ~bus_error_t() { sd_bus_error_free(&error_); }
+    sd_bus_error* get() { return &error_; }
+
+  private:
+    sd_bus_error error_ = SD_BUS_ERROR_NULL;
+};
+
+// The unit's name carries nothing a client chose: several installs, of several namespaces, may
+// start applications at once, and a name taken from their text could collide or be malformed.
+bool random_unit_name(std::string& name) {
+    unsigned char bytes[8];
+    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        return false;
+    }
+    static constexpr char k_hex[] = "0123456789abcdef";
+    name = "corvana-app-";
+    for (unsigned char byte : bytes) {
+        name += k_hex[byte >> 4];
+        name += k_hex[byte & 0x0f];
+    }
+    name += ".service";
+    return true;
+}
+
+// The path travels as a D-Bus string, never as unit-file text; control characters are refused
+// anyway, since the manager writes the transient unit out as a file and shows the path in logs.
+bool acceptable_path(const std::string& path) {
+    if (path.empty() || path.front() != '/') {
+        return false;
+    }
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct job_wait_t {
+    std::string unit;
+    bool ended = false;
+    std::string result;
+};
+
+int on_job_removed(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto* wait = static_cast<job_wait_t*>(userdata);
+    uint32_t id = 0;
+    const char* job = nullptr;
+    const char* unit = nullptr;
+    const char* result = nullptr;
+    if (sd_bus_message_read(message, "uoss", &id, &job, &unit, &result) >= 0 &&
+        wait->unit == unit) {
+        wait->ended = true;
+        wait->result = result;
+    }
+    return 0;
+}
+
+// StartTransientUnit(name, mode, properties, auxiliary units). The program runs without
+// arguments and without "$" expansion; the manager reports the start job done once it has
+// executed the image; the unit is collected once the program has ended, however it ended.
+int build_request(sd_bus* bus, const std::string& name, const std::string& executable,
+                  message_t& request) {
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &raw, k_destination, k_manager_path,
+                                           k_manager_interface, "StartTransientUnit");
+    if (r < 0) {
+        return r;
+    }
+    request.reset(raw);
+    sd_bus_message* m = raw;
+    const char* path = executable.c_str();
+    if ((r = sd_bus_message_append(m, "ss", name.c_str(), "fail")) < 0 ||
+        (r = sd_bus_message_open_container(m, 'a', "(sv)")) < 0 ||
+        (r = sd_bus_message_append(m, "(sv)", "Description", "s", "Corvana application")) < 0 ||
+        (r = sd_bus_message_append(m, "(sv)", "Type", "s", "exec")) < 0 ||
+        (r = sd_bus_message_append(m, "(sv)", "CollectMode", "s", "inactive-or-failed")) < 0 ||
+        (r = sd_bus_message_append(m, "(sv)", "ExecStartEx", "a(sasas)", 1, path, 1, path, 1,
+                                   "no-env-expand")) < 0 ||
+        (r = sd_bus_message_close_container(m)) < 0 ||
+        (r = sd_bus_message_append(m, "a(sa(sv))", 0)) < 0) {
+        return r;
+    }
+    return 0;
+}
+
+uint64_t now_usec() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000 +
+           static_cast<uint64_t>(now.tv_nsec) / 1000;
+}
+
+bool wait_for_job(sd_bus* bus, const job_wait_t& wait) {
+    const uint64_t deadline = now_usec() + k_job_wait_usec;
+    while (!wait.ended) {
+        const int r = sd_bus_process(bus, nullptr);
+        if (r < 0) {
+            return false;
+        }
+        if (r > 0) {
+            continue;
+        }
+        const uint64_t now = now_usec();
+        if (now >= deadline || sd_bus_wait(bus, deadline - now) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+transient_start_t start_transient_service(const std::string& executable) {
+    if (sd_booted() <= 0) {
+        return transient_start_t::no_service_manager;
+    }
+    sd_bus* raw_bus = nullptr;
+    if (sd_bus_open_system(&raw_bus) < 0) {
+        return transient_start_t::no_service_manager;
+    }
+    bus_t bus(raw_bus);
+
+    job_wait_t wait;
+    if (!acceptable_path(executable) || !random_unit_name(wait.unit)) {
+        return transient_start_t::failed;
+    }
+    // Subscribed before the request, so that a job ending at once is not missed.
+    sd_bus_slot* raw_slot = nullptr;
+    if (sd_bus_match_signal(bus.get(), &raw_slot, k_destination, k_manager_path,
+                            k_manager_interface, "JobRemoved", on_job_removed, &wait) < 0) {
+        return transient_start_t::failed;
+    }
+    slot_t slot(raw_slot);
+
+    message_t request;
+    if (build_request(bus.get(), wait.unit, executable, request) < 0) {
+        return transient_start_t::failed;
+    }
+    bus_error_t error;
+    sd_bus_message* raw_reply = nullptr;
+    if (sd_bus_call(bus.get(), request.get(), k_job_wait_usec, error.get(), &raw_reply) < 0) {
+        return transient_start_t::failed;
+    }
+    message_t reply(raw_reply);
+    if (!wait_for_job(bus.get(), wait)) {
+        return transient_start_t::failed;
+    }
+    return wait.result == "done" ? transient_start_t::started : transient_start_t::failed;
+}

@@ -1,0 +1,157 @@
+#!/bin/bash
+# session.sh RESULTS: runs inside the booted container as a one-shot unit. One session of the
+# helper through its socket unit and a signed client; the report goes to RESULTS/session.log and
+# the number of faults found to RESULTS/status.
+set -uo pipefail
+results=$1
+exec >"$results/session.log" 2>&1
+export TZ=UTC
+
+deploy=/opt/corvana-deploy
+prefix=$(cat "$deploy/prefix")
+helperctl=$deploy/CorvanaCtl.app/Contents/MacOS/corvana-helperctl
+unsigned=$prefix/bin/corvana-helperctl
+helper=com.quillmark.corvana-cv-5e09b1d4.Helper
+faults=0
+
+say() { printf '\n== %s\n' "$*"; }
+check() {  # check WHAT COMMAND...: one line, ok or FAULT
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok     $what"
+    else
+        echo "FAULT  $what"
+        faults=$((faults + 1))
+    fi
+}
+show() {
+    printf '$ %s\n' "$*"
+    "$@"
+    last=$?
+    printf '  (exit %d)\n' "$last"
+    return "$last"
+}
+state() { systemctl show -P ActiveState "$helper.service"; }
+main_pid() { systemctl show -P MainPID "$helper.service"; }
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+# Waits until 30 s after $1 (milliseconds) for the helper's unit to be inactive; prints the
+# seconds from $1 until then, with one decimal.
+wait_inactive() {
+    while [ "$(state)" != inactive ] && [ $(( $(now_ms) - $1 )) -lt 30000 ]; do
+        sleep 0.1
+    done
+    local ms=$(( $(now_ms) - $1 ))
+    printf '%d.%d\n' $((ms / 1000)) $((ms % 1000 / 100))
+}
+helper_journal() {
+    journalctl --no-pager -o short-precise -u "$helper.service" -u "$helper.socket" \
+        -u 'corvana-app-*' | grep -v '^-- '
+}
+
+say "The system: $(. /etc/os-release; echo "$PRETTY_NAME"), systemd $(systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')"
+systemctl is-system-running
+check "the socket unit listens" test "$(systemctl show -P ActiveState "$helper.socket")" = active
+ls -l "/run/$helper.socket"
+check "no helper runs before the first connection" test "$(state)" = inactive
+
+say "Socket activation: the first connection starts the helper"
+show "$helperctl" version
+check "version answers 2.6" test "$(timeout 10 "$helperctl" version)" = 2.6
+first_pid=$(main_pid)
+echo "helper unit: $(state), main PID $first_pid"
+check "the helper runs after the first connection" test "$(state)" = active
+
+say "Authorizing and installing the demo application"
+show "$unsigned" authorize --right com.quillmark.Corvana.Helper.install_corvana \
+    --right com.quillmark.Corvana.Helper.global_settings --user root --out "$deploy/auth.bin"
+install=("$helperctl" install --auth "$deploy/auth.bin" --bundle "$deploy/Corvana.app"
+         --sysconfig "$deploy/config" --namespace corvana --user root)
+printf '$ %s\n' "${install[*]}"
+reply=$(timeout 60 "${install[@]}")
+printf '%s\n  (exit %d)\n' "$reply" "$?"
+check "the install succeeds" test "$reply" = true
+check "the bundle is in /Applications" test -x /Applications/Corvana.app/Contents/MacOS/Corvana
+check "the job files are written" test -f /Library/LaunchDaemons/com.quillmark.corvana.service.plist
+check "the global configuration is copied" test -f /etc/corvana/system.conf
+
+say "Service requests"
+for request in "is-installed corvana" "is-disabled corvana" "start-service corvana" \
+               "set-autostart off corvana" "is-autostart corvana" "quit-service corvana" \
+               "fix-max-files" "set-darkwake 1"; do
+    # shellcheck disable=SC2086
+    show "$helperctl" $request
+done
+check "is-installed answers true" test "$("$helperctl" is-installed corvana)" = true
+check "autostart is off after set-autostart off" test "$("$helperctl" is-autostart corvana)" = false
+show "$helperctl" check-settings-auth --auth "$deploy/auth.bin"
+check "check-settings-auth answers true" \
+    test "$("$helperctl" check-settings-auth --auth "$deploy/auth.bin")" = true
+last_client=$(now_ms)
+check "the helper served every request as one process" test "$(main_pid)" = "$first_pid"
+
+say "The application the install started runs as a unit of its own"
+app_unit=$(systemctl list-units --plain --no-legend --state=active 'corvana-app-*' | awk '{print $1}')
+app_pid=$(cut -d' ' -f1 /var/tmp/corvana-app.started 2>/dev/null | tail -n 1)
+echo "application unit: ${app_unit:-none}, PID ${app_pid:-none}"
+[ -n "$app_pid" ] && grep '^0::' "/proc/$app_pid/cgroup"
+check "the application runs in its own unit" test -n "$app_unit"
+check "the application is outside the helper's unit" \
+    sh -c "! grep -q '$helper' /proc/${app_pid:-0}/cgroup"
+
+say "Idle quit: the helper ends about ten seconds after its last client"
+waited=$(wait_inactive "$last_client")
+echo "the helper's unit went inactive ${waited} s after the last client left"
+check "the helper quit on its own, 9 to 13 s after its last client" \
+    awk -v w="$waited" -v s="$(state)" 'BEGIN { exit !(s == "inactive" && w >= 9 && w <= 13) }'
+check "the socket still listens" test "$(systemctl show -P ActiveState "$helper.socket")" = active
+check "the application outlived the helper (PID $app_pid)" kill -0 "${app_pid:-0}"
+check "its unit is still active" test "$(systemctl show -P ActiveState "${app_unit:-none}")" = active
+
+say "Re-activation: the next connection starts the helper again"
+show "$helperctl" version
+second_pid=$(main_pid)
+echo "helper unit: $(state), main PID $second_pid (first was $first_pid)"
+check "a new helper process serves the next connection" \
+    test "$(state)" = active -a "$second_pid" != "$first_pid" -a "$second_pid" != 0
+
+say "An unsigned client is refused"
+show "$unsigned" version
+check "the unsigned client is refused (exit 3)" test "$last" = 3
+
+say "The helper quits again; the trace holds the whole story"
+waited=$(wait_inactive "$(now_ms)")
+echo "inactive after ${waited} s"
+check "the helper quit again" test "$(state)" = inactive
+trace=/var/log/corvana.trace
+cat "$trace"
+check "the trace has two starts and two ends" \
+    test "$(grep -c 'Starting corvana helper tool' "$trace")" = 2 -a \
+         "$(grep -c 'Stopping helper tool' "$trace")" = 2
+check "the trace holds the install" grep -q 'Installation finished' "$trace"
+check "the trace holds the application's start" grep -q 'Starting installed app' "$trace"
+check "the application started without a warning" sh -c "! grep -q \"Can't start app\" $trace"
+
+say "The service manager's view"
+helper_journal
+
+say "The units' hardening"
+# What is still exposed, and the rating.
+rating=$(systemd-analyze security --no-pager "$helper.service")
+grep -E '^✗|Overall' <<<"$rating" | sed 's/[[:space:]]*$//'
+exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' <<<"$rating")
+echo "exposure: ${exposure:-unknown}"
+check "the installed unit's exposure ($exposure) is at most 3.5" \
+    awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 3.5) }'
+
+say "Documentation and versions"
+MANWIDTH=80 man corvana-helperctl 2>&1 | head -n 12
+check "man corvana-helperctl shows the page" sh -c 'man corvana-helperctl 2>/dev/null | grep -q "call the Corvana privileged helper"'
+check "man shows the helper's page" sh -c "man 8 $helper 2>/dev/null | grep -q 'privileged helper'"
+show "$unsigned" --version
+check "corvana-helperctl --version" test "$("$unsigned" --version)" != ""
+show "$prefix/bin/corvana-codesign" --version
+check "corvana-codesign --version" test "$("$prefix/bin/corvana-codesign" --version)" != ""
+
+say "$faults fault(s)"
+echo "$faults" >"$results/status"
