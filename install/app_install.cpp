@@ -17,6 +17,7 @@
 #include "naming/paths.h"
 #include "platform/posix/bundle_links.h"
 #include "platform/posix/file_manager.h"
+#include "platform/posix/path_text.h"
 #include "platform/posix/unique_fd.h"
 #include "system/external_commands.h"
 
@@ -32,8 +33,7 @@ std::mutex bundle_replacement_lock;
 
 // The running helper's own executable name: the last component of argument zero.
 std::string own_executable_name() {
-    return naming::last_path_component(program_invocation_name != nullptr ? program_invocation_name
-                                                                          : "");
+    return last_path_component(program_invocation_name != nullptr ? program_invocation_name : "");
 }
 
 // Whether the open source directory is the installed bundle or lies inside it, however its path
@@ -67,8 +67,7 @@ bool lies_within_installed(int source, const std::string& installed) {
 
 // The source's links were checked before anything was quit or removed, but its owner can still
 // change them; the copy, root's alone, is checked again, and removed when a link leads out.
-file_result_t copy_bundle(int source, const std::string& source_path,
-                          const std::string& installed) {
+result_t copy_bundle(int source, const std::string& source_path, const std::string& installed) {
     if (auto copied = file_manager::copy_directory_from(source, source_path, installed); !copied) {
         return copied;
     }
@@ -109,8 +108,8 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
         return;
     }
 
-    const std::string installed = naming::append_path_component(
-        naming::applications_directory, naming::last_path_component(bundle_path));
+    const std::string installed = naming::append_path_component(naming::applications_directory,
+                                                                last_path_component(bundle_path));
     // The source is opened once, and everything below reads it through this descriptor, never
     // through its path again: a link swapped in meanwhile changes nothing. Only a real directory
     // is copied (a link would leave "/Applications" pointing at a place its owner can still
@@ -225,7 +224,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     const std::string own_name = own_executable_name();
     for (const auto& path :
          resolveFilesInDirectory("/Library/LaunchDaemons", "com.quillmark.corvana*.Helper.plist")) {
-        if (naming::last_path_component(path).find(own_name) != std::string::npos) {
+        if (last_path_component(path).find(own_name) != std::string::npos) {
             continue;
         }
         trace_info(_trace.get(), "Deleting plist %s", path.c_str());

@@ -6,6 +6,7 @@
 #include "core/helper_tool.h"
 #include "naming/paths.h"
 #include "platform/posix/file_manager.h"
+#include "platform/posix/path_text.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -13,13 +14,6 @@ namespace {
 constexpr const char* required_config_files[] = {"system.conf", "service.conf"};
 constexpr const char* copied_config_files[] = {"system.conf", "service.conf",
                                                "connection_trace.txt"};
-
-// The namespace is the last component of the paths below; anything that would make it more
-// (or nothing) would point the mode and owner changes somewhere else.
-bool is_single_component(const std::string& cv_namespace) {
-    return !cv_namespace.empty() && cv_namespace != "." && cv_namespace != ".." &&
-           cv_namespace.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
-}
 
 }  // namespace
 
@@ -57,10 +51,11 @@ void helper_tool_t::_createGlobalTraceIfNeedFor(const std::string& cv_namespace)
 void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::string& for_) {
     trace_info(_trace.get(), "Creating global config..");
     const std::string directory = naming::global_config_directory(for_);
-    // The empty namespace would make this "/etc" itself and hand all of it to root:staff 775;
-    // a link in its place would redirect the copies and the recursive changes.
-    if (!is_single_component(for_) || (file_manager::exists_no_follow(directory) &&
-                                       !file_manager::is_directory_no_follow(directory))) {
+    // The empty namespace would make this "/etc" itself and hand all of it to root:staff 775, and
+    // a namespace of more than one component would point the mode and owner changes somewhere
+    // else; a link in its place would redirect the copies and the recursive changes.
+    if (!is_single_path_component(for_) || (file_manager::exists_no_follow(directory) &&
+                                            !file_manager::is_directory_no_follow(directory))) {
         trace_error(_trace.get(), "%s can't be the global config directory. Skipping.",
                     directory.c_str());
         return;

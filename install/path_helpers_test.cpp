@@ -6,6 +6,7 @@
 #include "core/helper_tool.h"
 #include "install/wildcard.h"
 #include "naming/paths.h"
+#include "platform/posix/path_text.h"
 
 namespace fs = std::filesystem;
 

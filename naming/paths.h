@@ -3,12 +3,10 @@
 #include <string>
 #include <string_view>
 
-// Path texts as the platform's string methods form them, and the names every installation
-// derives from its namespace.
+// Path texts joined and checked as the platform's string methods do, and the names every
+// installation derives from its namespace.
 namespace naming {
 
-// The last component, trailing slashes ignored: "/a/b.app/" gives "b.app", "/" gives "/".
-std::string last_path_component(std::string_view path);
 // Joins with exactly one "/" between; an empty component leaves the path unchanged.
 std::string append_path_component(std::string_view path, std::string_view component);
 // An absolute path without empty, "." or ".." components and without NUL characters (a

@@ -4,16 +4,8 @@
 #include <sys/stat.h>
 
 #include "platform/codesign/code_signing_bundle.h"
+#include "platform/posix/path_text.h"
 #include "platform/posix/small_file.h"
-
-namespace {
-
-std::string base_name(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
 
 std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& audit) {
     auto process = code_signing::pinned_process_t::pin(audit);
@@ -51,8 +43,8 @@ OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* require
     if (!bundle) {
         return errSecCSUnsigned;
     }
-    auto validation =
-        code_signing::validate_bundle(*bundle, base_name(*path), executable.get(), requirement);
+    auto validation = code_signing::validate_bundle(*bundle, split_path(*path).name,
+                                                    executable.get(), requirement);
     if (validation.status != errSecSuccess) {
         return validation.status;
     }

@@ -2,7 +2,10 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
+
 #include "platform/plist/property_list.h"
+#include "platform/posix/path_text.h"
 
 namespace code_signing {
 
@@ -48,15 +51,9 @@ void set_data(plist_t dict, const char* key, const sha256_t& hash) {
 }  // namespace
 
 bool is_plain_file_name(std::string_view name) {
-    if (name.empty() || name == "." || name == ".." || name.size() > 255) {
-        return false;
-    }
-    for (unsigned char c : name) {
-        if (c == '/' || c < 0x20 || c == 0x7f) {
-            return false;
-        }
-    }
-    return true;
+    return is_single_path_component(name) && name.size() <= 255 &&
+           std::none_of(name.begin(), name.end(),
+                        [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
 std::optional<std::vector<std::uint8_t>> encode_code_directory(const code_directory_t& directory) {

@@ -18,8 +18,12 @@ namespace code_signing {
 
 namespace {
 
-sign_result_t failure(std::string description) {
-    return {false, std::move(description)};
+result_t failure(std::string description) {
+    return result_t::failure(std::move(description));
+}
+
+result_t system_failure(int error, const std::string& what) {
+    return result_t::system_failure(error, what + ": " + std::strerror(error));
 }
 
 std::string read_problem(read_status status) {
@@ -37,8 +41,8 @@ std::string read_problem(read_status status) {
 
 }  // namespace
 
-sign_result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
-                          EVP_PKEY* key, std::span<const x509_ptr> chain) {
+result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
+                     EVP_PKEY* key, std::span<const x509_ptr> chain) {
     if (identifier.empty() || identifier.size() > max_identifier_length) {
         return failure("the identifier must be 1 to " + std::to_string(max_identifier_length) +
                        " characters long");
@@ -96,7 +100,7 @@ sign_result_t sign_bundle(const std::string& bundle_path, const std::string& ide
 
     std::string signature_path = bundle_path + "/" + signature_directory;
     if (::mkdir(signature_path.c_str(), 0755) != 0 && errno != EEXIST) {
-        return failure("can't create " + signature_path + ": " + std::strerror(errno));
+        return system_failure(errno, "can't create " + signature_path);
     }
     struct stat directory_info {};
     if (::lstat(signature_path.c_str(), &directory_info) != 0 || !S_ISDIR(directory_info.st_mode)) {
@@ -104,13 +108,17 @@ sign_result_t sign_bundle(const std::string& bundle_path, const std::string& ide
     }
     std::string directory_path = bundle_path + "/" + code_directory_file;
     std::string cms_path = bundle_path + "/" + signature_file;
-    if (!write_file_atomically(directory_path, *encoded, 0644, replaced_file_t::take_new_mode)) {
-        return failure("can't write " + directory_path + ": " + std::strerror(errno));
+    if (auto written =
+            write_file_atomically(directory_path, *encoded, 0644, replaced_file_t::take_new_mode);
+        !written) {
+        return system_failure(written.error(), "can't write " + directory_path);
     }
-    if (!write_file_atomically(cms_path, *signature, 0644, replaced_file_t::take_new_mode)) {
-        return failure("can't write " + cms_path + ": " + std::strerror(errno));
+    if (auto written =
+            write_file_atomically(cms_path, *signature, 0644, replaced_file_t::take_new_mode);
+        !written) {
+        return system_failure(written.error(), "can't write " + cms_path);
     }
-    return {true, {}};
+    return result_t::success();
 }
 
 }  // namespace code_signing

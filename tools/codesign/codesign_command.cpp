@@ -135,8 +135,8 @@ int sign(const command_line& line, std::ostream& out, std::ostream& err) {
     X509* leaf = certificates->front().get();
     const std::string& identifier = line.options.at("--identifier");
     auto result = code_signing::sign_bundle(line.bundle, identifier, leaf, key.get(), chain);
-    if (!result.ok) {
-        err << "corvana-codesign: " << line.bundle << ": " << result.description << "\n";
+    if (!result) {
+        err << "corvana-codesign: " << line.bundle << ": " << result.description() << "\n";
         return exit_failed;
     }
     auto teams = certificates::subject_values(leaf, "OU");
