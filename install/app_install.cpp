@@ -25,7 +25,7 @@ namespace {
 
 using install_request::shown;
 
-constexpr const char* install_selector = protocol::selector(protocol::method::install).data();
+constexpr const char* k_install_selector = protocol::selector(protocol::method::install).data();
 
 // Two installs at once would remove and copy the same bundle under each other's feet and could
 // both report success over a half-removed bundle; replacing the bundle is done one at a time.
@@ -94,7 +94,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
 
     _resetAuthDB();
 
-    if (!install_request::accepted(*this, auth_data, install_selector, with_cv_namespace,
+    if (!install_request::accepted(*this, auth_data, k_install_selector, with_cv_namespace,
                                    "Authorization failed", with_reply)) {
         return;
     }
@@ -108,14 +108,14 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
         return;
     }
 
-    const std::string installed = naming::append_path_component(naming::applications_directory,
+    const std::string installed = naming::append_path_component(naming::k_applications_directory,
                                                                 last_path_component(bundle_path));
     // The source is opened once, and everything below reads it through this descriptor, never
     // through its path again: a link swapped in meanwhile changes nothing. Only a real directory
     // is copied (a link would leave "/Applications" pointing at a place its owner can still
     // change under the root service, and the mode change would follow it).
     unique_fd source;
-    if (bundle_path.starts_with(naming::applications_directory)) {
+    if (bundle_path.starts_with(naming::k_applications_directory)) {
         trace_warning(_trace.get(), "already installed? skipping");
     } else if (!file_manager::open_directory_no_follow(bundle_path, source)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
@@ -196,7 +196,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     }
 
     const std::string executable =
-        naming::append_path_component(installed, naming::executable_in_bundle);
+        naming::append_path_component(installed, naming::k_executable_in_bundle);
     // "%S" is the trace log's own spelling of a text argument, which the compiler would check as a
     // wide text; the lines go through the unchecked entry point with a plain text.
     trace_info_unchecked(_trace.get(), "Installing %S", service_file.c_str());

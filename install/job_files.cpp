@@ -11,9 +11,9 @@
 
 namespace {
 
-constexpr const char* required_config_files[] = {"system.conf", "service.conf"};
-constexpr const char* copied_config_files[] = {"system.conf", "service.conf",
-                                               "connection_trace.txt"};
+constexpr const char* k_required_config_files[] = {"system.conf", "service.conf"};
+constexpr const char* k_copied_config_files[] = {"system.conf", "service.conf",
+                                                 "connection_trace.txt"};
 
 }  // namespace
 
@@ -64,8 +64,8 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
         trace_error(_trace.get(), "Can't create %s", directory.c_str());
     }
 
-    const std::vector<std::string> required(std::begin(required_config_files),
-                                            std::end(required_config_files));
+    const std::vector<std::string> required(std::begin(k_required_config_files),
+                                            std::end(k_required_config_files));
     if (_verifyDir(directory, required)) {
         trace_warning(_trace.get(), "global config files already exists. Skipping.");
     } else if (!source.empty() &&
@@ -75,7 +75,7 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
         trace_warning(_trace.get(), "config source %s is not an absolute path. Skipping.",
                       source.c_str());
     } else if (!source.empty() && _verifyDir(source, required)) {
-        for (const char* name : copied_config_files) {
+        for (const char* name : k_copied_config_files) {
             // A file missing in the source or already at the destination is simply not copied.
             (void)file_manager::copy_item(naming::append_path_component(source, name),
                                           naming::append_path_component(directory, name));

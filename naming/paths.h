@@ -30,7 +30,7 @@ std::string hyphenated(std::string_view cv_namespace);
 std::string helper_tool_path(std::string_view cv_namespace);
 std::string helper_job_file(std::string_view cv_namespace);
 
-inline constexpr const char* applications_directory = "/Applications";
-inline constexpr const char* executable_in_bundle = "Contents/MacOS/Corvana";
+inline constexpr const char* k_applications_directory = "/Applications";
+inline constexpr const char* k_executable_in_bundle = "Contents/MacOS/Corvana";
 
 }  // namespace naming

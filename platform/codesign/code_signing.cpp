@@ -85,8 +85,8 @@ OSStatus SecStaticCodeCheckValidity(const sec_static_code_t& code,
     if (!S_ISDIR(info.st_mode)) {
         return errSecCSUnsigned;
     }
-    auto info_file = read_small_file(code.path() + "/" + code_signing::info_plist_file,
-                                     code_signing::max_info_plist_size);
+    auto info_file = read_small_file(code.path() + "/" + code_signing::k_info_plist_file,
+                                     code_signing::k_max_info_plist_size);
     if (info_file.status == read_status::missing) {
         return errSecCSBadBundleFormat;
     }
@@ -110,7 +110,7 @@ OSStatus SecStaticCodeCheckValidity(const sec_static_code_t& code,
         return errSecCSNoMainExecutable;
     }
     std::string executable_path =
-        code.path() + "/" + code_signing::executable_directory + "/" + name;
+        code.path() + "/" + code_signing::k_executable_directory + "/" + name;
     unique_fd executable(
         ::open(executable_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!executable) {

@@ -22,7 +22,7 @@ std::optional<std::string> string_value(plist_t dict, const char* key) {
     }
     std::uint64_t length = 0;
     const char* text = plist_get_string_ptr(node, &length);
-    if (text == nullptr || length > max_identifier_length) {
+    if (text == nullptr || length > k_max_identifier_length) {
         return std::nullopt;
     }
     return std::string(text, length);
@@ -57,8 +57,8 @@ bool is_plain_file_name(std::string_view name) {
 }
 
 std::optional<std::vector<std::uint8_t>> encode_code_directory(const code_directory_t& directory) {
-    if (directory.identifier.empty() || directory.identifier.size() > max_identifier_length ||
-        directory.team_identifier.size() > max_identifier_length ||
+    if (directory.identifier.empty() || directory.identifier.size() > k_max_identifier_length ||
+        directory.team_identifier.size() > k_max_identifier_length ||
         !is_plain_file_name(directory.executable)) {
         return std::nullopt;
     }
@@ -80,7 +80,7 @@ std::optional<std::vector<std::uint8_t>> encode_code_directory(const code_direct
 }
 
 std::optional<code_directory_t> decode_code_directory(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty() || bytes.size() > max_code_directory_size) {
+    if (bytes.empty() || bytes.size() > k_max_code_directory_size) {
         return std::nullopt;
     }
     auto root = parse_property_list(bytes.data(), bytes.size());

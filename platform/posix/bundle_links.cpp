@@ -98,7 +98,7 @@ result_t check_directory(int bundle, int dir_fd, const std::string& relative,
         if (!S_ISDIR(info.st_mode)) {
             continue;
         }
-        if (depth + 1 >= file_manager::max_copy_depth) {
+        if (depth + 1 >= file_manager::k_max_copy_depth) {
             return result_t::failure("could not check " + entry_shown + ": too deeply nested");
         }
         unique_fd child;

@@ -15,7 +15,7 @@
 
 namespace {
 
-using file_manager::max_copy_depth;
+using file_manager::k_max_copy_depth;
 
 std::string error_text(int error) {
     return std::error_code(error, std::generic_category()).message();
@@ -70,7 +70,7 @@ result_t remove_at(int dir_fd, const std::string& name, const std::string& shown
         const int error = opened.error();
         return failed("remove", shown, error == ENOTDIR || error == ELOOP ? unlink_error : error);
     }
-    if (depth >= max_copy_depth) {
+    if (depth >= k_max_copy_depth) {
         return failed("remove", shown, "too deeply nested");
     }
     auto emptied = empty_directory(child.get(), shown, depth + 1);
@@ -205,7 +205,7 @@ result_t copy_open_directory(int in, const std::string& from_shown, const copy_p
 }
 
 result_t copy_directory(const copy_place& from, const copy_place& to, int depth, bool& created) {
-    if (depth >= max_copy_depth) {
+    if (depth >= k_max_copy_depth) {
         return failed("copy", from.shown, "too deeply nested");
     }
     unique_fd in;
@@ -391,7 +391,7 @@ void walk(int dir_fd, const std::string& prefix, int depth, std::vector<std::str
         const std::string relative = prefix.empty() ? name : prefix + "/" + name;
         out.push_back(relative);
         struct stat info {};
-        if (depth + 1 >= max_walk_depth ||
+        if (depth + 1 >= k_max_walk_depth ||
             ::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISDIR(info.st_mode)) {
             continue;

@@ -32,7 +32,7 @@ result_t create_directory(const std::string& path);
 
 // Walks hold one descriptor per level; this bounds them (and the recursion) for hostile trees. A
 // copy or removal that would go deeper fails.
-inline constexpr int max_copy_depth = 128;
+inline constexpr int k_max_copy_depth = 128;
 
 // Copies an item recursively: symbolic links are copied as links, permission bits are kept
 // (set-user-ID and set-group-ID are dropped: the copy is made by root; so is write permission for
@@ -57,8 +57,8 @@ result_t remove_item(const std::string& path);
 
 // Every entry below the directory as a path relative to it, parents before their contents and
 // siblings in name order. Symbolic links are listed but never descended into. Empty when the
-// directory can't be read. The walk goes no deeper than max_walk_depth levels.
-inline constexpr int max_walk_depth = 64;
+// directory can't be read. The walk goes no deeper than k_max_walk_depth levels.
+inline constexpr int k_max_walk_depth = 64;
 std::vector<std::string> subpaths(const std::string& directory);
 
 }  // namespace file_manager
