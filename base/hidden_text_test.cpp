@@ -131,13 +131,13 @@ std::string conversions_of(std::string_view format) {
     return letters;
 }
 
-TEST(hidden_text, an_immediate_end_of_text_gives_the_empty_text) {
+TEST(HiddenText, AnImmediateEndOfTextGivesTheEmptyText) {
     fill_buffer('x');
     EXPECT_EQ(expand(bit_string_t().end()), "");
     EXPECT_EQ(hidden_text_buffer[0], '\0');
 }
 
-TEST(hidden_text, every_word_expands_to_its_plain_text) {
+TEST(HiddenText, EveryWordExpandsToItsPlainText) {
     // Chains of words well inside the buffer, so every leaf of the code is taken once.
     std::size_t i = 0;
     while (i < std::size(k_words)) {
@@ -151,7 +151,7 @@ TEST(hidden_text, every_word_expands_to_its_plain_text) {
     }
 }
 
-TEST(hidden_text, a_code_is_read_across_a_byte_boundary_at_every_bit_offset) {
+TEST(HiddenText, ACodeIsReadAcrossAByteBoundaryAtEveryBitOffset) {
     const std::size_t long_word = word_with_code_of_at_least(12);
     const std::string expected_long = k_words[long_word].text;
     for (std::size_t offset = 0; offset < 8; ++offset) {
@@ -169,7 +169,7 @@ TEST(hidden_text, a_code_is_read_across_a_byte_boundary_at_every_bit_offset) {
     }
 }
 
-TEST(hidden_text, a_string_ending_on_bit_zero_reads_exactly_one_byte_more) {
+TEST(HiddenText, AStringEndingOnBitZeroReadsExactlyOneByteMore) {
     // Repeat a word of odd code length until the end-of-text code ends on the last bit of a
     // byte; at most eight repeats get there.
     std::size_t word = 0;
@@ -198,7 +198,7 @@ TEST(hidden_text, a_string_ending_on_bit_zero_reads_exactly_one_byte_more) {
     EXPECT_EQ(reader.current, bytes.back());
 }
 
-TEST(hidden_text, a_text_running_past_the_buffer_is_cut_at_its_last_byte) {
+TEST(HiddenText, ATextRunningPastTheBufferIsCutAtItsLastByte) {
     const std::size_t dot = word_index(".");
     const std::size_t limit = k_hidden_text_buffer_size - 1;
 
@@ -224,14 +224,14 @@ TEST(hidden_text, a_text_running_past_the_buffer_is_cut_at_its_last_byte) {
     EXPECT_EQ(hidden_text_buffer[limit], '\0');
 }
 
-TEST(hidden_text, a_shorter_text_after_a_longer_one_ends_at_its_own_zero) {
+TEST(HiddenText, AShorterTextAfterALongerOneEndsAtItsOwnZero) {
     const std::string longer = produce("start_line_text");
     const std::string shorter = produce("end_line_text");
     ASSERT_GT(longer.size(), shorter.size());
     EXPECT_EQ(std::string(hidden_text_buffer), shorter);
 }
 
-TEST(hidden_text, threads_expanding_at_once_each_see_their_own_text) {
+TEST(HiddenText, ThreadsExpandingAtOnceEachSeeTheirOwnText) {
     constexpr int k_rounds = 2000;
     fill_buffer('\0');
     std::latch go(2);
@@ -273,7 +273,7 @@ TEST(hidden_text, threads_expanding_at_once_each_see_their_own_text) {
     EXPECT_EQ(hidden_text_buffer[0], '\0') << "a worker wrote into the main thread's buffer";
 }
 
-TEST(hidden_text, producers_give_formats_of_the_stated_argument_shape) {
+TEST(HiddenText, ProducersGiveFormatsOfTheStatedArgumentShape) {
     struct shape_t {
         const char* producer;
         const char* conversions;
@@ -305,7 +305,7 @@ TEST(hidden_text, producers_give_formats_of_the_stated_argument_shape) {
     EXPECT_LT(filled.find("corvana"), filled.find("2.6.1")) << filled;
 }
 
-TEST(hidden_text, producers_fit_their_units) {
+TEST(HiddenText, ProducersFitTheirUnits) {
     for (const auto& text : k_texts) {
         const std::size_t bits = std::strlen(text.bits);
         // The byte after the one holding the last bit is loaded when that bit is bit 0.
@@ -314,7 +314,7 @@ TEST(hidden_text, producers_fit_their_units) {
     }
 }
 
-TEST(hidden_text, the_daemon_binary_holds_no_plain_text_of_the_formats) {
+TEST(HiddenText, TheDaemonBinaryHoldsNoPlainTextOfTheFormats) {
     std::ifstream in(CORVANA_DAEMON_PATH, std::ios::binary);
     ASSERT_TRUE(in) << CORVANA_DAEMON_PATH;
     const std::string binary{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "base/exception.h"
+#include "platform/posix/malloced.h"
 
 namespace {
 
@@ -14,10 +15,7 @@ namespace {
 // heap and never fail.
 char k_empty_text[1] = {'\0'};
 
-struct free_deleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
+using heap_text = malloced_ptr<char>;
 
 // Null when the heap refuses or the text is too long for a 32-bit length.
 char* duplicate(std::string_view text) noexcept {

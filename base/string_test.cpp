@@ -30,7 +30,7 @@ string_t format_runtime(const char* format, ...) {
     return result;
 }
 
-TEST(string_t, copies_are_deep_and_moves_leave_the_source_empty) {
+TEST(String, CopiesAreDeepAndMovesLeaveTheSourceEmpty) {
     string_t original("gsystem");
     string_t copy(original);
     EXPECT_NE(copy.c_str(), original.c_str());
@@ -54,7 +54,7 @@ TEST(string_t, copies_are_deep_and_moves_leave_the_source_empty) {
     EXPECT_STREQ(assigned.c_str(), "");
 }
 
-TEST(string_t, keeps_embedded_bytes_within_its_length) {
+TEST(String, KeepsEmbeddedBytesWithinItsLength) {
     const std::string text("a\0b", 3);
     string_t held(text);
     EXPECT_EQ(held.length(), 3u);
@@ -62,25 +62,25 @@ TEST(string_t, keeps_embedded_bytes_within_its_length) {
     EXPECT_EQ(string_t::try_copy(text), held);
 }
 
-TEST(string_format, formats_like_printf) {
+TEST(StringFormat, FormatsLikePrintf) {
     EXPECT_EQ(string_format("%s_%s", "cv", "gsystem_shm").view(), "cv_gsystem_shm");
     EXPECT_EQ(string_format("%d|%5.2f|%x", -3, 1.5, 255u).view(), "-3| 1.50|ff");
     EXPECT_TRUE(string_format("%s", "").empty());
 }
 
-TEST(string_format, treats_a_capital_s_as_a_utf8_text_but_not_after_a_doubled_percent) {
+TEST(StringFormat, TreatsACapitalSAsAUtf8TextButNotAfterADoubledPercent) {
     EXPECT_EQ(format_runtime("<%S>", "gr\xc3\xbc\xc3\x9f").view(), "<gr\xc3\xbc\xc3\x9f>");
     EXPECT_EQ(format_runtime("%%S %S", "x").view(), "%S x");
     EXPECT_EQ(format_runtime("%%%S", "x").view(), "%x");
 }
 
-TEST(string_format, rewrite_leaves_flagged_and_escaped_capitals_alone) {
+TEST(StringFormat, RewriteLeavesFlaggedAndEscapedCapitalsAlone) {
     char format[] = "%S %s %%S %-S %5S %%%S %";
     rewrite_wide_string_conversions(format);
     EXPECT_STREQ(format, "%s %s %%S %-S %5S %%%s %");
 }
 
-TEST(string_format, takes_texts_up_to_131070_characters_and_cuts_at_the_first_nul) {
+TEST(StringFormat, TakesTextsUpTo131070CharactersAndCutsAtTheFirstNul) {
     for (std::size_t length :
          {0u, 1u, 1021u, 1022u, 1023u, 1024u, 2046u, 2047u, 65534u, 65535u, 131069u, 131070u}) {
         const std::string text(length, 'q');
@@ -91,7 +91,7 @@ TEST(string_format, takes_texts_up_to_131070_characters_and_cuts_at_the_first_nu
     EXPECT_EQ(string_format("ab%cde", 0).view(), "ab");
 }
 
-TEST(string_format, gives_the_empty_text_past_131070_characters) {
+TEST(StringFormat, GivesTheEmptyTextPast131070Characters) {
     for (std::size_t length : {131071u, 131072u, 500000u}) {
         const std::string text(length, 'q');
         EXPECT_TRUE(string_format("%s", text.c_str()).empty()) << length;
@@ -102,7 +102,7 @@ TEST(string_format, gives_the_empty_text_past_131070_characters) {
     EXPECT_EQ(string_format("%s%s", half.c_str(), half.c_str() + 2).length(), 131070u);
 }
 
-TEST(exception_t, carries_its_message_and_the_out_of_memory_text) {
+TEST(Exception, CarriesItsMessageAndTheOutOfMemoryText) {
     base::exception_t plain("disk on fire");
     EXPECT_EQ(plain.message().view(), "disk on fire");
     base::out_of_memory_exception_t oom;
@@ -115,7 +115,7 @@ TEST(exception_t, carries_its_message_and_the_out_of_memory_text) {
     }
 }
 
-TEST(buffer_t, copies_share_the_bytes_until_the_last_goes) {
+TEST(Buffer, CopiesShareTheBytesUntilTheLastGoes) {
     base::buffer_t first(4);
     ASSERT_EQ(first.size(), 4u);
     EXPECT_EQ(first.data()[0], 0);
@@ -140,7 +140,7 @@ TEST(buffer_t, copies_share_the_bytes_until_the_last_goes) {
     EXPECT_GE(base::process_buffer().use_count(), 1u);
 }
 
-TEST(buffer_t, counts_references_across_threads) {
+TEST(Buffer, CountsReferencesAcrossThreads) {
     base::buffer_t shared(16);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -157,7 +157,7 @@ TEST(buffer_t, counts_references_across_threads) {
     EXPECT_EQ(shared.use_count(), 1u);
 }
 
-TEST(buffer_t, raises_out_of_memory_when_the_heap_refuses) {
+TEST(Buffer, RaisesOutOfMemoryWhenTheHeapRefuses) {
     const auto allocate = [](std::size_t size) { return base::buffer_t(size).size(); };
     EXPECT_THROW(allocate(std::numeric_limits<std::size_t>::max()),
                  base::out_of_memory_exception_t);

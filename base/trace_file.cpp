@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/posix/malloced.h"
+
 namespace {
 
 class mutex_guard {
@@ -84,10 +86,6 @@ class descriptor_guard {
     int descriptor_;
 };
 
-struct free_deleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-
 // A root daemon may append to a file in a user's home: a file that is not a plain regular file
 // with a single name (a planted hard link to a system file, a FIFO that would block every
 // writer) is refused like a planted symbolic link. Sets errno when it refuses.
@@ -127,7 +125,7 @@ std::size_t write_all(int descriptor, const char* bytes, std::size_t length) {
 // Keeps the tail of a file that grew past 1 MiB, from the first line feed of the last 943,719
 // bytes. Runs under both locks.
 void trim(int descriptor, off_t size) {
-    std::unique_ptr<char, free_deleter> tail(static_cast<char*>(std::malloc(k_trace_kept_tail)));
+    malloced_ptr<char> tail(static_cast<char*>(std::malloc(k_trace_kept_tail)));
     if (!tail) {
         return;  // logging never fails its caller; the next line tries again
     }

@@ -38,7 +38,7 @@ std::string compose(const trace_line_fields_t& fields, const char* format, ...) 
     return std::string(line, length);
 }
 
-TEST(compose_trace_line, matches_the_column_format_at_every_cut) {
+TEST(ComposeTraceLine, MatchesTheColumnFormatAtEveryCut) {
     const std::string long_scope(150, 'k');
     const std::string long_component(30, 'c');
     for (const char* scope : {"helper_tool", "", long_scope.c_str()}) {
@@ -57,7 +57,7 @@ TEST(compose_trace_line, matches_the_column_format_at_every_cut) {
     }
 }
 
-TEST(compose_trace_line, writes_dates_times_and_small_numbers_with_their_padding) {
+TEST(ComposeTraceLine, WritesDatesTimesAndSmallNumbersWithTheirPadding) {
     // 2000-02-29 23:59:59.999, a leap day, and 1970-01-01 00:00:00.000.
     for (const timeval now :
          {timeval{951868799, 999999}, timeval{0, 0}, timeval{4102444800, 500}}) {
@@ -70,7 +70,7 @@ TEST(compose_trace_line, writes_dates_times_and_small_numbers_with_their_padding
               "                                s - m\n");
 }
 
-TEST(compose_trace_line, ends_the_message_at_a_zero_byte_and_rewrites_capital_s) {
+TEST(ComposeTraceLine, EndsTheMessageAtAZeroByteAndRewritesCapitalS) {
     trace_line_fields_t fields{6, {0, 0}, "helper", "t", 1, 2, "s"};
     const char* capital = "%S|%%S";  // through a variable: the compiler reads %S as wide text
     EXPECT_EQ(compose(fields, capital, "utf-8 \xc3\xa9"),
@@ -78,7 +78,7 @@ TEST(compose_trace_line, ends_the_message_at_a_zero_byte_and_rewrites_capital_s)
     EXPECT_EQ(compose(fields, "ab%cde", 0), reference_line(fields, "ab"));
 }
 
-TEST(compose_trace_line, shows_control_characters_escaped_and_line_breaks_as_blanks) {
+TEST(ComposeTraceLine, ShowsControlCharactersEscapedAndLineBreaksAsBlanks) {
     trace_line_fields_t fields{6, {0, 0}, "helper", "t", 1, 2, "s"};
     // What a client could hide in an argument: a window title, a bell, a clear screen in C1 form,
     // a line break; UTF-8 text stays as it is.
@@ -95,7 +95,7 @@ TEST(compose_trace_line, shows_control_characters_escaped_and_line_breaks_as_bla
     EXPECT_TRUE(line.ends_with("\\x1b")) << line;
 }
 
-TEST(current_trace_ids, are_the_process_and_thread_ids_also_in_a_forked_child) {
+TEST(CurrentTraceIds, AreTheProcessAndThreadIdsAlsoInAForkedChild) {
     EXPECT_EQ(current_trace_pid(), static_cast<unsigned>(getpid()));
     EXPECT_EQ(current_trace_thread_id(), static_cast<unsigned long long>(gettid()));
     unsigned long long other = 0;

@@ -45,7 +45,7 @@ void on_named_thread(const char* name, Body body) {
     thread.join();
 }
 
-class trace_test : public testing::Test {
+class TraceTest : public testing::Test {
   protected:
     void SetUp() override {
         dir_ = "/var/log/trace_test";
@@ -68,7 +68,7 @@ std::string expected_head(const char* level, const char* thread, const char* sco
     return head;
 }
 
-TEST_F(trace_test, writes_one_line_in_fixed_columns) {
+TEST_F(TraceTest, WritesOneLineInFixedColumns) {
     std::string expected;
     timeval before{};
     timeval after{};
@@ -111,7 +111,7 @@ TEST_F(trace_test, writes_one_line_in_fixed_columns) {
     EXPECT_EQ(parsed.message, "started 2 jobs");
 }
 
-TEST_F(trace_test, names_the_levels_and_labels_others_invalid) {
+TEST_F(TraceTest, NamesTheLevelsAndLabelsOthersInvalid) {
     log_at(&helper_, 0, "zero");
     log_at(&helper_, 2, "two");
     log_at(&helper_, 3, "three");
@@ -135,7 +135,7 @@ TEST_F(trace_test, names_the_levels_and_labels_others_invalid) {
     EXPECT_EQ(tests::trace_lines(path_).at(7).substr(0, 9), "internal ");
 }
 
-TEST_F(trace_test, cuts_the_message_at_1023_characters) {
+TEST_F(TraceTest, CutsTheMessageAt1023Characters) {
     const std::string exact(1023, 'm');
     const std::string longer = std::string(1023, 'n') + "TAIL";
     trace_info(&helper_, "%s", exact.c_str());
@@ -147,7 +147,7 @@ TEST_F(trace_test, cuts_the_message_at_1023_characters) {
     EXPECT_EQ(read_file(path_).back(), '\n');
 }
 
-TEST_F(trace_test, cuts_the_format_at_1023_characters) {
+TEST_F(TraceTest, CutsTheFormatAt1023Characters) {
     std::string format(1023, 'f');
     format += "%s";  // beyond the cut, so it never consumes its argument
     log_at(&helper_, 6, format.c_str(), "never");
@@ -155,7 +155,7 @@ TEST_F(trace_test, cuts_the_format_at_1023_characters) {
               std::string(1023, 'f'));
 }
 
-TEST_F(trace_test, a_line_longer_than_its_buffer_is_cut_to_1151_bytes_without_line_feed) {
+TEST_F(TraceTest, ALineLongerThanItsBufferIsCutTo1151BytesWithoutLineFeed) {
     const std::string scope(200, 's');
     trace_t wide{const_cast<char*>(scope.c_str()), nullptr, true};
     const std::string message(1023, 'm');
@@ -168,7 +168,7 @@ TEST_F(trace_test, a_line_longer_than_its_buffer_is_cut_to_1151_bytes_without_li
     EXPECT_EQ(written.substr(0, 1151).find('\n'), std::string::npos);
 }
 
-TEST_F(trace_test, reads_a_capital_s_as_utf8_and_keeps_a_doubled_percent) {
+TEST_F(TraceTest, ReadsACapitalSAsUtf8AndKeepsADoubledPercent) {
     log_at(&helper_, 6, "user %S", "J\xc3\xb6rg");
     log_at(&helper_, 6, "100%%S done %S", "x");
     log_at(&helper_, 6, "%%%S", "y");
@@ -179,7 +179,7 @@ TEST_F(trace_test, reads_a_capital_s_as_utf8_and_keeps_a_doubled_percent) {
     EXPECT_EQ(tests::parse_trace_line(lines[2]).message, "%y");
 }
 
-TEST_F(trace_test, shows_a_thread_named_corvana_as_main_and_an_unnamed_one_as_spaces) {
+TEST_F(TraceTest, ShowsAThreadNamedCorvanaAsMainAndAnUnnamedOneAsSpaces) {
     on_named_thread("corvana", [&] { trace_info(&helper_, "a"); });
     on_named_thread("", [&] { trace_info(&helper_, "b"); });
     on_named_thread("corvana2", [&] { trace_info(&helper_, "c"); });
@@ -190,7 +190,7 @@ TEST_F(trace_test, shows_a_thread_named_corvana_as_main_and_an_unnamed_one_as_sp
     EXPECT_EQ(tests::parse_trace_line(lines[2]).thread, "corvana2");
 }
 
-TEST_F(trace_test, shows_each_thread_its_own_id) {
+TEST_F(TraceTest, ShowsEachThreadItsOwnId) {
     std::set<unsigned long long> ids;
     for (int i = 0; i < 3; ++i) {
         on_named_thread("t", [&] { trace_info(&helper_, "x"); });
@@ -202,7 +202,7 @@ TEST_F(trace_test, shows_each_thread_its_own_id) {
     EXPECT_EQ(ids.count(0), 0u);
 }
 
-TEST_F(trace_test, a_disabled_context_writes_and_prints_nothing) {
+TEST_F(TraceTest, ADisabledContextWritesAndPrintsNothing) {
     trace_t disabled{const_cast<char*>("helper_tool"), nullptr, false};
     tests::use_trace_file(dir_ + "/missing/corvana.trace");  // not even the open is tried
     testing::internal::CaptureStdout();
@@ -216,7 +216,7 @@ TEST_F(trace_test, a_disabled_context_writes_and_prints_nothing) {
     EXPECT_FALSE(fs::exists(dir_ + "/missing"));
 }
 
-TEST_F(trace_test, reports_a_file_that_cannot_be_opened_and_retries_on_the_next_line) {
+TEST_F(TraceTest, ReportsAFileThatCannotBeOpenedAndRetriesOnTheNextLine) {
     const std::string sub = dir_ + "/later";
     tests::use_trace_file(sub + "/corvana.trace");
     testing::internal::CaptureStdout();
@@ -235,7 +235,7 @@ TEST_F(trace_test, reports_a_file_that_cannot_be_opened_and_retries_on_the_next_
                 testing::ElementsAre("kept"));
 }
 
-TEST_F(trace_test, no_trace_file_object_only_reports_a_logging_error) {
+TEST_F(TraceTest, NoTraceFileObjectOnlyReportsALoggingError) {
     trace_file_t* saved = g_trace_file;
     g_trace_file = nullptr;
     testing::internal::CaptureStderr();
@@ -244,7 +244,7 @@ TEST_F(trace_test, no_trace_file_object_only_reports_a_logging_error) {
     g_trace_file = saved;
 }
 
-TEST_F(trace_test, creates_the_file_without_truncating_it_and_appends) {
+TEST_F(TraceTest, CreatesTheFileWithoutTruncatingItAndAppends) {
     write_file(path_, "earlier line\n");
     tests::use_trace_file(path_);
     trace_info(&helper_, "appended");
@@ -254,21 +254,21 @@ TEST_F(trace_test, creates_the_file_without_truncating_it_and_appends) {
     EXPECT_EQ(tests::parse_trace_line(lines[1]).message, "appended");
 }
 
-TEST_F(trace_test, keeps_the_descriptor_from_being_inherited) {
+TEST_F(TraceTest, KeepsTheDescriptorFromBeingInherited) {
     trace_info(&helper_, "open");
     const int descriptor = g_trace_file->descriptor;
     ASSERT_GT(descriptor, 0);
     EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);
 }
 
-TEST_F(trace_test, level_one_writes_its_line_then_aborts) {
+TEST_F(TraceTest, LevelOneWritesItsLineThenAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(log_at(&helper_, 1, "fatal %d", 7), "");
     EXPECT_THAT(tests::trace_messages(path_, "explode"), testing::ElementsAre("fatal 7"));
 }
 
 // The trace file of a root daemon may live in a user's home, where the user can plant links.
-TEST_F(trace_test, does_not_follow_a_planted_symbolic_link) {
+TEST_F(TraceTest, DoesNotFollowAPlantedSymbolicLink) {
     const std::string victim = "/etc/trace_test_victim";
     write_file(victim, "root only\n");
     fs::remove(path_);
@@ -284,7 +284,7 @@ TEST_F(trace_test, does_not_follow_a_planted_symbolic_link) {
     fs::remove(victim);
 }
 
-TEST_F(trace_test, does_not_append_through_a_planted_hard_link_or_to_a_fifo) {
+TEST_F(TraceTest, DoesNotAppendThroughAPlantedHardLinkOrToAFifo) {
     const std::string victim = "/etc/trace_test_hard_victim";
     write_file(victim, "root only\n");
     fs::remove(path_);
@@ -309,7 +309,7 @@ TEST_F(trace_test, does_not_append_through_a_planted_hard_link_or_to_a_fifo) {
     EXPECT_THAT(testing::internal::GetCapturedStderr(), testing::EndsWith("Logging error."));
 }
 
-TEST_F(trace_test, an_open_that_yields_descriptor_zero_is_treated_as_not_open) {
+TEST_F(TraceTest, AnOpenThatYieldsDescriptorZeroIsTreatedAsNotOpen) {
     EXPECT_EXIT(
         {
             close(STDIN_FILENO);
@@ -334,7 +334,7 @@ const char* counting_source() {
     return "counted";
 }
 
-TEST_F(trace_test, resolves_a_name_source_once_and_keeps_the_hidden_text_buffer) {
+TEST_F(TraceTest, ResolvesANameSourceOnceAndKeepsTheHiddenTextBuffer) {
     trace_t sourced{nullptr, scope_from_source, true};
     std::strcpy(hidden_text_buffer, "from the buffer: %s");
     trace_info_unchecked(&sourced, hidden_text_buffer, "arg");
@@ -360,7 +360,7 @@ TEST_F(trace_test, resolves_a_name_source_once_and_keeps_the_hidden_text_buffer)
     EXPECT_STREQ(helper_.name, "helper_tool");
 }
 
-TEST_F(trace_test, a_name_resolved_by_many_threads_at_once_is_kept_once) {
+TEST_F(TraceTest, ANameResolvedByManyThreadsAtOnceIsKeptOnce) {
     trace_t shared{nullptr, counting_source, true};
     std::vector<const char*> names(8);
     std::vector<std::thread> threads;
@@ -376,7 +376,7 @@ TEST_F(trace_test, a_name_resolved_by_many_threads_at_once_is_kept_once) {
     trace_release(&shared);
 }
 
-TEST_F(trace_test, an_end_line_format_without_arguments_goes_through_the_unchecked_entries) {
+TEST_F(TraceTest, AnEndLineFormatWithoutArgumentsGoesThroughTheUncheckedEntries) {
     std::strcpy(hidden_text_buffer, "done at 100%%");
     trace_info_unchecked(&helper_, hidden_text_buffer);
     trace_warning_unchecked(&helper_, hidden_text_buffer);
@@ -390,7 +390,7 @@ TEST_F(trace_test, an_end_line_format_without_arguments_goes_through_the_uncheck
                                            "error:done at 100%"));
 }
 
-TEST(trace_dir_join, joins_with_one_slash_and_merges_nothing) {
+TEST(TraceDirJoin, JoinsWithOneSlashAndMergesNothing) {
     const string_t saved = g_trace_dir;
     g_trace_dir = string_t("/var/log/");
     EXPECT_EQ(trace_dir_join(string_t("corvana.trace")).view(), "/var/log//corvana.trace");
@@ -402,7 +402,7 @@ TEST(trace_dir_join, joins_with_one_slash_and_merges_nothing) {
     g_trace_dir = saved;
 }
 
-TEST(trace_capture, parses_lines_with_spaces_in_thread_names_and_dashes_in_messages) {
+TEST(TraceCapture, ParsesLinesWithSpacesInThreadNamesAndDashesInMessages) {
     const std::string line =
         "warning 2024-01-02 03:04:05.006     helper my thread     12    345                 "
         "                helper_tool - a - b - c";

@@ -44,7 +44,7 @@ std::string hundred_byte_lines(std::size_t size) {
     return content;
 }
 
-class trace_trim_test : public testing::Test {
+class TraceTrimTest : public testing::Test {
   protected:
     void SetUp() override {
         dir_ = "/var/log/trace_trim_test";
@@ -79,7 +79,7 @@ class trace_trim_test : public testing::Test {
     trace_t trace_{const_cast<char*>("helper_tool"), nullptr, true};
 };
 
-TEST_F(trace_trim_test, a_file_of_exactly_one_mebibyte_is_left_alone) {
+TEST_F(TraceTrimTest, AFileOfExactlyOneMebibyteIsLeftAlone) {
     const std::size_t line = line_length("boundary");
     auto [prefill, after] = append_to(hundred_byte_lines(k_limit - line), &trace_, "boundary");
     EXPECT_EQ(after.size(), k_limit);
@@ -87,7 +87,7 @@ TEST_F(trace_trim_test, a_file_of_exactly_one_mebibyte_is_left_alone) {
     EXPECT_EQ(tests::parse_trace_line(after.substr(prefill.size(), line - 1)).message, "boundary");
 }
 
-TEST_F(trace_trim_test, one_byte_more_keeps_the_tail_from_its_first_line_feed) {
+TEST_F(TraceTrimTest, OneByteMoreKeepsTheTailFromItsFirstLineFeed) {
     const std::size_t line = line_length("boundary");
     auto [prefill, after] = append_to(hundred_byte_lines(k_limit + 1 - line), &trace_, "boundary");
     // The kept tail starts at offset 1,048,577 - 943,719 = 104,858; the first line feed at or
@@ -104,7 +104,7 @@ TEST_F(trace_trim_test, one_byte_more_keeps_the_tail_from_its_first_line_feed) {
     EXPECT_EQ(fs::file_size(path_), 943678u + line_length("next"));
 }
 
-TEST_F(trace_trim_test, a_tail_without_line_feed_or_nul_is_kept_whole) {
+TEST_F(TraceTrimTest, ATailWithoutLineFeedOrNulIsKeptWhole) {
     // A scope this long makes a line of 1151 bytes with no line feed of its own.
     const std::string scope(400, 's');
     trace_t wide{const_cast<char*>(scope.c_str()), nullptr, true};
@@ -122,7 +122,7 @@ TEST_F(trace_trim_test, a_tail_without_line_feed_or_nul_is_kept_whole) {
     EXPECT_EQ(cut_line.substr(message_start), std::string(k_longest_line - message_start, 'm'));
 }
 
-TEST_F(trace_trim_test, a_nul_byte_before_the_first_line_feed_starts_the_kept_tail) {
+TEST_F(TraceTrimTest, ANulByteBeforeTheFirstLineFeedStartsTheKeptTail) {
     const std::size_t line = line_length("after nul");
     std::string prefill(k_limit + 1 - line, 'a');
     prefill[200000] = '\0';
@@ -280,7 +280,7 @@ std::map<int, std::vector<int>> numbers_by_writer(const std::string& path) {
     return numbers;
 }
 
-TEST_F(trace_trim_test, eight_threads_and_two_processes_each_get_every_line_in_once) {
+TEST_F(TraceTrimTest, EightThreadsAndTwoProcessesEachGetEveryLineInOnce) {
     const writer_run run = run_writers(path_, 500);
     ASSERT_TRUE(run.children_ok);
     EXPECT_EQ(run.fault, "");
@@ -299,7 +299,7 @@ TEST_F(trace_trim_test, eight_threads_and_two_processes_each_get_every_line_in_o
     }
 }
 
-TEST_F(trace_trim_test, lines_stay_whole_while_the_file_is_trimmed_many_times) {
+TEST_F(TraceTrimTest, LinesStayWholeWhileTheFileIsTrimmedManyTimes) {
     const writer_run run = run_writers(path_, 20000);
     ASSERT_TRUE(run.children_ok);
     EXPECT_EQ(run.fault, "");

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "platform/authorization/authorization.h"
 #include "platform/authorization/authorization_rules.h"
+#include "platform/posix/accounts.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/write_all.h"
 
@@ -50,12 +50,6 @@ struct options_t {
     std::vector<std::string> rights;
     std::optional<std::string> user;
     std::optional<std::string> out;
-};
-
-struct account_t {
-    std::string name;
-    uid_t uid = 0;
-    gid_t gid = 0;
 };
 
 int usage_error(const std::string& message) {
@@ -135,16 +129,7 @@ std::optional<options_t> parse(int argc, char** argv, std::string& error) {
 }
 
 std::optional<account_t> account(const std::string* name, uid_t uid) {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* result = nullptr;
-    const int error =
-        name != nullptr ? ::getpwnam_r(name->c_str(), &entry, buffer.data(), buffer.size(), &result)
-                        : ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result);
-    if (error != 0 || result == nullptr) {
-        return std::nullopt;
-    }
-    return account_t{result->pw_name, result->pw_uid, result->pw_gid};
+    return name != nullptr ? account_named(*name) : account_of(uid);
 }
 
 // Who the authorization is for: the named user, else the person behind sudo or pkexec, else root.

@@ -68,7 +68,7 @@ helper_tool_t::~helper_tool_t() {
 }
 
 bool helper_tool_t::may_quit() const {
-    std::lock_guard guard(connections_lock_);
+    std::lock_guard guard(_connectionsLock);
     return canQuit() && now_since_reference_date() - lastAccess() >= k_idle_quit_seconds;
 }
 
@@ -84,11 +84,11 @@ bool helper_tool_t::run() {
         fixOSMaxFilesIfNeedAndReply(nullptr);
     });
     for (;;) {
-        const double due = memory_release_due_.load();
+        const double due = _memoryReleaseDue.load();
         if (due != 0.0 && now_since_reference_date() >= due) {
             // A connection that comes and goes meanwhile sets a new time: only this one is done.
             double expected = due;
-            if (memory_release_due_.compare_exchange_strong(expected, 0.0)) {
+            if (_memoryReleaseDue.compare_exchange_strong(expected, 0.0)) {
                 release_free_memory();
             }
         }
@@ -143,7 +143,7 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
     {
         // Under the list's lock, so a last connection going away at this moment can't leave
         // canQuit set while this one is being added.
-        std::lock_guard guard(connections_lock_);
+        std::lock_guard guard(_connectionsLock);
         setLastAccess(now_since_reference_date());
         setCanQuit(false);
         _activeConnections.push_back(connection);
@@ -154,7 +154,7 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
     connection->setInvalidationHandler([this, identity] {
         bool last = false;
         {
-            std::lock_guard guard(connections_lock_);
+            std::lock_guard guard(_connectionsLock);
             std::erase_if(_activeConnections,
                           [identity](const auto& c) { return c.get() == identity; });
             last = _activeConnections.empty();
@@ -164,7 +164,7 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
         }
         // Every departure moves the hand-back on: it comes once the connections have stopped
         // going, whether or not a client stays connected through the burst.
-        memory_release_due_.store(now_since_reference_date() + k_memory_release_delay_seconds);
+        _memoryReleaseDue.store(now_since_reference_date() + k_memory_release_delay_seconds);
         if (last) {
             trace_info(_trace.get(), "last conn invalidated");
         }

@@ -92,10 +92,10 @@ class helper_tool_t {
     std::unique_ptr<trace_t> _trace;
     std::atomic<bool> _canQuit{false};
     std::unique_ptr<xpc_listener_t> _listener;
-    mutable std::mutex connections_lock_;  // serialises changes of the connection list
+    mutable std::mutex _connectionsLock;  // serialises changes of the connection list
     std::vector<std::shared_ptr<xpc_connection_t>> _activeConnections;
     std::atomic<double> _lastAccess{0.0};
     // When the free allocator memory is next handed back (0: not pending); set as connections
     // go.
-    std::atomic<double> memory_release_due_{0.0};
+    std::atomic<double> _memoryReleaseDue{0.0};
 };

@@ -42,7 +42,7 @@ struct handler_entry {
 
 using m = protocol::method;
 
-constexpr handler_entry handlers[] = {
+constexpr handler_entry k_handlers[] = {
     {m::get_version,
      [](helper_tool_t& h, std::vector<wire_value>&, reply_fn reply) {
          h.get_version_with_reply([reply](ns_string version) {
@@ -115,11 +115,11 @@ constexpr handler_entry handlers[] = {
 };
 
 constexpr bool every_method_has_its_handler() {
-    if (std::size(handlers) != protocol::methods.size()) {
+    if (std::size(k_handlers) != protocol::methods.size()) {
         return false;
     }
-    for (std::size_t i = 0; i < std::size(handlers); ++i) {
-        if (static_cast<std::size_t>(handlers[i].method) != i) {
+    for (std::size_t i = 0; i < std::size(k_handlers); ++i) {
+        if (static_cast<std::size_t>(k_handlers[i].method) != i) {
             return false;
         }
     }
@@ -145,9 +145,9 @@ const xpc_interface_t& corvana_helper_interface() {
 
 void invoke_helper_method(helper_tool_t& helper, std::size_t method, std::vector<wire_value> args,
                           std::function<void(wire_value)> reply) {
-    if (method >= std::size(handlers)) {
+    if (method >= std::size(k_handlers)) {
         reply(wire_value{false});
         return;
     }
-    handlers[method].handle(helper, args, std::move(reply));
+    k_handlers[method].handle(helper, args, std::move(reply));
 }

@@ -1,7 +1,6 @@
 #include "core/startup.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
@@ -10,10 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <vector>
 
 #include "base/trace.h"
+#include "platform/posix/accounts.h"
+#include "platform/posix/malloced.h"
 
 namespace {
 
@@ -30,18 +29,9 @@ bool probe(int directory, const std::string& name, mode_t mode) {
     return true;
 }
 
-std::string passwd_home(const passwd* entry) {
-    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
-}
-
 std::string user_name_for_uid(uid_t uid) {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-        return "";
-    }
-    return found->pw_name;
+    const auto account = account_of(uid);
+    return account ? account->name : "";
 }
 
 // The user of the active session on seat0, as the login manager knows it.
@@ -51,7 +41,7 @@ std::string seat_user() {
     if (sd_seat_get_active("seat0", &session, &uid) < 0) {
         return "";
     }
-    std::unique_ptr<char, decltype(&std::free)> owned(session, &std::free);
+    const malloced_ptr<char> owned(session);
     return user_name_for_uid(uid);
 }
 
@@ -80,13 +70,8 @@ std::string console_user_name() {
 }
 
 std::string home_directory_for_user(const std::string& name) {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0) {
-        return "";
-    }
-    return passwd_home(found);
+    const auto account = account_named(name);
+    return account ? account->home : "";
 }
 
 void prepare_trace_file() {

@@ -17,6 +17,7 @@
 #include "naming/paths.h"
 #include "platform/posix/bundle_links.h"
 #include "platform/posix/file_manager.h"
+#include "platform/posix/path_text.h"
 #include "platform/posix/unique_fd.h"
 #include "system/external_commands.h"
 
@@ -24,7 +25,7 @@ namespace {
 
 using install_request::shown;
 
-constexpr const char* install_selector = protocol::selector(protocol::method::install).data();
+constexpr const char* k_install_selector = protocol::selector(protocol::method::install).data();
 
 // Two installs at once would remove and copy the same bundle under each other's feet and could
 // both report success over a half-removed bundle; replacing the bundle is done one at a time.
@@ -32,8 +33,7 @@ std::mutex bundle_replacement_lock;
 
 // The running helper's own executable name: the last component of argument zero.
 std::string own_executable_name() {
-    return naming::last_path_component(program_invocation_name != nullptr ? program_invocation_name
-                                                                          : "");
+    return last_path_component(program_invocation_name != nullptr ? program_invocation_name : "");
 }
 
 // Whether the open source directory is the installed bundle or lies inside it, however its path
@@ -67,8 +67,7 @@ bool lies_within_installed(int source, const std::string& installed) {
 
 // The source's links were checked before anything was quit or removed, but its owner can still
 // change them; the copy, root's alone, is checked again, and removed when a link leads out.
-file_result_t copy_bundle(int source, const std::string& source_path,
-                          const std::string& installed) {
+result_t copy_bundle(int source, const std::string& source_path, const std::string& installed) {
     if (auto copied = file_manager::copy_directory_from(source, source_path, installed); !copied) {
         return copied;
     }
@@ -95,7 +94,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
 
     _resetAuthDB();
 
-    if (!install_request::accepted(*this, auth_data, install_selector, with_cv_namespace,
+    if (!install_request::accepted(*this, auth_data, k_install_selector, with_cv_namespace,
                                    "Authorization failed", with_reply)) {
         return;
     }
@@ -109,14 +108,14 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
         return;
     }
 
-    const std::string installed = naming::append_path_component(
-        naming::applications_directory, naming::last_path_component(bundle_path));
+    const std::string installed = naming::append_path_component(naming::k_applications_directory,
+                                                                last_path_component(bundle_path));
     // The source is opened once, and everything below reads it through this descriptor, never
     // through its path again: a link swapped in meanwhile changes nothing. Only a real directory
     // is copied (a link would leave "/Applications" pointing at a place its owner can still
     // change under the root service, and the mode change would follow it).
     unique_fd source;
-    if (bundle_path.starts_with(naming::applications_directory)) {
+    if (bundle_path.starts_with(naming::k_applications_directory)) {
         trace_warning(_trace.get(), "already installed? skipping");
     } else if (!file_manager::open_directory_no_follow(bundle_path, source)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
@@ -197,7 +196,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     }
 
     const std::string executable =
-        naming::append_path_component(installed, naming::executable_in_bundle);
+        naming::append_path_component(installed, naming::k_executable_in_bundle);
     // "%S" is the trace log's own spelling of a text argument, which the compiler would check as a
     // wide text; the lines go through the unchecked entry point with a plain text.
     trace_info_unchecked(_trace.get(), "Installing %S", service_file.c_str());
@@ -225,7 +224,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     const std::string own_name = own_executable_name();
     for (const auto& path :
          resolveFilesInDirectory("/Library/LaunchDaemons", "com.quillmark.corvana*.Helper.plist")) {
-        if (naming::last_path_component(path).find(own_name) != std::string::npos) {
+        if (last_path_component(path).find(own_name) != std::string::npos) {
             continue;
         }
         trace_info(_trace.get(), "Deleting plist %s", path.c_str());

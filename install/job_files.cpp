@@ -6,20 +6,14 @@
 #include "core/helper_tool.h"
 #include "naming/paths.h"
 #include "platform/posix/file_manager.h"
+#include "platform/posix/path_text.h"
 #include "system/external_commands.h"
 
 namespace {
 
-constexpr const char* required_config_files[] = {"system.conf", "service.conf"};
-constexpr const char* copied_config_files[] = {"system.conf", "service.conf",
-                                               "connection_trace.txt"};
-
-// The namespace is the last component of the paths below; anything that would make it more
-// (or nothing) would point the mode and owner changes somewhere else.
-bool is_single_component(const std::string& cv_namespace) {
-    return !cv_namespace.empty() && cv_namespace != "." && cv_namespace != ".." &&
-           cv_namespace.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
-}
+constexpr const char* k_required_config_files[] = {"system.conf", "service.conf"};
+constexpr const char* k_copied_config_files[] = {"system.conf", "service.conf",
+                                                 "connection_trace.txt"};
 
 }  // namespace
 
@@ -57,10 +51,11 @@ void helper_tool_t::_createGlobalTraceIfNeedFor(const std::string& cv_namespace)
 void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::string& for_) {
     trace_info(_trace.get(), "Creating global config..");
     const std::string directory = naming::global_config_directory(for_);
-    // The empty namespace would make this "/etc" itself and hand all of it to root:staff 775;
-    // a link in its place would redirect the copies and the recursive changes.
-    if (!is_single_component(for_) || (file_manager::exists_no_follow(directory) &&
-                                       !file_manager::is_directory_no_follow(directory))) {
+    // The empty namespace would make this "/etc" itself and hand all of it to root:staff 775, and
+    // a namespace of more than one component would point the mode and owner changes somewhere
+    // else; a link in its place would redirect the copies and the recursive changes.
+    if (!is_single_path_component(for_) || (file_manager::exists_no_follow(directory) &&
+                                            !file_manager::is_directory_no_follow(directory))) {
         trace_error(_trace.get(), "%s can't be the global config directory. Skipping.",
                     directory.c_str());
         return;
@@ -69,8 +64,8 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
         trace_error(_trace.get(), "Can't create %s", directory.c_str());
     }
 
-    const std::vector<std::string> required(std::begin(required_config_files),
-                                            std::end(required_config_files));
+    const std::vector<std::string> required(std::begin(k_required_config_files),
+                                            std::end(k_required_config_files));
     if (_verifyDir(directory, required)) {
         trace_warning(_trace.get(), "global config files already exists. Skipping.");
     } else if (!source.empty() &&
@@ -80,7 +75,7 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
         trace_warning(_trace.get(), "config source %s is not an absolute path. Skipping.",
                       source.c_str());
     } else if (!source.empty() && _verifyDir(source, required)) {
-        for (const char* name : copied_config_files) {
+        for (const char* name : k_copied_config_files) {
             // A file missing in the source or already at the destination is simply not copied.
             (void)file_manager::copy_item(naming::append_path_component(source, name),
                                           naming::append_path_component(directory, name));

@@ -12,9 +12,9 @@ namespace {
 
 using install_request::shown;
 
-constexpr const char* service_install_selector =
+constexpr const char* k_service_install_selector =
     protocol::selector(protocol::method::install_service).data();
-constexpr const char* installed_application = "/Applications/Corvana.app";
+constexpr const char* k_installed_application = "/Applications/Corvana.app";
 
 }  // namespace
 
@@ -22,7 +22,7 @@ void helper_tool_t::install_corvana_service_with(ns_data auth, ns_string for_nam
                                                  ns_string user_config, reply_t<bool> reply) {
     trace_info(_trace.get(), "* Installing Corvana Services (%s) *", shown(for_namespace));
 
-    if (!install_request::accepted(*this, auth, service_install_selector, for_namespace,
+    if (!install_request::accepted(*this, auth, k_service_install_selector, for_namespace,
                                    "Authorization failed", reply)) {
         return;
     }
@@ -31,7 +31,7 @@ void helper_tool_t::install_corvana_service_with(ns_data auth, ns_string for_nam
     _createGlobalTraceIfNeedFor(ns);
 
     const std::string executable =
-        naming::append_path_component(installed_application, naming::executable_in_bundle);
+        naming::append_path_component(k_installed_application, naming::k_executable_in_bundle);
 
     // "%S" is the trace log's own spelling of a text argument, which the compiler would check as a
     // wide text; the lines go through the unchecked entry point with a plain text.
@@ -48,15 +48,15 @@ void helper_tool_t::install_corvana_service_with(ns_data auth, ns_string for_nam
     _copyGlobalConfigFrom(user_config.value_or(""), ns);
 
     // chmod follows a link given to it: only a real bundle directory is handed over.
-    if (file_manager::is_directory_no_follow(installed_application)) {
-        (void)ExternalCommands::chmod(installed_application, "755", true);
-        (void)ExternalCommands::chown(installed_application, "root", "wheel", true);
-    } else if (file_manager::exists_no_follow(installed_application)) {
+    if (file_manager::is_directory_no_follow(k_installed_application)) {
+        (void)ExternalCommands::chmod(k_installed_application, "755", true);
+        (void)ExternalCommands::chown(k_installed_application, "root", "wheel", true);
+    } else if (file_manager::exists_no_follow(k_installed_application)) {
         trace_error(_trace.get(), "%s is not a directory, its mode and owner stay",
-                    installed_application);
+                    k_installed_application);
     }
-    (void)ExternalCommands::kill_bundle_by_path(installed_application);
-    (void)ExternalCommands::start_app_at_path(installed_application);
+    (void)ExternalCommands::kill_bundle_by_path(k_installed_application);
+    (void)ExternalCommands::start_app_at_path(k_installed_application);
 
     trace_info(_trace.get(), "** Service installation finished **");
     reply(true);

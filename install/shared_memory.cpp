@@ -15,7 +15,7 @@
 namespace {
 
 constexpr XXH32_hash_t name_seed = 19;
-constexpr const char* name_prefix = "cv";
+constexpr const char* k_name_prefix = "cv";
 
 struct xxh32_state_deleter {
     void operator()(XXH32_state_t* state) const { XXH32_freeState(state); }
@@ -50,7 +50,7 @@ XXH32_hash_t hash_of(const string_t& text) {
 
 string_t shared_memory_object_name(const string_t& system_name, const char* suffix) {
     const string_t joined = join_with_underscore(system_name, suffix);
-    const string_t base_name = string_format("%s_%s", name_prefix, or_empty(joined.c_str()));
+    const string_t base_name = string_format("%s_%s", k_name_prefix, or_empty(joined.c_str()));
     const XXH32_hash_t digest = hash_of(base_name);
 
     base::buffer_t bytes(sizeof digest);
@@ -65,7 +65,7 @@ string_t shared_memory_object_name(const string_t& system_name, const char* suff
 }
 
 void helper_tool_t::cleanSharedMemory(string_t system_name) {
-    for (const char* suffix : shared_memory_suffixes) {
+    for (const char* suffix : k_shared_memory_suffixes) {
         const string_t name = shared_memory_object_name(system_name, suffix);
         // A missing object, or one we may not remove, is none of the install's business.
         (void)::shm_unlink(name.c_str());

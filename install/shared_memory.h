@@ -8,4 +8,4 @@
 string_t shared_memory_object_name(const string_t& system_name, const char* suffix);
 
 // The suffixes of one system's objects, in the order they are removed.
-inline constexpr const char* shared_memory_suffixes[] = {"shm", "mtx", "evt_event_mtx"};
+inline constexpr const char* k_shared_memory_suffixes[] = {"shm", "mtx", "evt_event_mtx"};

@@ -20,9 +20,9 @@ TEST(SharedMemoryNames, MatchThePublishedHashes) {
     const string_t gsystem("gsystem");
     const string_t lsystem("lsystem");
     for (int i = 0; i < 3; ++i) {
-        EXPECT_STREQ(shared_memory_object_name(gsystem, shared_memory_suffixes[i]).c_str(),
+        EXPECT_STREQ(shared_memory_object_name(gsystem, k_shared_memory_suffixes[i]).c_str(),
                      g_names[i]);
-        EXPECT_STREQ(shared_memory_object_name(lsystem, shared_memory_suffixes[i]).c_str(),
+        EXPECT_STREQ(shared_memory_object_name(lsystem, k_shared_memory_suffixes[i]).c_str(),
                      l_names[i]);
     }
     // "cv_gsystem_evt_event_mtx" is 24 bytes: one full stripe and a tail.

@@ -10,7 +10,7 @@ namespace {
 
 using install_request::shown;
 
-constexpr const char* uninstall_selector = protocol::selector(protocol::method::uninstall).data();
+constexpr const char* k_uninstall_selector = protocol::selector(protocol::method::uninstall).data();
 
 }  // namespace
 
@@ -19,7 +19,7 @@ void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_strin
                                                      ns_string, reply_t<bool> with_reply) {
     trace_info(_trace.get(), "Uninstalling %s..", shown(with_bundle_path));
 
-    if (!install_request::accepted(*this, auth_data, uninstall_selector, with_cv_namespace,
+    if (!install_request::accepted(*this, auth_data, k_uninstall_selector, with_cv_namespace,
                                    "Authorization failed. Uninstall aborted", with_reply)) {
         return;
     }

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <unicode/regex.h>
+#include "naming/regular_expression.h"
 
 // Shell-like wildcards over relative paths: "*" any run of characters ("/" included), "?" one
 // character, "." a literal dot, letter case ignored, the whole path covered. Every other
@@ -19,14 +18,11 @@ class wildcard_matcher_t {
     // Nothing when the expression doesn't compile.
     static std::optional<wildcard_matcher_t> compile(std::string_view wildcard);
 
-    wildcard_matcher_t(wildcard_matcher_t&&) noexcept;
-    wildcard_matcher_t& operator=(wildcard_matcher_t&&) noexcept;
-    ~wildcard_matcher_t();
-
     // A match that runs past the engine's step limit counts as no match.
     [[nodiscard]] bool matches(std::string_view relative_path) const;
 
   private:
-    explicit wildcard_matcher_t(std::unique_ptr<icu::RegexPattern> pattern);
-    std::unique_ptr<icu::RegexPattern> pattern_;
+    explicit wildcard_matcher_t(regular_expression_t expression)
+        : expression_(std::move(expression)) {}
+    regular_expression_t expression_;
 };

@@ -2,16 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/posix/path_text.h"
+
 namespace naming {
 
 namespace {
-
-std::string_view without_trailing_slashes(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.remove_suffix(1);
-    }
-    return path;
-}
 
 std::string fill(std::string_view format_head, std::string_view value, std::string_view tail) {
     std::string text(format_head);
@@ -22,20 +17,11 @@ std::string fill(std::string_view format_head, std::string_view value, std::stri
 
 }  // namespace
 
-std::string last_path_component(std::string_view path) {
-    path = without_trailing_slashes(path);
-    if (path == "/") {
-        return "/";
-    }
-    const auto slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
 std::string append_path_component(std::string_view path, std::string_view component) {
     while (!component.empty() && component.front() == '/') {
         component.remove_prefix(1);
     }
-    std::string joined(without_trailing_slashes(path));
+    std::string joined(::without_trailing_slashes(path));
     if (component.empty()) {
         return joined;
     }
@@ -50,7 +36,7 @@ bool is_plain_absolute_path(std::string_view path) {
     if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos) {
         return false;
     }
-    path = without_trailing_slashes(path);
+    path = ::without_trailing_slashes(path);
     std::size_t start = 1;
     while (start <= path.size()) {
         const auto end = std::min(path.find('/', start), path.size());

@@ -3,12 +3,10 @@
 #include <string>
 #include <string_view>
 
-// Path texts as the platform's string methods form them, and the names every installation
-// derives from its namespace.
+// Path texts joined and checked as the platform's string methods do, and the names every
+// installation derives from its namespace.
 namespace naming {
 
-// The last component, trailing slashes ignored: "/a/b.app/" gives "b.app", "/" gives "/".
-std::string last_path_component(std::string_view path);
 // Joins with exactly one "/" between; an empty component leaves the path unchanged.
 std::string append_path_component(std::string_view path, std::string_view component);
 // An absolute path without empty, "." or ".." components and without NUL characters (a
@@ -32,7 +30,7 @@ std::string hyphenated(std::string_view cv_namespace);
 std::string helper_tool_path(std::string_view cv_namespace);
 std::string helper_job_file(std::string_view cv_namespace);
 
-inline constexpr const char* applications_directory = "/Applications";
-inline constexpr const char* executable_in_bundle = "Contents/MacOS/Corvana";
+inline constexpr const char* k_applications_directory = "/Applications";
+inline constexpr const char* k_executable_in_bundle = "Contents/MacOS/Corvana";
 
 }  // namespace naming

@@ -4,9 +4,11 @@
 
 #include <string>
 
+#include "platform/posix/path_text.h"
+
 namespace {
 
-TEST(paths, path_texts) {
+TEST(PathsTest, PathTexts) {
     using namespace naming;
     EXPECT_EQ(last_path_component("/Applications/Sub/Corvana.app"), "Corvana.app");
     EXPECT_EQ(last_path_component("/tmp/Corvana.app//"), "Corvana.app");
@@ -33,7 +35,7 @@ TEST(paths, path_texts) {
     }
 }
 
-TEST(paths, names_of_an_installation) {
+TEST(PathsTest, NamesOfAnInstallation) {
     using namespace naming;
     EXPECT_EQ(service_job_file(service_label("corvana")),
               "/Library/LaunchDaemons/com.quillmark.corvana.service.plist");

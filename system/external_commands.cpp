@@ -1,7 +1,5 @@
 #include "system/external_commands.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "platform/launch/app_launcher.h"
 #include "platform/plist/property_list.h"
 #include "platform/plist/unicode_text.h"
+#include "platform/posix/file_manager.h"
 #include "platform/posix/spawn.h"
 #include "system/process_runner.h"
 
@@ -42,13 +41,6 @@ constexpr double k_kill_wait_seconds = 5.0;
 
 bool tool_succeeded(const char* tool, const std::vector<std::string>& arguments) {
     return task_t::syncExec(tool, arguments) == 0;
-}
-
-// Whether anything exists at the path, following symbolic links, as the platform's file manager
-// answers it.
-bool file_exists(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0;
 }
 
 // A number node of any kind, through the reader of its kind.
@@ -113,7 +105,7 @@ enum class job_edit_t { missing, unreadable, unwritten, written };
 
 // Writing back never follows a link planted at the path: such a job file counts as unreadable.
 job_edit_t set_job_file_flag(const std::string& path, const char* key, bool value) {
-    if (!file_exists(path)) {
+    if (!file_manager::exists(path)) {
         return job_edit_t::missing;
     }
     const std::optional<plist_node_t> job = read_job_file(path, symlink_policy_t::refuse);
@@ -226,8 +218,7 @@ bool ExternalCommands::removeOpenWarningFromCorvana(const std::string& path) {
 }
 
 void ExternalCommands::relaunchCorvana() {
-    int error = 0;
-    (void)spawn_detached(k_sh, {"-c", k_relaunch_command, "sh", main_bundle_path()}, &error);
+    (void)spawn_detached(k_sh, {"-c", k_relaunch_command, "sh", main_bundle_path()});
 }
 
 bool ExternalCommands::unload_service(const std::string& path) {
@@ -267,7 +258,7 @@ bool ExternalCommands::force_reboot() {
 }
 
 bool ExternalCommands::is_service_disabled(const std::string& path) {
-    if (!file_exists(path)) {
+    if (!file_manager::exists(path)) {
         return false;
     }
     // A job file that can't be read counts as disabled.
@@ -275,7 +266,7 @@ bool ExternalCommands::is_service_disabled(const std::string& path) {
 }
 
 bool ExternalCommands::is_service_run_at_load(const std::string& path) {
-    if (!file_exists(path)) {
+    if (!file_manager::exists(path)) {
         return false;
     }
     return job_file_flag(path, "RunAtLoad").value_or(false);

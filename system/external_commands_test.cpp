@@ -41,13 +41,13 @@ bool eventually(F&& condition) {
                              std::chrono::milliseconds(50));
 }
 
-class external_commands : public testing::Test {
+class ExternalCommandsTest : public testing::Test {
   protected:
     void SetUp() override { fake_tools::reset(); }
 };
 
 // The job file every job-file test starts from, stored in the binary form with "Disabled" true.
-class job_files : public testing::Test {
+class JobFilesTest : public testing::Test {
   protected:
     void SetUp() override {
         fs::create_directories(dir_);
@@ -74,7 +74,7 @@ class job_files : public testing::Test {
 
 }  // namespace
 
-TEST_F(external_commands, tool_wrappers_pass_their_arguments_one_by_one) {
+TEST_F(ExternalCommandsTest, ToolWrappersPassTheirArgumentsOneByOne) {
     const std::string path = "/Applications/Two words.app";
     EXPECT_TRUE(ExternalCommands::ejectCorvanaDMG("/Volumes/Corvana"));
     EXPECT_TRUE(ExternalCommands::chown(path, "root", "staff", true));
@@ -108,7 +108,7 @@ TEST_F(external_commands, tool_wrappers_pass_their_arguments_one_by_one) {
     EXPECT_EQ(fake_tools::calls(), expected);
 }
 
-TEST_F(external_commands, a_non_zero_tool_status_is_false) {
+TEST_F(ExternalCommandsTest, ANonZeroToolStatusIsFalse) {
     for (const char* tool : {"launchctl", "chown", "xattr", "security", "reboot", "hdiutil"}) {
         fake_tools::set_status(tool, 1);
     }
@@ -123,7 +123,7 @@ TEST_F(external_commands, a_non_zero_tool_status_is_false) {
     EXPECT_FALSE(ExternalCommands::force_reboot());
 }
 
-TEST_F(external_commands, chmod_passes_the_mode_before_the_path_with_and_without_recursion) {
+TEST_F(ExternalCommandsTest, ChmodPassesTheModeBeforeThePathWithAndWithoutRecursion) {
     // The real chmod: the modes it leaves show which arguments it got.
     const fs::path top = "/tmp/chmod_test";
     write_file(top / "inner", "x", fs::perms(0600));
@@ -144,7 +144,7 @@ TEST_F(external_commands, chmod_passes_the_mode_before_the_path_with_and_without
         (std::vector<call>{{"/bin/chmod", "666", "/a b"}, {"/bin/chmod", "-R", "666", "/a b"}}));
 }
 
-TEST_F(external_commands, process_listing_counts_only_the_matching_processes) {
+TEST_F(ExternalCommandsTest, ProcessListingCountsOnlyTheMatchingProcesses) {
     const fs::path bundle = "/Applications/Listed Corvana.app";
     // Waits without starting a process per round: a child between its fork and its exec still
     // shows its parent's command line, and would be listed beside it now and then.
@@ -171,7 +171,7 @@ TEST_F(external_commands, process_listing_counts_only_the_matching_processes) {
     EXPECT_EQ(ExternalCommands::processes_by_path(bundle), std::vector<std::string>{});
 }
 
-TEST_F(external_commands, process_listing_reads_a_leading_dash_as_a_pattern) {
+TEST_F(ExternalCommandsTest, ProcessListingReadsALeadingDashAsAPattern) {
     const fs::path bundle = "/tmp/-zq-marker/Dash.app";
     write_bundle(bundle, "Dash", "while :; do sleep 0.1; done\n");
     task_t process;
@@ -184,7 +184,7 @@ TEST_F(external_commands, process_listing_reads_a_leading_dash_as_a_pattern) {
     }));
 }
 
-TEST_F(external_commands, paths_reach_the_listing_shell_as_text_and_run_nothing) {
+TEST_F(ExternalCommandsTest, PathsReachTheListingShellAsTextAndRunNothing) {
     const std::vector<std::pair<std::string, std::string>> hostile = {
         {"/Applications/$(touch /tmp/injected_dollar)\".app", "/tmp/injected_dollar"},
         {"/Applications/`touch /tmp/injected_backquote`.app", "/tmp/injected_backquote"},
@@ -199,13 +199,13 @@ TEST_F(external_commands, paths_reach_the_listing_shell_as_text_and_run_nothing)
     }
 }
 
-TEST_F(external_commands, kill_bundle_returns_false_at_once_when_no_corvana_runs) {
+TEST_F(ExternalCommandsTest, KillBundleReturnsFalseAtOnceWhenNoCorvanaRuns) {
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(ExternalCommands::kill_bundle_by_path("/Applications/Corvana.app"));
     EXPECT_LT(seconds_since(started), 1.0);
 }
 
-TEST_F(external_commands, kill_bundle_waits_until_the_bundle_processes_are_gone) {
+TEST_F(ExternalCommandsTest, KillBundleWaitsUntilTheBundleProcessesAreGone) {
     const fs::path bundle = "/Applications/Corvana.app";
     write_bundle(bundle, "Corvana", "while :; do sleep 0.1; done\n");
     ASSERT_TRUE(ExternalCommands::start_app_at_path(bundle));
@@ -219,7 +219,7 @@ TEST_F(external_commands, kill_bundle_waits_until_the_bundle_processes_are_gone)
     EXPECT_EQ(ExternalCommands::processes_by_path(bundle), std::vector<std::string>{});
 }
 
-TEST_F(external_commands, kill_bundle_gives_up_after_about_five_seconds) {
+TEST_F(ExternalCommandsTest, KillBundleGivesUpAfterAboutFiveSeconds) {
     const fs::path bundle = "/Applications/Corvana.app";
     write_bundle(bundle, "Corvana", "trap '' TERM\nwhile :; do sleep 0.1; done\n");
     ASSERT_TRUE(ExternalCommands::start_app_at_path(bundle));
@@ -235,7 +235,7 @@ TEST_F(external_commands, kill_bundle_gives_up_after_about_five_seconds) {
     EXPECT_EQ(task_t::syncExec("/usr/bin/killall", {"-KILL", "Corvana"}), 0);
 }
 
-TEST_F(external_commands, relaunch_hands_the_bundle_path_to_open_as_one_argument) {
+TEST_F(ExternalCommandsTest, RelaunchHandsTheBundlePathToOpenAsOneArgument) {
     write_file("/usr/bin/open", "#!/bin/sh\nprintf '[%s]' \"$@\" > /tmp/open.args\n",
                fs::perms(0755));
     ExternalCommands::relaunchCorvana();
@@ -248,7 +248,7 @@ TEST_F(external_commands, relaunch_hands_the_bundle_path_to_open_as_one_argument
     EXPECT_EQ(main_bundle_path(), fs::read_symlink("/proc/self/exe").parent_path().string());
 }
 
-TEST_F(external_commands, sleep_proxy_is_found_only_after_the_first_line) {
+TEST_F(ExternalCommandsTest, SleepProxyIsFoundOnlyAfterTheFirstLine) {
     const std::string header = "Browsing for _sleep-proxy._udp.local\n";
     fake_tools::set_delay("dns-sd", 30);
 
@@ -269,7 +269,7 @@ TEST_F(external_commands, sleep_proxy_is_found_only_after_the_first_line) {
     EXPECT_FALSE(ExternalCommands::detect_sleep_proxy(1));
 }
 
-TEST_F(job_files, enabling_rewrites_a_binary_job_file_as_xml_keeping_every_other_key) {
+TEST_F(JobFilesTest, EnablingRewritesABinaryJobFileAsXmlKeepingEveryOtherKey) {
     const fs::path path = dir_ / "com.quillmark.corvana.Frontend.plist";
     write_file(path, binary_job_);
     EXPECT_TRUE(ExternalCommands::is_service_disabled(path));
@@ -286,7 +286,7 @@ TEST_F(job_files, enabling_rewrites_a_binary_job_file_as_xml_keeping_every_other
     EXPECT_TRUE(errors().empty());
 }
 
-TEST_F(job_files, missing_and_unreadable_files_answer_as_documented) {
+TEST_F(JobFilesTest, MissingAndUnreadableFilesAnswerAsDocumented) {
     const fs::path missing = dir_ / "missing.plist";
     EXPECT_FALSE(ExternalCommands::is_service_disabled(missing));
     EXPECT_FALSE(ExternalCommands::is_service_run_at_load(missing));
@@ -319,7 +319,7 @@ TEST_F(job_files, missing_and_unreadable_files_answer_as_documented) {
     EXPECT_EQ(line.level, "error");
 }
 
-TEST_F(job_files, absent_keys_read_as_false_and_other_kinds_by_their_boolean_value) {
+TEST_F(JobFilesTest, AbsentKeysReadAsFalseAndOtherKindsByTheirBooleanValue) {
     const fs::path bare = dir_ / "bare.plist";
     write_file(bare,
                "<plist version=\"1.0\"><dict><key>Label</key><string>x</string></dict></plist>");
@@ -334,7 +334,7 @@ TEST_F(job_files, absent_keys_read_as_false_and_other_kinds_by_their_boolean_val
     EXPECT_FALSE(ExternalCommands::is_service_run_at_load(texts));
 }
 
-TEST_F(job_files, a_job_file_that_is_a_link_or_a_directory_is_left_undamaged) {
+TEST_F(JobFilesTest, AJobFileThatIsALinkOrADirectoryIsLeftUndamaged) {
     const fs::path target = "/tmp/elsewhere.plist";
     write_file(target, binary_job_);
     const fs::path link = dir_ / "link.plist";
@@ -355,7 +355,7 @@ TEST_F(job_files, a_job_file_that_is_a_link_or_a_directory_is_left_undamaged) {
     EXPECT_TRUE(fs::is_directory(directory));
 }
 
-TEST_F(job_files, a_write_back_that_fails_is_reported) {
+TEST_F(JobFilesTest, AWriteBackThatFailsIsReported) {
     // Root writes through any mode bits; a read-only mount stops it.
     const fs::path mount_point = "/tmp/read_only_jobs";
     fs::create_directories(mount_point);

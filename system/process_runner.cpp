@@ -82,14 +82,12 @@ bool task_t::start(int standard_output) {
         return false;
     }
     launched_ = true;
-    int error = 0;
-    std::optional<child_process_t> child =
-        child_process_t::spawn(launch_path_, arguments_, standard_output, &error);
-    if (!child) {
-        launch_error_ = error != 0 ? error : ENOENT;
+    const result_t started =
+        child_process_t::spawn(launch_path_, arguments_, standard_output, child_);
+    if (!started) {
+        launch_error_ = started.error() != 0 ? started.error() : ENOENT;
         return false;
     }
-    child_ = std::move(*child);
     return true;
 }
 

@@ -44,32 +44,32 @@ double seconds_taken(F&& f) {
 
 }  // namespace
 
-TEST(process_runner, output_comes_back_exactly_with_or_without_a_final_line_feed) {
+TEST(ProcessRunner, OutputComesBackExactlyWithOrWithoutAFinalLineFeed) {
     EXPECT_EQ(capture("printf 'one\\ntwo\\n'"), "one\ntwo\n");
     EXPECT_EQ(capture("printf 'no line feed'"), "no line feed");
     EXPECT_EQ(capture_with_timeout("printf 'one\\ntwo\\n'", 10), "one\ntwo\n");
     EXPECT_EQ(capture_with_timeout("printf 'no line feed'", 10), "no line feed");
 }
 
-TEST(process_runner, empty_output_is_an_empty_text_not_no_text) {
+TEST(ProcessRunner, EmptyOutputIsAnEmptyTextNotNoText) {
     EXPECT_EQ(capture("true"), "");
     EXPECT_EQ(capture_with_timeout("true", 10), "");
 }
 
-TEST(process_runner, a_failing_tool_with_output_gets_three_different_answers) {
+TEST(ProcessRunner, AFailingToolWithOutputGetsThreeDifferentAnswers) {
     const std::string script = "echo partial; exit 3";
     EXPECT_EQ(run(script), 3);
     EXPECT_EQ(capture(script), std::nullopt);
     EXPECT_EQ(capture_with_timeout(script, 10), "partial\n");
 }
 
-TEST(process_runner, invalid_utf8_gives_no_text_and_valid_multibyte_text_passes) {
+TEST(ProcessRunner, InvalidUtf8GivesNoTextAndValidMultibyteTextPasses) {
     EXPECT_EQ(capture("printf 'ok \\377'"), std::nullopt);
     EXPECT_EQ(capture_with_timeout("printf 'ok \\355\\240\\200'", 10), std::nullopt);  // surrogate
     EXPECT_EQ(capture("printf 'caf\\303\\251 \\342\\200\\250'"), "caf\u00e9 \u2028");
 }
 
-TEST(process_runner, a_child_writing_more_than_a_pipe_holds_is_drained_while_it_runs) {
+TEST(ProcessRunner, AChildWritingMoreThanAPipeHoldsIsDrainedWhileItRuns) {
     const std::string script = "head -c 1048576 /dev/zero";
     const auto plain = capture(script);
     ASSERT_TRUE(plain);
@@ -79,7 +79,7 @@ TEST(process_runner, a_child_writing_more_than_a_pipe_holds_is_drained_while_it_
     EXPECT_EQ(timed->size(), 1048576u);
 }
 
-TEST(process_runner, a_never_ending_child_is_stopped_at_its_time_out_and_its_output_returned) {
+TEST(ProcessRunner, ANeverEndingChildIsStoppedAtItsTimeOutAndItsOutputReturned) {
     std::optional<std::string> output;
     const double taken =
         seconds_taken([&] { output = capture_with_timeout("echo started; exec sleep 1000", 0.5); });
@@ -88,14 +88,14 @@ TEST(process_runner, a_never_ending_child_is_stopped_at_its_time_out_and_its_out
     EXPECT_LE(taken, 1.5);
 }
 
-TEST(process_runner, a_child_that_ends_before_its_deadline_returns_at_once) {
+TEST(ProcessRunner, AChildThatEndsBeforeItsDeadlineReturnsAtOnce) {
     std::optional<std::string> output;
     const double taken = seconds_taken([&] { output = capture_with_timeout("echo quick", 60); });
     EXPECT_EQ(output, "quick\n");
     EXPECT_LT(taken, 10);
 }
 
-TEST(process_runner, a_child_ignoring_the_termination_request_is_killed_after_a_grace_period) {
+TEST(ProcessRunner, AChildIgnoringTheTerminationRequestIsKilledAfterAGracePeriod) {
     std::optional<std::string> output;
     const double taken = seconds_taken([&] {
         output =
@@ -105,14 +105,14 @@ TEST(process_runner, a_child_ignoring_the_termination_request_is_killed_after_a_
     EXPECT_LT(taken, 0.2 + task_t::k_kill_grace_seconds + 3);
 }
 
-TEST(process_runner, a_background_grandchild_holding_the_pipe_does_not_hold_the_caller) {
+TEST(ProcessRunner, ABackgroundGrandchildHoldingThePipeDoesNotHoldTheCaller) {
     std::optional<std::string> output;
     const double taken = seconds_taken([&] { output = capture("sleep 30 & echo done"); });
     EXPECT_EQ(output, "done\n");
     EXPECT_LT(taken, 10);
 }
 
-TEST(process_runner, a_tool_that_cannot_be_started_fails_without_text) {
+TEST(ProcessRunner, AToolThatCannotBeStartedFailsWithoutText) {
     EXPECT_EQ(task_t::syncExec("/nonexistent/tool", {}), task_t::k_not_found_status);
     task_t missing;
     missing.setLaunchPath("/nonexistent/tool");
@@ -127,7 +127,7 @@ TEST(process_runner, a_tool_that_cannot_be_started_fails_without_text) {
     EXPECT_EQ(task_t::syncExec(not_executable, {}), task_t::k_cannot_execute_status);
 }
 
-TEST(process_runner, arguments_reach_the_tool_one_by_one_without_a_shell) {
+TEST(ProcessRunner, ArgumentsReachTheToolOneByOneWithoutAShell) {
     task_t task;
     task.setLaunchPath("/usr/bin/printf");
     task.setArguments({"[%s]", "two words", "$(touch /tmp/runner_injected)", ""});
@@ -135,12 +135,12 @@ TEST(process_runner, arguments_reach_the_tool_one_by_one_without_a_shell) {
     EXPECT_FALSE(std::filesystem::exists("/tmp/runner_injected"));
 }
 
-TEST(process_runner, a_child_ended_by_a_signal_has_a_non_zero_status) {
+TEST(ProcessRunner, AChildEndedByASignalHasANonZeroStatus) {
     EXPECT_EQ(run("kill -KILL $$"), SIGKILL);
     EXPECT_EQ(capture("echo lost; kill -KILL $$"), std::nullopt);
 }
 
-TEST(process_runner, children_get_only_the_standard_descriptors_and_null_input) {
+TEST(ProcessRunner, ChildrenGetOnlyTheStandardDescriptorsAndNullInput) {
     // A descriptor the daemon opened without close-on-exec, at a fixed number.
     const int stray = ::fcntl(::open("/dev/null", O_RDONLY), F_DUPFD, 100);
     ASSERT_GE(stray, 100);
@@ -151,7 +151,7 @@ TEST(process_runner, children_get_only_the_standard_descriptors_and_null_input) 
     EXPECT_EQ(capture("readlink /proc/$$/fd/0"), "/dev/null\n");
 }
 
-TEST(process_runner, children_start_with_default_and_unblocked_signals) {
+TEST(ProcessRunner, ChildrenStartWithDefaultAndUnblockedSignals) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     struct sigaction previous {};
@@ -170,7 +170,7 @@ TEST(process_runner, children_start_with_default_and_unblocked_signals) {
     EXPECT_EQ(status, SIGTERM);
 }
 
-TEST(process_runner, terminate_ends_a_running_task_and_does_nothing_once_it_ended) {
+TEST(ProcessRunner, TerminateEndsARunningTaskAndDoesNothingOnceItEnded) {
     task_t task;
     task.setLaunchPath("/bin/sleep");
     task.setArguments({"1000"});
@@ -186,7 +186,7 @@ TEST(process_runner, terminate_ends_a_running_task_and_does_nothing_once_it_ende
     EXPECT_EQ(task.terminationStatus(), SIGTERM);
 }
 
-TEST(process_runner, concurrent_calls_keep_their_own_pipes) {
+TEST(ProcessRunner, ConcurrentCallsKeepTheirOwnPipes) {
     std::vector<std::future<std::optional<std::string>>> results;
     for (int i = 0; i < 8; ++i) {
         results.push_back(std::async(std::launch::async, [i] {

@@ -1,11 +1,10 @@
 // Remote requests that ask about, start, stop and switch the autostart of one namespace's
 // launchd jobs: the system-wide service (a daemon) and the per-user frontend agent.
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "core/helper_tool.h"
 #include "naming/paths.h"
+#include "platform/posix/file_manager.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -15,11 +14,6 @@ std::string service_job_file_for(const std::string& cv_namespace) {
 }
 std::string agent_job_file_for(const std::string& cv_namespace) {
     return naming::agent_job_file(naming::frontend_label(cv_namespace));
-}
-
-bool file_exists(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error);
 }
 
 }  // namespace
@@ -52,7 +46,8 @@ void helper_tool_t::start_service_with_namespace(ns_string cv_namespace, reply_t
 // an installation's simply finds no job file. A missing namespace names no installation.
 void helper_tool_t::is_service_installed_with_namespace(ns_string cv_namespace,
                                                         reply_t<bool> with_reply) {
-    with_reply(cv_namespace.has_value() && file_exists(service_job_file_for(*cv_namespace)));
+    with_reply(cv_namespace.has_value() &&
+               file_manager::exists(service_job_file_for(*cv_namespace)));
 }
 
 void helper_tool_t::is_service_disabled_with_namespace(ns_string cv_namespace,

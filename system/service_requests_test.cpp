@@ -13,6 +13,7 @@
 
 #include "core/helper_tool.h"
 #include "platform/plist/property_list.h"
+#include "platform/posix/malloced.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/reply.h"
@@ -41,11 +42,8 @@ std::string agent_file(const std::string& ns) {
     return std::string(k_agents) + "/com.quillmark." + ns + ".Frontend.plist";
 }
 
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
-};
 // Texts that libplist hands over.
-using c_text = std::unique_ptr<char, free_deleter>;
+using c_text = malloced_ptr<char>;
 
 enum class format_t { xml, binary };
 

@@ -1,88 +1,18 @@
 #include "platform/authorization/authorization_rules.h"
 
-#include <errno.h>
-#include <grp.h>
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <vector>
+
+#include "platform/posix/accounts.h"
 
 namespace {
 
-// Account lookups grow their buffer on ERANGE, up to a bound.
-constexpr std::size_t k_max_lookup_buffer = 1 << 20;
-
-struct account_t {
-    std::string name;
-    gid_t gid = 0;
-};
-
-std::optional<account_t> account_of(uid_t uid) {
-    std::vector<char> buffer(4096);
-    while (buffer.size() <= k_max_lookup_buffer) {
-        passwd entry{};
-        passwd* result = nullptr;
-        const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result);
-        if (error == ERANGE) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (error != 0 || result == nullptr || result->pw_name == nullptr) {
-            return std::nullopt;
-        }
-        return account_t{result->pw_name, result->pw_gid};
-    }
-    return std::nullopt;
-}
-
-std::optional<gid_t> group_id(const char* name) {
-    std::vector<char> buffer(4096);
-    while (buffer.size() <= k_max_lookup_buffer) {
-        group entry{};
-        group* result = nullptr;
-        const int error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &result);
-        if (error == ERANGE) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (error != 0 || result == nullptr) {
-            return std::nullopt;
-        }
-        return result->gr_gid;
-    }
-    return std::nullopt;
-}
-
 std::optional<gid_t> administrators_group() {
     for (const char* name : {"admin", "sudo", "wheel"}) {
-        if (auto gid = group_id(name)) {
+        if (auto gid = group_named(name)) {
             return gid;
         }
     }
     return std::nullopt;
-}
-
-bool is_member(const account_t& account, gid_t group) {
-    if (account.gid == group) {
-        return true;
-    }
-    int count = 64;
-    std::vector<gid_t> groups;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        groups.resize(static_cast<std::size_t>(count));
-        int found = count;
-        if (::getgrouplist(account.name.c_str(), account.gid, groups.data(), &found) >= 0) {
-            groups.resize(static_cast<std::size_t>(found));
-            return std::find(groups.begin(), groups.end(), group) != groups.end();
-        }
-        if (found <= count) {
-            count *= 2;
-        } else {
-            count = found;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -101,7 +31,7 @@ bool authorization_user_is_administrator(uid_t uid) {
     }
     auto account = account_of(uid);
     auto group = administrators_group();
-    return account && group && is_member(*account, *group);
+    return account && group && is_group_member(*account, *group);
 }
 
 OSStatus authorization_evaluate_rule(const std::string& rule, uid_t uid, bool preauthorized,

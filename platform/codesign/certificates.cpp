@@ -135,7 +135,7 @@ std::optional<certificate_chain_t> parse_pem_certificates(std::string_view pem) 
 }
 
 std::optional<certificate_chain_t> read_pem_certificates(const std::string& path) {
-    auto file = read_small_file(path, max_pem_file_size);
+    auto file = read_small_file(path, k_max_pem_file_size);
     if (file.status != read_status::ok) {
         return std::nullopt;
     }
@@ -144,7 +144,7 @@ std::optional<certificate_chain_t> read_pem_certificates(const std::string& path
 }
 
 evp_pkey_ptr read_pem_private_key(const std::string& path) {
-    auto file = read_small_file(path, max_pem_file_size);
+    auto file = read_small_file(path, k_max_pem_file_size);
     if (file.status != read_status::ok) {
         return nullptr;
     }
@@ -179,7 +179,7 @@ std::string to_pem(EVP_PKEY* key) {
 
 certificate_chain_t load_trust_anchors() {
     certificate_chain_t anchors;
-    unique_fd fd(::open(trust_anchor_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd fd(::open(k_trust_anchor_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) {
         return anchors;
     }
@@ -191,13 +191,13 @@ certificate_chain_t load_trust_anchors() {
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(directory.get())) {
         std::string_view name = entry->d_name;
-        if (name.size() > 4 && name.ends_with(".pem") && names.size() < max_trust_anchors) {
+        if (name.size() > 4 && name.ends_with(".pem") && names.size() < k_max_trust_anchors) {
             names.emplace_back(name);
         }
     }
     std::sort(names.begin(), names.end());
     for (const auto& name : names) {
-        auto file = read_small_file_at(::dirfd(directory.get()), name.c_str(), max_pem_file_size);
+        auto file = read_small_file_at(::dirfd(directory.get()), name.c_str(), k_max_pem_file_size);
         if (file.status != read_status::ok) {
             continue;
         }
@@ -280,9 +280,9 @@ bool critical_extensions_understood(X509* certificate) {
         char oid[129];
         const int length = OBJ_obj2txt(oid, sizeof oid, X509_EXTENSION_get_object(extension), 1);
         if (length <= 0 || static_cast<std::size_t>(length) >= sizeof oid ||
-            std::find(std::begin(developer_id_marker_oids), std::end(developer_id_marker_oids),
+            std::find(std::begin(k_developer_id_marker_oids), std::end(k_developer_id_marker_oids),
                       std::string_view(oid, static_cast<std::size_t>(length))) ==
-                std::end(developer_id_marker_oids)) {
+                std::end(k_developer_id_marker_oids)) {
             return false;
         }
     }

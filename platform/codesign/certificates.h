@@ -49,14 +49,14 @@ using certificate_chain_t = std::vector<x509_ptr>;
 
 // The stand-in for the platform vendor's root: every PEM certificate in this directory is a trust
 // anchor for code signatures.
-inline constexpr const char* trust_anchor_directory = "/etc/codesign/anchors/";
+inline constexpr const char* k_trust_anchor_directory = "/etc/codesign/anchors/";
 
 namespace certificates {
 
 // Certificate and key files are small; anything bigger is not one.
-inline constexpr std::size_t max_pem_file_size = 1024 * 1024;
+inline constexpr std::size_t k_max_pem_file_size = 1024 * 1024;
 // A directory of anchors with more files than this is not read further.
-inline constexpr std::size_t max_trust_anchors = 256;
+inline constexpr std::size_t k_max_trust_anchors = 256;
 
 // Every certificate of a PEM text, in order. Nothing when the text holds none or is damaged.
 [[nodiscard]] std::optional<certificate_chain_t> parse_pem_certificates(std::string_view pem);
@@ -94,8 +94,8 @@ inline constexpr std::size_t max_trust_anchors = 256;
 
 // The platform vendor's Developer ID markers: the certificate-authority marker of the
 // intermediate and the application marker of the leaf. The vendor marks them critical.
-inline constexpr std::string_view developer_id_marker_oids[] = {"1.2.840.113635.100.6.2.6",
-                                                                "1.2.840.113635.100.6.1.13"};
+inline constexpr std::string_view k_developer_id_marker_oids[] = {"1.2.840.113635.100.6.2.6",
+                                                                  "1.2.840.113635.100.6.1.13"};
 
 // Whether every critical extension of the certificate is understood: one OpenSSL handles, or a
 // Developer ID marker (which the requirement language reads).

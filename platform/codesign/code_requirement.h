@@ -32,6 +32,6 @@ class sec_requirement_t {
 };
 
 // Compiles a requirement text (default flags). Nothing when the text does not compile, is longer
-// than code_requirement::max_text_length or nests deeper than code_requirement::max_nesting.
+// than code_requirement::k_max_text_length or nests deeper than code_requirement::k_max_nesting.
 [[nodiscard]] std::optional<sec_requirement_t> SecRequirementCreateWithString(
     std::string_view text);

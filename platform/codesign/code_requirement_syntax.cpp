@@ -291,7 +291,7 @@ class parser_t {
         ~nesting_t() { --depth_; }
         nesting_t(const nesting_t&) = delete;
         nesting_t& operator=(const nesting_t&) = delete;
-        bool too_deep() const { return depth_ > max_nesting; }
+        bool too_deep() const { return depth_ > k_max_nesting; }
         int& depth_;
     };
 
@@ -520,7 +520,7 @@ class parser_t {
 }  // namespace
 
 std::optional<node_t> parse(std::string_view text) {
-    if (text.size() > max_text_length) {
+    if (text.size() > k_max_text_length) {
         return std::nullopt;
     }
     return parser_t(text).requirement();

@@ -31,8 +31,8 @@
 namespace code_requirement {
 
 // What a client can make us parse is bounded: the text, and the nesting of parentheses and "!".
-inline constexpr std::size_t max_text_length = 16 * 1024;
-inline constexpr int max_nesting = 32;
+inline constexpr std::size_t k_max_text_length = 16 * 1024;
+inline constexpr int k_max_nesting = 32;
 
 enum class match_op { exists, equal, less, less_equal, greater, greater_equal };
 

@@ -292,15 +292,15 @@ TEST(CodeRequirement, NestingAndLengthAreBounded) {
         return std::string(static_cast<std::size_t>(depth), '(') + "always" +
                std::string(static_cast<std::size_t>(depth), ')');
     };
-    EXPECT_TRUE(SecRequirementCreateWithString(nested(code_requirement::max_nesting)));
-    EXPECT_FALSE(SecRequirementCreateWithString(nested(code_requirement::max_nesting + 1)));
-    std::string negations(static_cast<std::size_t>(code_requirement::max_nesting), '!');
+    EXPECT_TRUE(SecRequirementCreateWithString(nested(code_requirement::k_max_nesting)));
+    EXPECT_FALSE(SecRequirementCreateWithString(nested(code_requirement::k_max_nesting + 1)));
+    std::string negations(static_cast<std::size_t>(code_requirement::k_max_nesting), '!');
     EXPECT_TRUE(SecRequirementCreateWithString(negations + "always"));
     EXPECT_FALSE(SecRequirementCreateWithString(negations + "!always"));
 
     // Long flat chains are fine (they do not nest) until the text itself is too long.
     std::string chain = "always";
-    while (chain.size() + 11 <= code_requirement::max_text_length) {
+    while (chain.size() + 11 <= code_requirement::k_max_text_length) {
         chain += " and always";
     }
     EXPECT_TRUE(holds(chain));

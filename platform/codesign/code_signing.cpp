@@ -4,16 +4,8 @@
 #include <sys/stat.h>
 
 #include "platform/codesign/code_signing_bundle.h"
+#include "platform/posix/path_text.h"
 #include "platform/posix/small_file.h"
-
-namespace {
-
-std::string base_name(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
 
 std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& audit) {
     auto process = code_signing::pinned_process_t::pin(audit);
@@ -51,8 +43,8 @@ OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* require
     if (!bundle) {
         return errSecCSUnsigned;
     }
-    auto validation =
-        code_signing::validate_bundle(*bundle, base_name(*path), executable.get(), requirement);
+    auto validation = code_signing::validate_bundle(*bundle, split_path(*path).name,
+                                                    executable.get(), requirement);
     if (validation.status != errSecSuccess) {
         return validation.status;
     }
@@ -93,8 +85,8 @@ OSStatus SecStaticCodeCheckValidity(const sec_static_code_t& code,
     if (!S_ISDIR(info.st_mode)) {
         return errSecCSUnsigned;
     }
-    auto info_file = read_small_file(code.path() + "/" + code_signing::info_plist_file,
-                                     code_signing::max_info_plist_size);
+    auto info_file = read_small_file(code.path() + "/" + code_signing::k_info_plist_file,
+                                     code_signing::k_max_info_plist_size);
     if (info_file.status == read_status::missing) {
         return errSecCSBadBundleFormat;
     }
@@ -118,7 +110,7 @@ OSStatus SecStaticCodeCheckValidity(const sec_static_code_t& code,
         return errSecCSNoMainExecutable;
     }
     std::string executable_path =
-        code.path() + "/" + code_signing::executable_directory + "/" + name;
+        code.path() + "/" + code_signing::k_executable_directory + "/" + name;
     unique_fd executable(
         ::open(executable_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!executable) {

@@ -63,11 +63,11 @@ validation_t validate_bundle(const std::string& bundle_path, std::string_view ex
         return failed;
     };
     std::string base = bundle_path + "/";
-    auto directory_file = read_small_file(base + code_directory_file, max_code_directory_size);
+    auto directory_file = read_small_file(base + k_code_directory_file, k_max_code_directory_size);
     if (directory_file.status != read_status::ok) {
         return fail(read_failure(directory_file.status));
     }
-    auto signature_bytes = read_small_file(base + signature_file, max_signature_size);
+    auto signature_bytes = read_small_file(base + k_signature_file, k_max_signature_size);
     if (signature_bytes.status != read_status::ok) {
         return fail(read_failure(signature_bytes.status));
     }
@@ -85,7 +85,7 @@ validation_t validate_bundle(const std::string& bundle_path, std::string_view ex
         return fail(errSecCSSignatureFailed);
     }
 
-    auto info_file = read_small_file(base + info_plist_file, max_info_plist_size);
+    auto info_file = read_small_file(base + k_info_plist_file, k_max_info_plist_size);
     if (info_file.status != read_status::ok) {
         return fail(info_file.status == read_status::too_large ? errSecCSTooBig
                                                                : errSecCSInfoPlistFailed);

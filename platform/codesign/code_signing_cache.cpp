@@ -18,7 +18,7 @@ namespace code_signing {
 namespace {
 
 // Enough for every client build a machine runs at once; the oldest entry makes room.
-constexpr std::size_t max_entries = 64;
+constexpr std::size_t k_max_entries = 64;
 
 struct file_key_t {
     dev_t device;
@@ -50,7 +50,7 @@ bool only_root_can_change(const struct stat& info) {
 // What identifies the anchor directory's state: its own times and every file's, by name.
 std::string anchor_directory_state() {
     std::string state;
-    unique_fd fd(::open(trust_anchor_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd fd(::open(k_trust_anchor_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) {
         return state;
@@ -71,7 +71,7 @@ std::string anchor_directory_state() {
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(directory)) {
         std::string_view name = entry->d_name;
-        if (name.ends_with(".pem") && names.size() < certificates::max_trust_anchors) {
+        if (name.ends_with(".pem") && names.size() < certificates::k_max_trust_anchors) {
             names.emplace_back(name);
         }
     }
@@ -172,7 +172,7 @@ verified_signature_t verify_detached_against_anchors(std::span<const std::uint8_
     std::erase_if(signatures, [&](const remembered_signature_t& entry) {
         return entry.signature == signature_digest && entry.content == content_digest;
     });
-    if (signatures.size() >= max_entries) {
+    if (signatures.size() >= k_max_entries) {
         signatures.erase(signatures.begin());
     }
     signatures.push_back(
@@ -201,7 +201,7 @@ std::optional<sha256_t> cached_sha256_of_file(int fd, const struct stat& info,
         return digest;
     }
     std::lock_guard guard(cache_lock);
-    if (entries.size() >= max_entries) {
+    if (entries.size() >= k_max_entries) {
         entries.erase(entries.begin());
     }
     entries.push_back({key, *digest});

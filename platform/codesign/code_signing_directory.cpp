@@ -2,7 +2,10 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
+
 #include "platform/plist/property_list.h"
+#include "platform/posix/path_text.h"
 
 namespace code_signing {
 
@@ -19,7 +22,7 @@ std::optional<std::string> string_value(plist_t dict, const char* key) {
     }
     std::uint64_t length = 0;
     const char* text = plist_get_string_ptr(node, &length);
-    if (text == nullptr || length > max_identifier_length) {
+    if (text == nullptr || length > k_max_identifier_length) {
         return std::nullopt;
     }
     return std::string(text, length);
@@ -48,20 +51,14 @@ void set_data(plist_t dict, const char* key, const sha256_t& hash) {
 }  // namespace
 
 bool is_plain_file_name(std::string_view name) {
-    if (name.empty() || name == "." || name == ".." || name.size() > 255) {
-        return false;
-    }
-    for (unsigned char c : name) {
-        if (c == '/' || c < 0x20 || c == 0x7f) {
-            return false;
-        }
-    }
-    return true;
+    return is_single_path_component(name) && name.size() <= 255 &&
+           std::none_of(name.begin(), name.end(),
+                        [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
 std::optional<std::vector<std::uint8_t>> encode_code_directory(const code_directory_t& directory) {
-    if (directory.identifier.empty() || directory.identifier.size() > max_identifier_length ||
-        directory.team_identifier.size() > max_identifier_length ||
+    if (directory.identifier.empty() || directory.identifier.size() > k_max_identifier_length ||
+        directory.team_identifier.size() > k_max_identifier_length ||
         !is_plain_file_name(directory.executable)) {
         return std::nullopt;
     }
@@ -83,7 +80,7 @@ std::optional<std::vector<std::uint8_t>> encode_code_directory(const code_direct
 }
 
 std::optional<code_directory_t> decode_code_directory(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty() || bytes.size() > max_code_directory_size) {
+    if (bytes.empty() || bytes.size() > k_max_code_directory_size) {
         return std::nullopt;
     }
     auto root = parse_property_list(bytes.data(), bytes.size());

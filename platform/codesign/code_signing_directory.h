@@ -20,17 +20,17 @@
 //   NAME.app/Contents/_CodeSignature/CodeSignature   (DER CMS SignedData, detached, with chain)
 namespace code_signing {
 
-inline constexpr const char* code_directory_file = "Contents/_CodeSignature/CodeDirectory";
-inline constexpr const char* signature_file = "Contents/_CodeSignature/CodeSignature";
-inline constexpr const char* signature_directory = "Contents/_CodeSignature";
-inline constexpr const char* info_plist_file = "Contents/Info.plist";
-inline constexpr const char* executable_directory = "Contents/MacOS";
+inline constexpr const char* k_code_directory_file = "Contents/_CodeSignature/CodeDirectory";
+inline constexpr const char* k_signature_file = "Contents/_CodeSignature/CodeSignature";
+inline constexpr const char* k_signature_directory = "Contents/_CodeSignature";
+inline constexpr const char* k_info_plist_file = "Contents/Info.plist";
+inline constexpr const char* k_executable_directory = "Contents/MacOS";
 
-inline constexpr std::size_t max_code_directory_size = 64 * 1024;
-inline constexpr std::size_t max_signature_size = 1024 * 1024;
-inline constexpr std::size_t max_info_plist_size = 1024 * 1024;
+inline constexpr std::size_t k_max_code_directory_size = 64 * 1024;
+inline constexpr std::size_t k_max_signature_size = 1024 * 1024;
+inline constexpr std::size_t k_max_info_plist_size = 1024 * 1024;
 inline constexpr std::uint64_t max_executable_size = 1024ull * 1024 * 1024;
-inline constexpr std::size_t max_identifier_length = 1024;
+inline constexpr std::size_t k_max_identifier_length = 1024;
 
 struct code_directory_t {
     std::string identifier;

@@ -53,7 +53,7 @@ TEST(CodeDirectory, RefusesToEncodeWhatCannotBeDecoded) {
     directory.executable = "../Corvana";
     EXPECT_FALSE(encode_code_directory(directory));
     directory = sample();
-    directory.identifier = std::string(max_identifier_length + 1, 'x');
+    directory.identifier = std::string(k_max_identifier_length + 1, 'x');
     EXPECT_FALSE(encode_code_directory(directory));
 }
 
@@ -87,7 +87,7 @@ TEST(CodeDirectory, DecodingIsStrict) {
     EXPECT_FALSE(decode_code_directory({}));
     std::vector<std::uint8_t> garbage(100, 'x');
     EXPECT_FALSE(decode_code_directory(garbage));
-    std::vector<std::uint8_t> huge(max_code_directory_size + 1, ' ');
+    std::vector<std::uint8_t> huge(k_max_code_directory_size + 1, ' ');
     EXPECT_FALSE(decode_code_directory(huge));
 }
 

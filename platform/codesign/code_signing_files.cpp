@@ -14,7 +14,7 @@ namespace code_signing {
 
 namespace {
 
-constexpr std::size_t chunk_size = 64 * 1024;
+constexpr std::size_t k_chunk_size = 64 * 1024;
 
 }  // namespace
 
@@ -30,7 +30,7 @@ std::optional<sha256_t> sha256_of_file(int fd, std::uint64_t max_size, std::uint
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> buffer(chunk_size);
+    std::vector<std::uint8_t> buffer(k_chunk_size);
     std::uint64_t offset = 0;
     for (;;) {
         ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));

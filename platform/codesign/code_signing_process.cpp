@@ -31,12 +31,12 @@ using proc_files::parse_number;
 using proc_files::status_field;
 
 // /proc files report no size; these bound what one read may take.
-constexpr std::size_t max_status_size = 64 * 1024;
-constexpr std::size_t max_maps_size = 16 * 1024 * 1024;
-constexpr std::size_t max_auxv_size = 4096;
-constexpr unsigned long auxv_random = 25;  // AT_RANDOM
+constexpr std::size_t k_max_status_size = 64 * 1024;
+constexpr std::size_t k_max_maps_size = 16 * 1024 * 1024;
+constexpr std::size_t k_max_auxv_size = 4096;
+constexpr unsigned long k_auxv_random = 25;  // AT_RANDOM
 // A process with more threads than this is not a client we can vouch for.
-constexpr std::size_t max_threads = 65536;
+constexpr std::size_t k_max_threads = 65536;
 
 struct dir_closer {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -45,7 +45,7 @@ using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
 // A status file read through dirfd names a tracer: yes, no, or nothing when unreadable.
 std::optional<bool> has_tracer(int dirfd, const char* status_name) {
-    auto status = read_small_file_at(dirfd, status_name, max_status_size);
+    auto status = read_small_file_at(dirfd, status_name, k_max_status_size);
     if (status.status != read_status::ok) {
         return std::nullopt;
     }
@@ -62,7 +62,7 @@ std::optional<bool> has_tracer(int dirfd, const char* status_name) {
 
 std::optional<pid_t> pid_of_pidfd(int pidfd) {
     std::string path = "/proc/self/fdinfo/" + std::to_string(pidfd);
-    auto info = read_small_file(path, max_status_size);
+    auto info = read_small_file(path, k_max_status_size);
     if (info.status != read_status::ok) {
         return std::nullopt;
     }
@@ -190,7 +190,7 @@ bool holds_only_file_pages(int pagemap, std::string_view range) {
 }
 
 std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
-    auto auxv = read_small_file_at(proc_dir, "auxv", max_auxv_size);
+    auto auxv = read_small_file_at(proc_dir, "auxv", k_max_auxv_size);
     if (auxv.status != read_status::ok) {
         return std::nullopt;
     }
@@ -204,7 +204,7 @@ std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
         if (type == 0) {
             break;
         }
-        if (type == auxv_random) {
+        if (type == k_auxv_random) {
             return value;
         }
     }
@@ -303,7 +303,7 @@ bool pinned_process_t::is_traced() const {
         if (!tid) {
             continue;
         }
-        if (++threads > max_threads) {
+        if (++threads > k_max_threads) {
             return true;
         }
         if (*tid == pid_) {
@@ -320,7 +320,7 @@ bool pinned_process_t::is_traced() const {
 }
 
 bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode) const {
-    auto maps = read_small_file_at(proc_dir_.get(), "maps", max_maps_size);
+    auto maps = read_small_file_at(proc_dir_.get(), "maps", k_max_maps_size);
     unique_fd pagemap(::openat(proc_dir_.get(), "pagemap", O_RDONLY | O_CLOEXEC));
     if (maps.status != read_status::ok || !pagemap) {
         return false;

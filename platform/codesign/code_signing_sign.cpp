@@ -18,8 +18,12 @@ namespace code_signing {
 
 namespace {
 
-sign_result_t failure(std::string description) {
-    return {false, std::move(description)};
+result_t failure(std::string description) {
+    return result_t::failure(std::move(description));
+}
+
+result_t system_failure(int error, const std::string& what) {
+    return result_t::system_failure(error, what + ": " + std::strerror(error));
 }
 
 std::string read_problem(read_status status) {
@@ -37,14 +41,14 @@ std::string read_problem(read_status status) {
 
 }  // namespace
 
-sign_result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
-                          EVP_PKEY* key, std::span<const x509_ptr> chain) {
-    if (identifier.empty() || identifier.size() > max_identifier_length) {
-        return failure("the identifier must be 1 to " + std::to_string(max_identifier_length) +
+result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
+                     EVP_PKEY* key, std::span<const x509_ptr> chain) {
+    if (identifier.empty() || identifier.size() > k_max_identifier_length) {
+        return failure("the identifier must be 1 to " + std::to_string(k_max_identifier_length) +
                        " characters long");
     }
-    std::string info_path = bundle_path + "/" + info_plist_file;
-    auto info_file = read_small_file(info_path, max_info_plist_size);
+    std::string info_path = bundle_path + "/" + k_info_plist_file;
+    auto info_file = read_small_file(info_path, k_max_info_plist_size);
     if (info_file.status != read_status::ok) {
         return failure(info_path + " " + read_problem(info_file.status));
     }
@@ -63,7 +67,7 @@ sign_result_t sign_bundle(const std::string& bundle_path, const std::string& ide
         return failure(info_path + " names no main executable (CFBundleExecutable)");
     }
 
-    std::string executable_path = bundle_path + "/" + executable_directory + "/" + name;
+    std::string executable_path = bundle_path + "/" + k_executable_directory + "/" + name;
     unique_fd executable(
         ::open(executable_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat executable_info {};
@@ -94,23 +98,27 @@ sign_result_t sign_bundle(const std::string& bundle_path, const std::string& ide
         return failure("signing failed: does the private key belong to the certificate?");
     }
 
-    std::string signature_path = bundle_path + "/" + signature_directory;
+    std::string signature_path = bundle_path + "/" + k_signature_directory;
     if (::mkdir(signature_path.c_str(), 0755) != 0 && errno != EEXIST) {
-        return failure("can't create " + signature_path + ": " + std::strerror(errno));
+        return system_failure(errno, "can't create " + signature_path);
     }
     struct stat directory_info {};
     if (::lstat(signature_path.c_str(), &directory_info) != 0 || !S_ISDIR(directory_info.st_mode)) {
         return failure(signature_path + " is not a directory");
     }
-    std::string directory_path = bundle_path + "/" + code_directory_file;
-    std::string cms_path = bundle_path + "/" + signature_file;
-    if (!write_file_atomically(directory_path, *encoded, 0644, replaced_file_t::take_new_mode)) {
-        return failure("can't write " + directory_path + ": " + std::strerror(errno));
+    std::string directory_path = bundle_path + "/" + k_code_directory_file;
+    std::string cms_path = bundle_path + "/" + k_signature_file;
+    if (auto written =
+            write_file_atomically(directory_path, *encoded, 0644, replaced_file_t::take_new_mode);
+        !written) {
+        return system_failure(written.error(), "can't write " + directory_path);
     }
-    if (!write_file_atomically(cms_path, *signature, 0644, replaced_file_t::take_new_mode)) {
-        return failure("can't write " + cms_path + ": " + std::strerror(errno));
+    if (auto written =
+            write_file_atomically(cms_path, *signature, 0644, replaced_file_t::take_new_mode);
+        !written) {
+        return system_failure(written.error(), "can't write " + cms_path);
     }
-    return {true, {}};
+    return result_t::success();
 }
 
 }  // namespace code_signing

@@ -4,20 +4,16 @@
 #include <string>
 
 #include "platform/codesign/certificates.h"
+#include "platform/posix/result.h"
 
 namespace code_signing {
-
-// Outcome of signing: on failure a description naming what was wrong, for the caller to show.
-struct [[nodiscard]] sign_result_t {
-    bool ok = false;
-    std::string description;
-};
 
 // Signs the bundle at bundle_path (NAME.app, with Contents/Info.plist naming its
 // CFBundleExecutable in Contents/MacOS) as identifier, by leaf with key, embedding chain (the
 // intermediates above the leaf). The team identifier is the leaf's subject OU. Writes
-// Contents/_CodeSignature/, replacing an earlier signature.
-sign_result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
-                          EVP_PKEY* key, std::span<const x509_ptr> chain);
+// Contents/_CodeSignature/, replacing an earlier signature. A failure's description names what
+// was wrong, for the caller to show.
+result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
+                     EVP_PKEY* key, std::span<const x509_ptr> chain);
 
 }  // namespace code_signing

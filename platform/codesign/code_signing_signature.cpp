@@ -78,7 +78,7 @@ std::optional<certificate_chain_t> trusted_chain(CMS_ContentInfo* cms,
     if (X509_STORE_CTX_init(context.get(), store.get(), leaf, embedded.get()) != 1) {
         return std::nullopt;
     }
-    X509_VERIFY_PARAM_set_depth(X509_STORE_CTX_get0_param(context.get()), max_chain_depth);
+    X509_VERIFY_PARAM_set_depth(X509_STORE_CTX_get0_param(context.get()), k_max_chain_depth);
     X509_STORE_CTX_set_verify_cb(context.get(), accept_understood_critical_extensions);
     if (X509_verify_cert(context.get()) != 1) {
         if (X509_STORE_CTX_get_error(context.get()) == X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION) {

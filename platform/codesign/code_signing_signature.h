@@ -11,7 +11,7 @@
 namespace code_signing {
 
 // Deeper chains than this are not ours: a leaf, an intermediate or two and a root.
-inline constexpr int max_chain_depth = 8;
+inline constexpr int k_max_chain_depth = 8;
 
 // DER CMS SignedData over content, detached, signed by leaf with key; the leaf and every
 // certificate of chain are embedded so the verifier needs nothing but its anchors. Nothing when

@@ -7,6 +7,7 @@
 
 #include "platform/launch/transient_unit.h"
 #include "platform/plist/property_list.h"
+#include "platform/posix/path_text.h"
 #include "platform/posix/spawn.h"
 
 namespace {
@@ -29,19 +30,14 @@ std::optional<std::string> bundle_executable(const std::string& bundle_path) {
         return std::nullopt;
     }
     std::string name(text, length);
-    if (name.empty() || name == "." || name == ".." ||
-        name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
+    if (!is_single_path_component(name)) {
         return std::nullopt;
     }
     return name;
 }
 
 std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return split_path(path).directory;
 }
 
 }  // namespace
@@ -57,8 +53,7 @@ bool launch_application(const std::string& bundle_path) {
     if (unit != transient_start_t::no_service_manager) {
         return unit == transient_start_t::started;
     }
-    int error = 0;
-    return spawn_detached(path, {}, &error);
+    return spawn_detached(path, {}).ok();
 }
 
 std::string main_bundle_path() {

@@ -24,7 +24,7 @@ bool eventually(F&& condition) {
                              std::chrono::milliseconds(50));
 }
 
-TEST(app_launcher, starts_the_bundle_executable_detached) {
+TEST(AppLauncherTest, StartsTheBundleExecutableDetached) {
     const fs::path bundle = "/Applications/Started.app";
     write_bundle(bundle, "Started Tool",
                  "echo \"$(ps -o sid= -p $$) $PPID $(readlink /proc/$$/fd/0)\" > /tmp/started\n");
@@ -42,7 +42,7 @@ TEST(app_launcher, starts_the_bundle_executable_detached) {
     EXPECT_EQ(input, "/dev/null");
 }
 
-TEST(app_launcher, refuses_bundles_it_cannot_start) {
+TEST(AppLauncherTest, RefusesBundlesItCannotStart) {
     EXPECT_FALSE(launch_application("/Applications/Missing.app"));
     write_bundle("/Applications/Broken.app", "Broken", "exit 0\n");
     fs::remove("/Applications/Broken.app/Contents/MacOS/Broken");

@@ -15,13 +15,11 @@
 #include <vector>
 
 #include "platform/posix/atomic_file.h"
+#include "platform/posix/malloced.h"
 
 namespace {
 
-struct free_deleter_t {
-    void operator()(void* pointer) const { std::free(pointer); }
-};
-using malloced_text_t = std::unique_ptr<char, free_deleter_t>;
+using malloced_text_t = malloced_ptr<char>;
 
 // Keys of one dictionary and their values, in the order the platform writes them.
 using dict_entries_t = std::vector<std::pair<std::string, plist_t>>;
@@ -31,7 +29,7 @@ dict_entries_t dict_entries(plist_t dict) {
     dict_entries_t entries;
     plist_dict_iter raw_iter = nullptr;
     plist_dict_new_iter(dict, &raw_iter);
-    const std::unique_ptr<void, free_deleter_t> iter(raw_iter);
+    const malloced_ptr<void> iter(raw_iter);
     while (true) {
         char* raw_key = nullptr;
         plist_t value = nullptr;
@@ -416,5 +414,5 @@ bool write_xml_property_list_atomically(const std::string& path, plist_t node) {
     }
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()),
                                               text->size());
-    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner);
+    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner).ok();
 }

@@ -7,13 +7,14 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/posix/path_text.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/write_all.h"
 
 namespace {
 
 // Removes the temporary file unless it was renamed into place; keeps the errno of the failure
-// that made it go.
+// that made it go, for callers above that still report through errno.
 class temporary_file_t {
   public:
     explicit temporary_file_t(std::string path) : path_(std::move(path)) {}
@@ -35,26 +36,24 @@ class temporary_file_t {
 
 }  // namespace
 
-bool write_file_atomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                           mode_t mode, replaced_file_t replaced) {
+result_t write_file_atomically(const std::string& path, std::span<const std::uint8_t> bytes,
+                               mode_t mode, replaced_file_t replaced) {
     if (path.empty() || path.back() == '/') {
-        errno = EINVAL;
-        return false;
+        return result_t::system_failure(EINVAL);
     }
-    const std::size_t slash = path.rfind('/');
-    const std::string prefix = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = path.substr(prefix.size());
-    const std::string directory = prefix.empty() ? "." : prefix;
+    const path_parts_t parts = split_path(path);
+    // The temporary name goes beside the file, behind the path's own text up to its last slash.
+    const std::string prefix = path.substr(0, path.size() - parts.name.size());
 
     struct stat existing {};
     const bool keeps_existing = replaced == replaced_file_t::keep_mode_and_owner &&
                                 ::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
 
-    std::string pattern = prefix + "." + name + ".XXXXXX";
+    std::string pattern = prefix + "." + parts.name + ".XXXXXX";
     // mkostemp opens with O_EXCL, so a name planted in the directory is never reused.
     const unique_fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!fd) {
-        return false;
+        return result_t::system_failure(errno);
     }
     temporary_file_t temporary(pattern);
 
@@ -62,18 +61,24 @@ bool write_file_atomically(const std::string& path, std::span<const std::uint8_t
         (void)::fchown(fd.get(), existing.st_uid, existing.st_gid);
         mode = existing.st_mode & 0777;
     }
-    if (::fchmod(fd.get(), mode) != 0 || !write_all(fd.get(), bytes.data(), bytes.size()) ||
-        ::fsync(fd.get()) != 0) {
-        return false;
+    if (::fchmod(fd.get(), mode) != 0) {
+        return result_t::system_failure(errno);
+    }
+    if (auto written = write_all(fd.get(), bytes.data(), bytes.size()); !written) {
+        return written;
+    }
+    if (::fsync(fd.get()) != 0) {
+        return result_t::system_failure(errno);
     }
     // rename replaces a symbolic link itself, not what it points to, and fails on a directory.
     if (::rename(temporary.path().c_str(), path.c_str()) != 0) {
-        return false;
+        return result_t::system_failure(errno);
     }
     temporary.keep();
-    const unique_fd directory_fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const unique_fd directory_fd(
+        ::open(parts.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory_fd) {
         (void)::fsync(directory_fd.get());
     }
-    return true;
+    return result_t::success();
 }

@@ -20,13 +20,14 @@ namespace {
 // it from being sure; a few more tries settle it.
 constexpr int k_resolve_attempts = 8;
 
-file_result_t could_not_check(const std::string& shown, int error) {
-    return file_result_t::failure("could not check " + shown + ": " +
-                                  std::error_code(error, std::generic_category()).message());
+result_t could_not_check(const std::string& shown, int error) {
+    return result_t::system_failure(error,
+                                    "could not check " + shown + ": " +
+                                        std::error_code(error, std::generic_category()).message());
 }
 
-file_result_t leads_out(const std::string& shown, const std::string& target) {
-    return file_result_t::failure("the link " + shown + " leads out of the bundle: " + target);
+result_t leads_out(const std::string& shown, const std::string& target) {
+    return result_t::failure("the link " + shown + " leads out of the bundle: " + target);
 }
 
 // Resolution by the kernel's own path walk, confined to the bundle: it fails with EXDEV where the
@@ -38,8 +39,8 @@ int open_beneath(int bundle, const std::string& relative) {
     return static_cast<int>(::syscall(SYS_openat2, bundle, relative.c_str(), &how, sizeof how));
 }
 
-file_result_t check_link(int bundle, int dir_fd, const std::string& name,
-                         const std::string& relative, const std::string& shown) {
+result_t check_link(int bundle, int dir_fd, const std::string& name, const std::string& relative,
+                    const std::string& shown) {
     std::vector<char> target(PATH_MAX + 1);
     const ssize_t length = ::readlinkat(dir_fd, name.c_str(), target.data(), target.size());
     if (length < 0) {
@@ -55,7 +56,7 @@ file_result_t check_link(int bundle, int dir_fd, const std::string& name,
     for (int attempt = 0; attempt < k_resolve_attempts; ++attempt) {
         const unique_fd resolved(open_beneath(bundle, relative));
         if (resolved.valid()) {
-            return file_result_t::success();
+            return result_t::success();
         }
         switch (errno) {
             case EAGAIN:
@@ -67,7 +68,7 @@ file_result_t check_link(int bundle, int dir_fd, const std::string& name,
             case ENOTDIR:
             case ELOOP:
                 // Nothing there, in the source or in a copy that nobody else can add to.
-                return file_result_t::success();
+                return result_t::success();
             default:
                 return could_not_check(shown, errno);
         }
@@ -75,11 +76,11 @@ file_result_t check_link(int bundle, int dir_fd, const std::string& name,
     return could_not_check(shown, EAGAIN);
 }
 
-file_result_t check_directory(int bundle, int dir_fd, const std::string& relative,
-                              const std::string& shown, int depth) {
+result_t check_directory(int bundle, int dir_fd, const std::string& relative,
+                         const std::string& shown, int depth) {
     std::vector<std::string> names;
-    if (!list_directory(dir_fd, names)) {
-        return could_not_check(shown, errno);
+    if (auto listed = list_directory(dir_fd, names); !listed) {
+        return could_not_check(shown, listed.error());
     }
     for (const auto& name : names) {
         const std::string entry = relative.empty() ? name : relative + "/" + name;
@@ -97,23 +98,23 @@ file_result_t check_directory(int bundle, int dir_fd, const std::string& relativ
         if (!S_ISDIR(info.st_mode)) {
             continue;
         }
-        if (depth + 1 >= file_manager::max_copy_depth) {
-            return file_result_t::failure("could not check " + entry_shown + ": too deeply nested");
+        if (depth + 1 >= file_manager::k_max_copy_depth) {
+            return result_t::failure("could not check " + entry_shown + ": too deeply nested");
         }
-        const unique_fd child = open_subdirectory(dir_fd, name);
-        if (!child.valid()) {
-            return could_not_check(entry_shown, errno);
+        unique_fd child;
+        if (auto opened = open_subdirectory(dir_fd, name, child); !opened) {
+            return could_not_check(entry_shown, opened.error());
         }
         if (auto checked = check_directory(bundle, child.get(), entry, entry_shown, depth + 1);
             !checked) {
             return checked;
         }
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
 }  // namespace
 
-file_result_t bundle_links_stay_inside(int bundle, const std::string& shown) {
+result_t bundle_links_stay_inside(int bundle, const std::string& shown) {
     return check_directory(bundle, bundle, "", shown, 0);
 }

@@ -16,15 +16,15 @@ using unique_dir = std::unique_ptr<DIR, dir_closer>;
 
 }  // namespace
 
-bool list_directory(int dir_fd, std::vector<std::string>& names) {
+result_t list_directory(int dir_fd, std::vector<std::string>& names) {
     // The listing reads through a duplicate, which the directory stream owns.
     unique_fd copy(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
     if (!copy) {
-        return false;
+        return result_t::system_failure(errno);
     }
     unique_dir dir(::fdopendir(copy.get()));
     if (!dir) {
-        return false;
+        return result_t::system_failure(errno);
     }
     (void)copy.release();
     ::rewinddir(dir.get());
@@ -35,13 +35,15 @@ bool list_directory(int dir_fd, std::vector<std::string>& names) {
             names.push_back(name);
         }
     }
-    const int error = errno;
+    if (errno != 0) {
+        return result_t::system_failure(errno);
+    }
     std::sort(names.begin(), names.end());
-    errno = error;
-    return error == 0;
+    return result_t::success();
 }
 
-unique_fd open_subdirectory(int dir_fd, const std::string& name) {
-    return unique_fd(
+result_t open_subdirectory(int dir_fd, const std::string& name, unique_fd& directory) {
+    directory.reset(
         ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return directory ? result_t::success() : result_t::system_failure(errno);
 }

@@ -9,46 +9,25 @@
 #include <system_error>
 
 #include "platform/posix/directory_entries.h"
+#include "platform/posix/path_text.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/write_all.h"
 
 namespace {
 
-using file_manager::max_copy_depth;
+using file_manager::k_max_copy_depth;
 
 std::string error_text(int error) {
     return std::error_code(error, std::generic_category()).message();
 }
 
-file_result_t failed(const char* verb, const std::string& path, int error) {
-    return file_result_t::failure("could not " + std::string(verb) + " " + path + ": " +
-                                  error_text(error));
+result_t failed(const char* verb, const std::string& path, int error) {
+    return result_t::system_failure(
+        error, "could not " + std::string(verb) + " " + path + ": " + error_text(error));
 }
 
-file_result_t failed(const char* verb, const std::string& path, const char* reason) {
-    return file_result_t::failure("could not " + std::string(verb) + " " + path + ": " + reason);
-}
-
-std::string strip_trailing_slashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
-
-// Splits a path into the directory that holds the item and the item's name.
-std::pair<std::string, std::string> split_path(const std::string& raw) {
-    std::string path = strip_trailing_slashes(raw);
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return {".", path};
-    }
-    std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-    return {parent, path.substr(slash + 1)};
-}
-
-bool usable_name(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name != "/";
+result_t failed(const char* verb, const std::string& path, const char* reason) {
+    return result_t::failure("could not " + std::string(verb) + " " + path + ": " + reason);
 }
 
 unique_fd open_directory(const std::string& path) {
@@ -61,12 +40,12 @@ bool stat_no_follow(const std::string& path, struct stat& info) {
 
 // --- removal ---------------------------------------------------------------------------------
 
-file_result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth);
+result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth);
 
-file_result_t empty_directory(int dir_fd, const std::string& shown, int depth) {
+result_t empty_directory(int dir_fd, const std::string& shown, int depth) {
     std::vector<std::string> names;
-    if (!list_directory(dir_fd, names)) {
-        return failed("read", shown, errno);
+    if (auto listed = list_directory(dir_fd, names); !listed) {
+        return failed("read", shown, listed.error());
     }
     for (const auto& name : names) {
         auto result = remove_at(dir_fd, name, shown + "/" + name, depth);
@@ -74,23 +53,24 @@ file_result_t empty_directory(int dir_fd, const std::string& shown, int depth) {
             return result;
         }
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
-file_result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth) {
+result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth) {
     if (::unlinkat(dir_fd, name.c_str(), 0) == 0) {
-        return file_result_t::success();
+        return result_t::success();
     }
     const int unlink_error = errno;
     if (unlink_error != EISDIR && unlink_error != EPERM) {
         return failed("remove", shown, unlink_error);
     }
     // O_NOFOLLOW: a directory swapped for a link since the unlink is never entered.
-    unique_fd child = open_subdirectory(dir_fd, name);
-    if (!child.valid()) {
-        return failed("remove", shown, errno == ENOTDIR || errno == ELOOP ? unlink_error : errno);
+    unique_fd child;
+    if (auto opened = open_subdirectory(dir_fd, name, child); !opened) {
+        const int error = opened.error();
+        return failed("remove", shown, error == ENOTDIR || error == ELOOP ? unlink_error : error);
     }
-    if (depth >= max_copy_depth) {
+    if (depth >= k_max_copy_depth) {
         return failed("remove", shown, "too deeply nested");
     }
     auto emptied = empty_directory(child.get(), shown, depth + 1);
@@ -100,7 +80,7 @@ file_result_t remove_at(int dir_fd, const std::string& name, const std::string& 
     if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
         return failed("remove", shown, errno);
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
 // --- copying ---------------------------------------------------------------------------------
@@ -111,9 +91,9 @@ struct copy_place {
     const std::string& shown;
 };
 
-file_result_t copy_entry(const copy_place& from, const copy_place& to, int depth);
+result_t copy_entry(const copy_place& from, const copy_place& to, int depth);
 
-file_result_t copy_link(const copy_place& from, const copy_place& to, const struct stat& info) {
+result_t copy_link(const copy_place& from, const copy_place& to, const struct stat& info) {
     // The length lstat reported may be stale; one more byte tells a grown target apart.
     std::string target(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, '\0');
     const ssize_t length =
@@ -128,15 +108,15 @@ file_result_t copy_link(const copy_place& from, const copy_place& to, const stru
     if (::symlinkat(target.c_str(), to.dir_fd, to.name.c_str()) != 0) {
         return failed("create", to.shown, errno);
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
-file_result_t copy_contents(int in, int out, const std::string& shown) {
+result_t copy_contents(int in, int out, const std::string& shown) {
     char buffer[65536];
     for (;;) {
         const ssize_t got = ::read(in, buffer, sizeof buffer);
         if (got == 0) {
-            return file_result_t::success();
+            return result_t::success();
         }
         if (got < 0) {
             if (errno == EINTR) {
@@ -144,8 +124,8 @@ file_result_t copy_contents(int in, int out, const std::string& shown) {
             }
             return failed("read", shown, errno);
         }
-        if (!write_all(out, buffer, static_cast<std::size_t>(got))) {
-            return failed("write", shown, errno);
+        if (auto written = write_all(out, buffer, static_cast<std::size_t>(got)); !written) {
+            return failed("write", shown, written.error());
         }
     }
 }
@@ -156,7 +136,7 @@ mode_t kept_mode(mode_t mode) {
     return mode & (S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH | S_ISVTX);
 }
 
-file_result_t copy_file(const copy_place& from, const copy_place& to, bool& created) {
+result_t copy_file(const copy_place& from, const copy_place& to, bool& created) {
     // O_NONBLOCK: a pipe swapped in after the type check must not hang the copy.
     unique_fd in(
         ::openat(from.dir_fd, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -184,12 +164,12 @@ file_result_t copy_file(const copy_place& from, const copy_place& to, bool& crea
     if (::fchmod(out.get(), kept_mode(info.st_mode)) != 0) {
         return failed("set the mode of", to.shown, errno);
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
 // Copies the open directory in, shown as from_shown, to a new directory.
-file_result_t copy_open_directory(int in, const std::string& from_shown, const copy_place& to,
-                                  int depth, bool& created) {
+result_t copy_open_directory(int in, const std::string& from_shown, const copy_place& to, int depth,
+                             bool& created) {
     struct stat info {};
     if (::fstat(in, &info) != 0) {
         return failed("read", from_shown, errno);
@@ -201,13 +181,13 @@ file_result_t copy_open_directory(int in, const std::string& from_shown, const c
         return failed("create", to.shown, errno);
     }
     created = true;
-    unique_fd out = open_subdirectory(to.dir_fd, to.name);
-    if (!out.valid()) {
-        return failed("open", to.shown, errno);
+    unique_fd out;
+    if (auto opened = open_subdirectory(to.dir_fd, to.name, out); !opened) {
+        return failed("open", to.shown, opened.error());
     }
     std::vector<std::string> names;
-    if (!list_directory(in, names)) {
-        return failed("read", from_shown, errno);
+    if (auto listed = list_directory(in, names); !listed) {
+        return failed("read", from_shown, listed.error());
     }
     for (const auto& name : names) {
         const std::string entry_shown = from_shown + "/" + name;
@@ -221,23 +201,22 @@ file_result_t copy_open_directory(int in, const std::string& from_shown, const c
     if (::fchmod(out.get(), kept_mode(info.st_mode)) != 0) {
         return failed("set the mode of", to.shown, errno);
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
-file_result_t copy_directory(const copy_place& from, const copy_place& to, int depth,
-                             bool& created) {
-    if (depth >= max_copy_depth) {
+result_t copy_directory(const copy_place& from, const copy_place& to, int depth, bool& created) {
+    if (depth >= k_max_copy_depth) {
         return failed("copy", from.shown, "too deeply nested");
     }
-    unique_fd in = open_subdirectory(from.dir_fd, from.name);
-    if (!in.valid()) {
-        return failed("open", from.shown, errno);
+    unique_fd in;
+    if (auto opened = open_subdirectory(from.dir_fd, from.name, in); !opened) {
+        return failed("open", from.shown, opened.error());
     }
     return copy_open_directory(in.get(), from.shown, to, depth, created);
 }
 
-file_result_t copy_entry_tracked(const copy_place& from, const copy_place& to, int depth,
-                                 bool& created) {
+result_t copy_entry_tracked(const copy_place& from, const copy_place& to, int depth,
+                            bool& created) {
     struct stat info {};
     if (::fstatat(from.dir_fd, from.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return failed("read", from.shown, errno);
@@ -256,7 +235,7 @@ file_result_t copy_entry_tracked(const copy_place& from, const copy_place& to, i
     return failed("copy", from.shown, "not a file, directory or symbolic link");
 }
 
-file_result_t copy_entry(const copy_place& from, const copy_place& to, int depth) {
+result_t copy_entry(const copy_place& from, const copy_place& to, int depth) {
     bool created = false;
     return copy_entry_tracked(from, to, depth, created);
 }
@@ -269,9 +248,9 @@ struct parent_place {
     std::string name;
 };
 
-file_result_t open_parent(const std::string& path, const char* verb, parent_place& place) {
+result_t open_parent(const std::string& path, const char* verb, parent_place& place) {
     auto [parent, name] = split_path(path);
-    if (!usable_name(name)) {
+    if (!is_single_path_component(name)) {
         return failed(verb, path, EINVAL);
     }
     place.directory = open_directory(parent);
@@ -279,13 +258,13 @@ file_result_t open_parent(const std::string& path, const char* verb, parent_plac
         return failed("open", parent, errno);
     }
     place.name = std::move(name);
-    return file_result_t::success();
+    return result_t::success();
 }
 
 // Runs a copy to the new item at path; when the copy fails half-way, whatever it had created is
 // removed again.
 template <typename Copy>
-file_result_t copy_to_new_item(const std::string& path, Copy copy) {
+result_t copy_to_new_item(const std::string& path, Copy copy) {
     parent_place target;
     if (auto opened = open_parent(path, "copy to", target); !opened) {
         return opened;
@@ -323,16 +302,16 @@ bool is_regular_file_no_follow(const std::string& path) {
     return !path.empty() && stat_no_follow(path, info) && S_ISREG(info.st_mode);
 }
 
-file_result_t create_file(const std::string& path) {
+result_t create_file(const std::string& path) {
     unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) {
         return failed("create", path, errno);
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
-file_result_t create_directory(const std::string& raw) {
-    const std::string path = strip_trailing_slashes(raw);
+result_t create_directory(const std::string& raw) {
+    const std::string path(without_trailing_slashes(raw));
     if (path.empty()) {
         return failed("create", raw, ENOENT);
     }
@@ -353,10 +332,10 @@ file_result_t create_directory(const std::string& raw) {
         }
         return failed("create", prefix, error == EEXIST ? ENOTDIR : error);
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
-file_result_t open_directory_no_follow(const std::string& path, unique_fd& directory) {
+result_t open_directory_no_follow(const std::string& path, unique_fd& directory) {
     directory.reset();
     parent_place place;
     if (auto opened = open_parent(path, "open", place); !opened) {
@@ -365,19 +344,18 @@ file_result_t open_directory_no_follow(const std::string& path, unique_fd& direc
     const int parent_dir = place.directory.get();
     const std::string& name = place.name;
     // By name, without the slash: "link/" would make the kernel follow the link.
-    directory = open_subdirectory(parent_dir, name);
-    if (!directory.valid()) {
-        const int error = errno;
+    if (auto opened = open_subdirectory(parent_dir, name, directory); !opened) {
+        const int error = opened.error();
         struct stat info {};
         const bool is_link = ::fstatat(parent_dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
                              S_ISLNK(info.st_mode);
         return is_link ? failed("open", path, "a symbolic link, not a directory")
                        : failed("open", path, error);
     }
-    return file_result_t::success();
+    return result_t::success();
 }
 
-file_result_t copy_item(const std::string& from, const std::string& to) {
+result_t copy_item(const std::string& from, const std::string& to) {
     parent_place from_place;
     if (auto opened = open_parent(from, "copy", from_place); !opened) {
         return opened;
@@ -388,13 +366,13 @@ file_result_t copy_item(const std::string& from, const std::string& to) {
     });
 }
 
-file_result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to) {
+result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to) {
     return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
         return copy_open_directory(from, from_shown, place, 0, created);
     });
 }
 
-file_result_t remove_item(const std::string& path) {
+result_t remove_item(const std::string& path) {
     parent_place place;
     if (auto opened = open_parent(path, "remove", place); !opened) {
         return opened;
@@ -413,13 +391,13 @@ void walk(int dir_fd, const std::string& prefix, int depth, std::vector<std::str
         const std::string relative = prefix.empty() ? name : prefix + "/" + name;
         out.push_back(relative);
         struct stat info {};
-        if (depth + 1 >= max_walk_depth ||
+        if (depth + 1 >= k_max_walk_depth ||
             ::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISDIR(info.st_mode)) {
             continue;
         }
-        unique_fd child = open_subdirectory(dir_fd, name);
-        if (child.valid()) {
+        unique_fd child;
+        if (open_subdirectory(dir_fd, name, child)) {
             walk(child.get(), relative, depth + 1, out);
         }
     }

@@ -1,35 +1,14 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "platform/posix/result.h"
 #include "platform/posix/unique_fd.h"
 
 // Stand-in for what the installer asks of the platform's file manager. Paths are plain texts;
-// nothing here logs: a failure comes back as a description that names the path and the system
-// error, and the caller decides whether and how to log it.
-
-// Outcome of one file operation.
-class [[nodiscard]] file_result_t {
-  public:
-    static file_result_t success() { return file_result_t(true, {}); }
-    static file_result_t failure(std::string description) {
-        return file_result_t(false, std::move(description));
-    }
-
-    bool ok() const { return ok_; }
-    explicit operator bool() const { return ok_; }
-    // Empty on success.
-    const std::string& description() const { return description_; }
-
-  private:
-    file_result_t(bool ok, std::string description)
-        : ok_(ok), description_(std::move(description)) {}
-
-    bool ok_;
-    std::string description_;
-};
+// nothing here logs: a failure names the path and the system error, and the caller decides
+// whether and how to log it.
 
 namespace file_manager {
 
@@ -45,41 +24,41 @@ namespace file_manager {
 
 // Creates an empty regular file (mode 0644). Refuses when anything, a symbolic link included,
 // is already there, so it never writes through a planted link.
-file_result_t create_file(const std::string& path);
+result_t create_file(const std::string& path);
 
 // Creates the directory and any missing parents (mode 0755). An existing directory (or a link to
 // one) is not a failure.
-file_result_t create_directory(const std::string& path);
+result_t create_directory(const std::string& path);
 
 // Walks hold one descriptor per level; this bounds them (and the recursion) for hostile trees. A
 // copy or removal that would go deeper fails.
-inline constexpr int max_copy_depth = 128;
+inline constexpr int k_max_copy_depth = 128;
 
 // Copies an item recursively: symbolic links are copied as links, permission bits are kept
 // (set-user-ID and set-group-ID are dropped: the copy is made by root; so is write permission for
 // group and others, so nobody can change the copy before its owner settles its modes), an
 // existing destination is not overwritten. Device nodes, sockets and pipes are refused. When the
 // copy fails half-way, whatever it had created is removed again.
-file_result_t copy_item(const std::string& from, const std::string& to);
+result_t copy_item(const std::string& from, const std::string& to);
 
 // Opens the directory at the path to read from. Its last component must be the directory itself:
 // a symbolic link there is refused, a trailing slash notwithstanding. Whoever works from the
 // descriptor then knows what it holds without resolving the path again.
-file_result_t open_directory_no_follow(const std::string& path, unique_fd& directory);
+result_t open_directory_no_follow(const std::string& path, unique_fd& directory);
 
 // Copies the open directory (named from_shown in failures) to a new directory at the path, as
 // copy_item copies.
-file_result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to);
+result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to);
 
 // Removes an item recursively without following symbolic links: the walk goes by directory
 // descriptors, so an entry swapped for a link during the walk can't redirect it. A missing item
 // is a failure.
-file_result_t remove_item(const std::string& path);
+result_t remove_item(const std::string& path);
 
 // Every entry below the directory as a path relative to it, parents before their contents and
 // siblings in name order. Symbolic links are listed but never descended into. Empty when the
-// directory can't be read. The walk goes no deeper than max_walk_depth levels.
-inline constexpr int max_walk_depth = 64;
+// directory can't be read. The walk goes no deeper than k_max_walk_depth levels.
+inline constexpr int k_max_walk_depth = 64;
 std::vector<std::string> subpaths(const std::string& directory);
 
 }  // namespace file_manager

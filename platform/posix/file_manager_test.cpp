@@ -184,12 +184,12 @@ TEST_F(FileManagerTest, SubpathsWalkInNameOrderWithoutEnteringLinks) {
 
 TEST_F(FileManagerTest, SubpathsStopAtTheDepthBound) {
     std::string path = at("deep");
-    for (int level = 0; level < file_manager::max_walk_depth + 5; ++level) {
+    for (int level = 0; level < file_manager::k_max_walk_depth + 5; ++level) {
         path += "/d";
     }
     fs::create_directories(path);
     const auto found = file_manager::subpaths(at("deep"));
-    EXPECT_EQ(found.size(), static_cast<std::size_t>(file_manager::max_walk_depth));
+    EXPECT_EQ(found.size(), static_cast<std::size_t>(file_manager::k_max_walk_depth));
     // Removal walks deeper than the listing does.
     EXPECT_TRUE(file_manager::remove_item(at("deep")));
 }

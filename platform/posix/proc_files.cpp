@@ -11,7 +11,7 @@ namespace proc_files {
 
 namespace {
 
-constexpr std::size_t max_stat_size = 4096;
+constexpr std::size_t k_max_stat_size = 4096;
 
 }  // namespace
 
@@ -48,7 +48,7 @@ std::optional<std::string_view> status_field(std::string_view status, std::strin
 }
 
 std::optional<std::uint64_t> read_start_time(int proc_dir) {
-    auto stat = read_small_file_at(proc_dir, "stat", max_stat_size);
+    auto stat = read_small_file_at(proc_dir, "stat", k_max_stat_size);
     if (stat.status != read_status::ok) {
         return std::nullopt;
     }

@@ -77,10 +77,10 @@ file_contents_t read_opened(int raw_fd, std::size_t max_size) {
 }
 
 // O_NONBLOCK keeps a FIFO planted at the path from holding the caller.
-constexpr int read_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+constexpr int k_read_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
 int flags_for(symlink_policy_t links) {
-    return links == symlink_policy_t::refuse ? read_flags | O_NOFOLLOW : read_flags;
+    return links == symlink_policy_t::refuse ? k_read_flags | O_NOFOLLOW : k_read_flags;
 }
 
 }  // namespace
@@ -91,5 +91,5 @@ file_contents_t read_small_file(const std::string& path, std::size_t max_size,
 }
 
 file_contents_t read_small_file_at(int dirfd, const char* name, std::size_t max_size) {
-    return read_opened(::openat(dirfd, name, read_flags), max_size);
+    return read_opened(::openat(dirfd, name, k_read_flags), max_size);
 }

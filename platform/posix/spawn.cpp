@@ -169,9 +169,8 @@ void child_process_t::finish() {
     pidfd_.reset();
 }
 
-std::optional<child_process_t> child_process_t::spawn(const std::string& path,
-                                                      const std::vector<std::string>& arguments,
-                                                      int standard_output, int* error) {
+result_t child_process_t::spawn(const std::string& path, const std::vector<std::string>& arguments,
+                                int standard_output, child_process_t& started) {
     file_actions_t actions;
     spawn_attributes_t attributes;
     int rc = prepare_spawn(actions, attributes, standard_output);
@@ -181,21 +180,21 @@ std::optional<child_process_t> child_process_t::spawn(const std::string& path,
         rc = posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.get(), environ);
     }
     if (rc != 0) {
-        *error = rc;
-        return std::nullopt;
+        return result_t::system_failure(rc);
     }
     child_process_t child;
     child.pid_ = pid;
     // The child is ours and not yet reaped, so its PID can't have been reused here.
     child.pidfd_.reset(open_pidfd(pid));
     if (!child.pidfd_) {
-        *error = errno;
+        const int error = errno;
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        return std::nullopt;
+        return result_t::system_failure(error);
     }
-    return child;
+    started = std::move(child);
+    return result_t::success();
 }
 
 std::optional<child_exit_t> child_process_t::try_wait() {
@@ -233,13 +232,11 @@ bool child_process_t::send_signal(int signal_number) {
     return signal_pidfd(pidfd_.get(), signal_number) == 0;
 }
 
-bool spawn_detached(const std::string& path, const std::vector<std::string>& arguments,
-                    int* error) {
+result_t spawn_detached(const std::string& path, const std::vector<std::string>& arguments) {
     argument_vector_t argv(path, arguments);
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        *error = errno;
-        return false;
+        return result_t::system_failure(errno);
     }
     unique_fd report_read(pipe_fds[0]);
     unique_fd report_write(pipe_fds[1]);
@@ -247,15 +244,13 @@ bool spawn_detached(const std::string& path, const std::vector<std::string>& arg
     if (report_write.get() <= STDERR_FILENO) {
         report_write.reset(::fcntl(report_write.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
         if (!report_write) {
-            *error = errno;
-            return false;
+            return result_t::system_failure(errno);
         }
     }
 
     const pid_t intermediate = ::_Fork();
     if (intermediate < 0) {
-        *error = errno;
-        return false;
+        return result_t::system_failure(errno);
     }
     if (intermediate == 0) {
         (void)::setsid();
@@ -281,12 +276,10 @@ bool spawn_detached(const std::string& path, const std::vector<std::string>& arg
         n = ::read(report_read.get(), &reported, sizeof reported);
     } while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(sizeof reported)) {
-        *error = reported;
-        return false;
+        return result_t::system_failure(reported);
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        *error = ECHILD;
-        return false;
+        return result_t::system_failure(ECHILD);
     }
-    return true;
+    return result_t::success();
 }

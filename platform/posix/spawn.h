@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/result.h"
 #include "platform/posix/unique_fd.h"
 
 // The one way this program starts another program: an absolute path and an argument vector, no
@@ -31,12 +32,11 @@ class child_process_t {
     child_process_t& operator=(const child_process_t&) = delete;
     ~child_process_t();
 
-    // Starts path with argument vector arguments (the path itself is the child's argv[0]).
-    // standard_output is dup'ed to the child's descriptor 1; -1 keeps the daemon's. No handle
-    // when the child can't be started, with the reason in *error (an errno value).
-    [[nodiscard]] static std::optional<child_process_t> spawn(
-        const std::string& path, const std::vector<std::string>& arguments, int standard_output,
-        int* error);
+    // Starts path with argument vector arguments (the path itself is the child's argv[0]) and
+    // hands it to started. standard_output is dup'ed to the child's descriptor 1; -1 keeps the
+    // daemon's.
+    static result_t spawn(const std::string& path, const std::vector<std::string>& arguments,
+                          int standard_output, child_process_t& started);
 
     bool valid() const { return pidfd_.valid(); }
     pid_t pid() const { return pid_; }
@@ -62,7 +62,6 @@ class child_process_t {
 };
 
 // Starts path in a session of its own, as a grandchild that launchd's stand-in (init) adopts: the
-// caller has no child left to reap and the program outlives the daemon. True once the program's
-// image has been executed; false with the reason in *error (an errno value) otherwise.
-[[nodiscard]] bool spawn_detached(const std::string& path,
-                                  const std::vector<std::string>& arguments, int* error);
+// caller has no child left to reap and the program outlives the daemon. Success once the
+// program's image has been executed.
+result_t spawn_detached(const std::string& path, const std::vector<std::string>& arguments);

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
-// Writes every byte to fd, again after an interruption or a short write. False on a failure,
-// with errno saying why. Calls nothing but write(2), so a child between fork and exec may use it.
-[[nodiscard]] bool write_all(int fd, const void* bytes, std::size_t size);
+#include "platform/posix/result.h"
+
+// Writes every byte to fd, again after an interruption or a short write. Calls nothing but
+// write(2) and builds no text, so a child between fork and exec may use it.
+result_t write_all(int fd, const void* bytes, std::size_t size);

@@ -252,8 +252,8 @@ std::string signed_client_bundle(const bundle_options& options) {
         extra.push_back(certificates::share(chain.intermediate.get()));
         auto result = code_signing::sign_bundle(bundle.string(), options.identifier,
                                                 chain.leaf.get(), chain.leaf_key.get(), extra);
-        if (!result.ok) {
-            fail("can't sign " + bundle.string() + ": " + result.description);
+        if (!result) {
+            fail("can't sign " + bundle.string() + ": " + result.description());
         }
     }
     if (options.change_executable_after_signing) {

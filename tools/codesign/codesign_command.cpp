@@ -13,24 +13,25 @@ namespace codesign_tool {
 
 namespace {
 
-constexpr const char* sign_synopsis =
+constexpr const char* k_sign_synopsis =
     "corvana-codesign sign --identifier ID --cert LEAF.pem --key LEAF.key "
     "[--chain CHAIN.pem] BUNDLE.app\n";
-constexpr const char* verify_synopsis = "corvana-codesign verify [--requirement TEXT] BUNDLE.app\n";
-constexpr const char* sign_description =
+constexpr const char* k_verify_synopsis =
+    "corvana-codesign verify [--requirement TEXT] BUNDLE.app\n";
+constexpr const char* k_sign_description =
     "sign    writes BUNDLE.app/Contents/_CodeSignature: the bundle's main executable and\n"
     "        Info.plist, signed as ID by the leaf certificate; the team identifier is the leaf's\n"
     "        subject OU. --chain adds the intermediate certificates up to (not including) the "
     "root.\n";
-constexpr const char* verify_description =
+constexpr const char* k_verify_description =
     "verify  checks the signature against the trust anchors in /etc/codesign/anchors/ and, with\n"
     "        --requirement, that the bundle satisfies the requirement text.\n";
-constexpr const char* exit_status_text =
+constexpr const char* k_exit_status_text =
     "exit status: 0 done or valid, 1 failed or not valid, 2 usage error\n";
 
-const std::string usage_text = std::string("usage: ") + sign_synopsis + "       " +
-                               verify_synopsis + "\n" + sign_description + verify_description +
-                               "\n" + exit_status_text;
+const std::string usage_text = std::string("usage: ") + k_sign_synopsis + "       " +
+                               k_verify_synopsis + "\n" + k_sign_description +
+                               k_verify_description + "\n" + k_exit_status_text;
 
 struct command_spec {
     std::string name;
@@ -39,13 +40,14 @@ struct command_spec {
     const char* description;
 
     std::string usage() const {
-        return std::string("usage: ") + synopsis + "\n" + description + "\n" + exit_status_text;
+        return std::string("usage: ") + synopsis + "\n" + description + "\n" + k_exit_status_text;
     }
 };
 
 const command_spec sign_command{
-    "sign", {"identifier", "cert", "key", "chain"}, sign_synopsis, sign_description};
-const command_spec verify_command{"verify", {"requirement"}, verify_synopsis, verify_description};
+    "sign", {"identifier", "cert", "key", "chain"}, k_sign_synopsis, k_sign_description};
+const command_spec verify_command{
+    "verify", {"requirement"}, k_verify_synopsis, k_verify_description};
 
 struct command_line {
     std::string command;
@@ -95,7 +97,7 @@ std::optional<command_line> parse(const std::vector<std::string>& arguments,
 
 int usage(std::ostream& err) {
     err << usage_text;
-    return exit_usage;
+    return k_exit_usage;
 }
 
 int sign(const command_line& line, std::ostream& out, std::ostream& err) {
@@ -109,13 +111,13 @@ int sign(const command_line& line, std::ostream& out, std::ostream& err) {
     auto certificates = certificates::read_pem_certificates(cert_path);
     if (!certificates) {
         err << "corvana-codesign: " << cert_path << ": no PEM certificate in it\n";
-        return exit_failed;
+        return k_exit_failed;
     }
     const std::string& key_path = line.options.at("--key");
     evp_pkey_ptr key = certificates::read_pem_private_key(key_path);
     if (!key) {
         err << "corvana-codesign: " << key_path << ": no unencrypted PEM private key in it\n";
-        return exit_failed;
+        return k_exit_failed;
     }
     // Certificates after the leaf in its own file belong to the chain as well.
     certificate_chain_t chain;
@@ -126,7 +128,7 @@ int sign(const command_line& line, std::ostream& out, std::ostream& err) {
         auto extra = certificates::read_pem_certificates(found->second);
         if (!extra) {
             err << "corvana-codesign: " << found->second << ": no PEM certificate in it\n";
-            return exit_failed;
+            return k_exit_failed;
         }
         for (auto& certificate : *extra) {
             chain.push_back(std::move(certificate));
@@ -135,9 +137,9 @@ int sign(const command_line& line, std::ostream& out, std::ostream& err) {
     X509* leaf = certificates->front().get();
     const std::string& identifier = line.options.at("--identifier");
     auto result = code_signing::sign_bundle(line.bundle, identifier, leaf, key.get(), chain);
-    if (!result.ok) {
-        err << "corvana-codesign: " << line.bundle << ": " << result.description << "\n";
-        return exit_failed;
+    if (!result) {
+        err << "corvana-codesign: " << line.bundle << ": " << result.description() << "\n";
+        return k_exit_failed;
     }
     auto teams = certificates::subject_values(leaf, "OU");
     out << line.bundle << ": signed as " << identifier;
@@ -145,7 +147,7 @@ int sign(const command_line& line, std::ostream& out, std::ostream& err) {
         out << ", team " << teams.front();
     }
     out << "\n";
-    return exit_ok;
+    return k_exit_ok;
 }
 
 int verify(const command_line& line, std::ostream& out, std::ostream& err) {
@@ -160,13 +162,13 @@ int verify(const command_line& line, std::ostream& out, std::ostream& err) {
     auto code = SecStaticCodeCreateWithPath(line.bundle);
     if (!code) {
         err << "corvana-codesign: " << line.bundle << ": no such bundle\n";
-        return exit_failed;
+        return k_exit_failed;
     }
     OSStatus status = SecStaticCodeCheckValidity(*code, nullptr);
     if (status != errSecSuccess) {
         err << "corvana-codesign: " << line.bundle << ": " << code_signing_status_text(status)
             << " (" << status << ")\n";
-        return exit_failed;
+        return k_exit_failed;
     }
     out << line.bundle << ": valid on disk\n";
     if (requirement) {
@@ -174,11 +176,11 @@ int verify(const command_line& line, std::ostream& out, std::ostream& err) {
         if (status != errSecSuccess) {
             err << "corvana-codesign: " << line.bundle << ": " << code_signing_status_text(status)
                 << " (" << status << ")\n";
-            return exit_failed;
+            return k_exit_failed;
         }
         out << line.bundle << ": satisfies its requirement\n";
     }
-    return exit_ok;
+    return k_exit_ok;
 }
 
 }  // namespace
@@ -193,11 +195,11 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
     }
     if (global.has("version")) {
         out << "corvana-codesign " << CORVANA_VERSION << "\n";
-        return exit_ok;
+        return k_exit_ok;
     }
     if (global.has("help") || (!global.words.empty() && global.words.front() == "help")) {
         out << usage_text;
-        return exit_ok;
+        return k_exit_ok;
     }
     if (global.words.empty()) {
         return usage(err);
@@ -213,7 +215,7 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
         }
         if (line->help) {
             out << spec->usage();
-            return exit_ok;
+            return k_exit_ok;
         }
         return spec == &sign_command ? sign(*line, out, err) : verify(*line, out, err);
     }

@@ -14,9 +14,9 @@
 // Exit status: 0 done / valid, 1 signing failed / not valid, 2 usage error.
 namespace codesign_tool {
 
-inline constexpr int exit_ok = 0;
-inline constexpr int exit_failed = 1;
-inline constexpr int exit_usage = 2;
+inline constexpr int k_exit_ok = 0;
+inline constexpr int k_exit_failed = 1;
+inline constexpr int k_exit_usage = 2;
 
 int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 

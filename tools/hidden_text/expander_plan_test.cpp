@@ -31,7 +31,7 @@ std::vector<int> decode(const expander_plan_t& plan, const std::string& bits) {
     return symbols;
 }
 
-TEST(texts, spelling_takes_the_fewest_words) {
+TEST(Texts, SpellingTakesTheFewestWords) {
     const auto words = small_dictionary();
     EXPECT_EQ(spell_with_words("job file %s.", words), (std::vector<int>{1, 0, 2, 0, 3, 4}));
     // "jobfile" is one word; "job"+"file" or letters would be more.
@@ -45,7 +45,7 @@ TEST(texts, spelling_takes_the_fewest_words) {
     EXPECT_EQ(spell_with_words("jobs", words), std::nullopt);
 }
 
-TEST(texts, conversions_other_than_plain_s_are_refused) {
+TEST(Texts, ConversionsOtherThanPlainSAreRefused) {
     EXPECT_EQ(count_string_conversions("Starting %s, version %s."), 2);
     EXPECT_EQ(count_string_conversions("100%% done"), 0);
     EXPECT_EQ(count_string_conversions("%%s"), 0);
@@ -56,7 +56,7 @@ TEST(texts, conversions_other_than_plain_s_are_refused) {
     EXPECT_EQ(count_string_conversions("%n"), std::nullopt);
 }
 
-TEST(texts, bits_pack_from_the_most_significant_bit) {
+TEST(Texts, BitsPackFromTheMostSignificantBit) {
     EXPECT_EQ(pack_bits("1", 2), (std::vector<std::uint8_t>{0x80, 0x00}));
     EXPECT_EQ(pack_bits("000000011", 2), (std::vector<std::uint8_t>{0x01, 0x80}));
     EXPECT_EQ(pack_bits("10100101"
@@ -65,7 +65,7 @@ TEST(texts, bits_pack_from_the_most_significant_bit) {
               (std::vector<std::uint8_t>{0xA5, 0xC0, 0x00}));
 }
 
-TEST(texts, a_string_ending_on_a_byte_boundary_needs_the_next_byte) {
+TEST(Texts, AStringEndingOnAByteBoundaryNeedsTheNextByte) {
     EXPECT_EQ(bytes_touched(1), 1u);
     EXPECT_EQ(bytes_touched(7), 1u);
     EXPECT_EQ(bytes_touched(8), 2u);
@@ -73,7 +73,7 @@ TEST(texts, a_string_ending_on_a_byte_boundary_needs_the_next_byte) {
     EXPECT_EQ(bytes_touched(64), 9u);
 }
 
-TEST(expander_plan, texts_are_encoded_as_their_words_then_end_of_text) {
+TEST(ExpanderPlan, TextsAreEncodedAsTheirWordsThenEndOfText) {
     const std::vector<hidden_text_t> texts = {{"one", 8, 1, "job file %s."}, {"two", 8, 0, ""}};
     std::string error;
     const auto plan = plan_expander(small_dictionary(), texts, error);
@@ -87,7 +87,7 @@ TEST(expander_plan, texts_are_encoded_as_their_words_then_end_of_text) {
     }
 }
 
-TEST(expander_plan, words_of_the_texts_get_codes_no_longer_than_unused_ones) {
+TEST(ExpanderPlan, WordsOfTheTextsGetCodesNoLongerThanUnusedOnes) {
     const std::vector<hidden_text_t> texts = {{"one", 8, 0, "never."}};
     std::string error;
     const auto plan = plan_expander(small_dictionary(), texts, error);
@@ -96,7 +96,7 @@ TEST(expander_plan, words_of_the_texts_get_codes_no_longer_than_unused_ones) {
     EXPECT_LT(plan->codes[9].size(), plan->codes[8].size());
 }
 
-TEST(expander_plan, refuses_texts_that_cannot_be_stored) {
+TEST(ExpanderPlan, RefusesTextsThatCannotBeStored) {
     std::string error;
     // Thirty words cannot share one byte with end-of-text.
     std::string long_text;
@@ -119,7 +119,7 @@ TEST(expander_plan, refuses_texts_that_cannot_be_stored) {
     EXPECT_TRUE(plan_expander(small_dictionary(), {{"fits", 4096, 0, fits}}, error)) << error;
 }
 
-TEST(expander_plan, the_helper_texts_fit_with_the_committed_words) {
+TEST(ExpanderPlan, TheHelperTextsFitWithTheCommittedWords) {
     std::ifstream in(CORVANA_SOURCE_DIR "/tools/hidden_text/words.txt", std::ios::binary);
     const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::string error;
@@ -138,7 +138,7 @@ TEST(expander_plan, the_helper_texts_fit_with_the_committed_words) {
     EXPECT_EQ(emit_codes_header(*plan), emit_codes_header(*again));
 }
 
-TEST(expander_plan, the_emitted_source_holds_no_plain_word) {
+TEST(ExpanderPlan, TheEmittedSourceHoldsNoPlainWord) {
     const std::vector<hidden_text_t> texts = {{"job_file_text", 8, 1, "jobfile %s."}};
     std::string error;
     const auto plan = plan_expander(small_dictionary(), texts, error);

@@ -29,7 +29,7 @@ std::uint64_t cost(const std::vector<std::uint64_t>& weights, const std::vector<
     return total;
 }
 
-TEST(prefix_code, huffman_gives_the_known_optimal_lengths) {
+TEST(PrefixCode, HuffmanGivesTheKnownOptimalLengths) {
     EXPECT_EQ(huffman_lengths({4, 2, 1, 1}), (std::vector<int>{1, 2, 3, 3}));
     EXPECT_EQ(huffman_lengths({1, 1}), (std::vector<int>{1, 1}));
     // Doubling weights make the deepest possible tree.
@@ -39,13 +39,13 @@ TEST(prefix_code, huffman_gives_the_known_optimal_lengths) {
     EXPECT_EQ(cost(letters, huffman_lengths(letters)), 224u);
 }
 
-TEST(prefix_code, ties_break_by_symbol_order) {
+TEST(PrefixCode, TiesBreakBySymbolOrder) {
     // Three equal weights: the first two merge first, so the last symbol gets the short code.
     EXPECT_EQ(huffman_lengths({1, 1, 1}), (std::vector<int>{2, 2, 1}));
     EXPECT_EQ(huffman_lengths({5, 5, 5, 5, 5}), (std::vector<int>{3, 3, 2, 2, 2}));
 }
 
-TEST(prefix_code, many_symbols_give_a_complete_reproducible_code) {
+TEST(PrefixCode, ManySymbolsGiveACompleteReproducibleCode) {
     std::mt19937_64 random(7);
     std::vector<std::uint64_t> weights(3264);
     for (auto& w : weights) {
@@ -72,12 +72,12 @@ TEST(prefix_code, many_symbols_give_a_complete_reproducible_code) {
     }
 }
 
-TEST(prefix_code, canonical_codes_count_up_from_zero_by_length_then_symbol) {
+TEST(PrefixCode, CanonicalCodesCountUpFromZeroByLengthThenSymbol) {
     EXPECT_EQ(canonical_codes({2, 1, 3, 3}), (std::vector<std::string>{"10", "0", "110", "111"}));
     EXPECT_EQ(canonical_codes({2, 2, 2, 2}), (std::vector<std::string>{"00", "01", "10", "11"}));
 }
 
-TEST(prefix_code, a_tree_walk_finds_each_symbol_by_its_code) {
+TEST(PrefixCode, ATreeWalkFindsEachSymbolByItsCode) {
     const std::vector<std::string> codes = {"10", "0", "110", "111"};
     std::string error;
     const auto tree = build_code_tree(codes, error);
@@ -92,7 +92,7 @@ TEST(prefix_code, a_tree_walk_finds_each_symbol_by_its_code) {
     }
 }
 
-TEST(prefix_code, refuses_codes_the_branches_cannot_follow) {
+TEST(PrefixCode, RefusesCodesTheBranchesCannotFollow) {
     std::string error;
     EXPECT_FALSE(build_code_tree({"0", "01", "1"}, error));
     EXPECT_NE(error.find("prefix"), std::string::npos) << error;

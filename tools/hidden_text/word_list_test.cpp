@@ -22,7 +22,7 @@ std::string parse_error(std::string_view content) {
     return error;
 }
 
-TEST(word_list, reads_weights_and_escaped_words) {
+TEST(WordList, ReadsWeightsAndEscapedWords) {
     const auto words = parse_ok(
         "# comment\n"
         "\n"
@@ -39,7 +39,7 @@ TEST(word_list, reads_weights_and_escaped_words) {
     EXPECT_EQ(words[3].weight, 1u);
 }
 
-TEST(word_list, refuses_malformed_lines_naming_the_line) {
+TEST(WordList, RefusesMalformedLinesNamingTheLine) {
     EXPECT_EQ(parse_error("1 a\n1 a\n"), "line 2: word listed twice");
     EXPECT_NE(parse_error("word\n").find("line 1"), std::string::npos);
     EXPECT_NE(parse_error("0 zero\n").find("weight"), std::string::npos);
@@ -56,7 +56,7 @@ TEST(word_list, refuses_malformed_lines_naming_the_line) {
     EXPECT_EQ(parse_ok("1 " + std::string(k_max_word_length, 'w')).size(), 1u);
 }
 
-TEST(word_list, the_mask_is_a_byte_of_no_word_and_never_zero) {
+TEST(WordList, TheMaskIsAByteOfNoWordAndNeverZero) {
     std::vector<word_t> words;
     // Every byte but 0x00 and 0xA7 is taken: the mask can only be 0xA7.
     for (int b = 1; b < 256; ++b) {
@@ -70,7 +70,7 @@ TEST(word_list, the_mask_is_a_byte_of_no_word_and_never_zero) {
     EXPECT_EQ(choose_mask(words), std::nullopt);
 }
 
-TEST(word_list, the_mask_follows_the_words_only) {
+TEST(WordList, TheMaskFollowsTheWordsOnly) {
     const std::vector<word_t> a = {{"alpha", 1}, {"beta", 2}};
     const std::vector<word_t> b = {{"alpha", 1}, {"gamma", 2}};
     EXPECT_EQ(choose_mask(a), choose_mask(a));
@@ -85,7 +85,7 @@ TEST(word_list, the_mask_follows_the_words_only) {
     }
 }
 
-TEST(word_list, the_committed_list_is_a_valid_dictionary) {
+TEST(WordList, TheCommittedListIsAValidDictionary) {
     std::ifstream in(CORVANA_SOURCE_DIR "/tools/hidden_text/words.txt", std::ios::binary);
     ASSERT_TRUE(in);
     const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <unicode/regex.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+// A regular expression of the platform's engine (ICU's, as NSRegularExpression and NSPredicate
+// use), over UTF-8 texts. Immutable once compiled, so one may serve many threads at once.
+class regular_expression_t {
+  public:
+    // Nothing when the expression doesn't compile.
+    static std::optional<regular_expression_t> compile(std::string_view expression,
+                                                       std::uint32_t flags = 0);
+
+    enum class extent_t { whole_text, anywhere };
+    // A step limit (the engine's own unit, roughly milliseconds; 0 for none) bounds a
+    // pathological expression: a match that runs past it counts as no match.
+    [[nodiscard]] bool matches(std::string_view text, extent_t extent,
+                               std::int32_t step_limit = 0) const;
+
+  private:
+    explicit regular_expression_t(std::unique_ptr<icu::RegexPattern> pattern)
+        : pattern_(std::move(pattern)) {}
+    std::unique_ptr<icu::RegexPattern> pattern_;
+};
