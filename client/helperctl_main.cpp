@@ -3,6 +3,7 @@
 // Exit status: 0 when a reply arrived (its value is printed), 3 when the connection was refused or
 // dropped, 2 on a usage error.
 #include <dlfcn.h>
+#include <limits.h>
 
 #include <corvana/helper_client.h>
 
@@ -271,18 +272,33 @@ arguments arguments_of(const command& c, const std::vector<std::string>& args,
     return parsed;
 }
 
+// Where the authorize module is: beside the client library this program loaded.
+std::optional<std::string> authorize_module_path() {
+    void* client = ::dlopen(CORVANA_CLIENT_SONAME, RTLD_NOW | RTLD_NOLOAD);
+    if (client == nullptr) {
+        return std::nullopt;
+    }
+    char origin[PATH_MAX] = {};
+    const bool found = ::dlinfo(client, RTLD_DI_ORIGIN, origin) == 0;
+    ::dlclose(client);
+    if (!found) {
+        return std::nullopt;
+    }
+    return std::string(origin) + "/" + k_authorize_module;
+}
+
 // Only authorize loads the authorization code, and only now (see client/authorize_module.h).
 int run_authorize(int argc, char** argv) {
-    void* module = ::dlopen(k_authorize_module, RTLD_NOW | RTLD_LOCAL);
+    const auto path = authorize_module_path();
+    void* module = path ? ::dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (module == nullptr) {
         std::fprintf(stderr, "corvana-helperctl: cannot load the authorize command: %s\n",
-                     ::dlerror());
+                     path ? ::dlerror() : "the client library's directory is unknown");
         return k_exit_failure;
     }
     auto* entry = reinterpret_cast<authorize_entry_t*>(::dlsym(module, k_authorize_entry));
     if (entry == nullptr) {
-        std::fprintf(stderr, "corvana-helperctl: %s has no %s\n", k_authorize_module,
-                     k_authorize_entry);
+        std::fprintf(stderr, "corvana-helperctl: %s has no %s\n", path->c_str(), k_authorize_entry);
         return k_exit_failure;
     }
     return entry(argc, argv);

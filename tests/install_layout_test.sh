@@ -77,17 +77,20 @@ if ! PKG_CONFIG_SYSROOT_DIR="$stage" PKG_CONFIG_PATH="$stage/$p/$libdir/pkgconfi
     status=1
 fi
 
-# The installed corvana-helperctl finds its library and the authorize module beside it, and a
-# command other than authorize loads neither ICU nor the authorization code (OpenSSL, SQLite).
+# The installed corvana-helperctl (no run path: the staged library stands in for the system's)
+# finds the authorize module beside its library, and a command other than authorize loads neither
+# ICU nor the authorization code (OpenSSL, SQLite).
 helperctl="$stage/$p/bin/corvana-helperctl"
-loaded=$(LD_DEBUG=libs "$helperctl" --help 2>&1 >/dev/null | grep 'calling init')
-grep -qF "$stage/$p/bin/../$libdir/libcorvana-client.so" <<<"$loaded" \
-    || { echo "corvana-helperctl does not use the library installed beside it"; status=1; }
+readelf -d "$helperctl" | grep -q 'R.*PATH' && { echo "corvana-helperctl has a run path"; status=1; }
+loaded=$(LD_LIBRARY_PATH="$stage/$p/$libdir" LD_DEBUG=libs "$helperctl" --help 2>&1 >/dev/null \
+         | grep 'calling init')
 if grep -E 'libicu|libcrypto|libssl|libsqlite' <<<"$loaded"; then
     echo "corvana-helperctl --help loads libraries it does not use (above)"
     status=1
 fi
-"$helperctl" authorize --help >/dev/null \
+loaded=$(LD_LIBRARY_PATH="$stage/$p/$libdir" LD_DEBUG=libs "$helperctl" authorize --help 2>&1 \
+         >/dev/null | grep 'calling init')
+grep -qF "$stage/$p/$libdir/corvana/libcorvana-helperctl-authorize.so" <<<"$loaded" \
     || { echo "corvana-helperctl authorize can't load its module"; status=1; }
 
 # The units are well-formed where systemd's checker is available.
