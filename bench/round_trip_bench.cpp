@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/helper_client.h"
+#include <corvana/helper_client.h>
+
 #include "platform/ipc/frame_io.h"
 #include "platform/ipc/xpc_message.h"
 #include "tests/support/daemon_session.h"
@@ -88,7 +89,8 @@ BENCHMARK(bare_socket_ping_pong)->UseRealTime();
 
 void get_version_round_trip(benchmark::State& state) {
     std::string error;
-    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    auto client =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
     if (!client || !client->get_version()) {
         state.SkipWithError("the daemon did not admit the benchmark");
         return;
@@ -115,7 +117,8 @@ void admitted_connection(benchmark::State& state) {
     for (auto _ : state) {
         auto start = clock_type::now();
         std::string error;
-        auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+        auto client = corvana::helper_client_t::connect(
+            corvana::helper_client_t::default_socket_path(), error);
         if (!client || !client->get_version()) {
             state.SkipWithError("not admitted");
             break;

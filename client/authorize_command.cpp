@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/long_options.h"
 #include "platform/authorization/authorization.h"
 #include "platform/authorization/authorization_rules.h"
 #include "platform/posix/accounts.h"
@@ -62,44 +63,38 @@ int failure(const std::string& message) {
     return k_exit_failure;
 }
 
-// Empty result and a message on bad usage.
+// Empty result and a message on bad usage. "--right A B" lists several rights, as does
+// "--right A --right B": the command takes no other words, so every word is a right once a
+// --right was given.
 std::optional<options_t> parse(int argc, char** argv, std::string& error) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    long_options::parsed_line line =
+        long_options::parse(args, {{"right"}, {"user"}, {"out"}, {"help", false, 'h'}},
+                            long_options::word_order::anywhere);
+    if (!line.error.empty()) {
+        error = line.error;
+        return std::nullopt;
+    }
     options_t options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* what) -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                error = arg + " needs " + what;
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
-        if (arg == "--help" || arg == "-h") {
+    for (auto& [name, value] : line.options) {
+        if (name == "help") {
             options.help = true;
-        } else if (arg == "--right") {
-            const std::size_t before = options.rights.size();
-            while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
-                options.rights.emplace_back(argv[++i]);
-            }
-            if (options.rights.size() == before) {
-                error = "--right needs at least one right name";
-                return std::nullopt;
-            }
-        } else if (arg == "--user" || arg == "--out") {
-            auto& slot = arg == "--user" ? options.user : options.out;
-            if (slot) {
-                error = arg + " given twice";
-                return std::nullopt;
-            }
-            slot = value(arg == "--user" ? "a user name" : "a file");
-            if (!slot) {
-                return std::nullopt;
-            }
+        } else if (name == "right") {
+            options.rights.push_back(std::move(value));
         } else {
-            error = "unknown argument " + arg;
-            return std::nullopt;
+            auto& slot = name == "user" ? options.user : options.out;
+            if (slot) {
+                error = "--" + name + " given twice";
+                return std::nullopt;
+            }
+            slot = std::move(value);
         }
     }
+    if (!line.words.empty() && options.rights.empty()) {
+        error = "unknown argument " + line.words.front();
+        return std::nullopt;
+    }
+    options.rights.insert(options.rights.end(), line.words.begin(), line.words.end());
     if (options.help) {
         return options;
     }

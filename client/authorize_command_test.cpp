@@ -110,7 +110,7 @@ TEST_F(AuthorizeCommandTest, ChoosesTheUser) {
     EXPECT_EQ(info.st_uid, 0u);
 
     ::setenv("SUDO_USER", "authcli", 1);
-    ASSERT_EQ(run({"--right", k_right, "--user", "root", "--out", out3}), 0);
+    ASSERT_EQ(run({"--right=" + k_right, "--user=root", "--out=" + out3}), 0);
     ASSERT_EQ(::stat(out3.c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, 0u);
 

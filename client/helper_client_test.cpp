@@ -1,8 +1,7 @@
-// The client library's own side of a call, against a stand-in daemon on a socket of the test's
-// own: a call never waits past its time-out, and a reply that answers another call is not taken
-// for this call's.
-#include "client/helper_client.h"
-
+// The client library's own side of a call, through its public interface (the test links the
+// shared library), against a stand-in daemon on a socket of the test's own: a call never waits
+// past its time-out, and a reply that answers another call is not taken for this call's.
+#include <corvana/helper_client.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -81,7 +80,7 @@ class stand_in_daemon {
 TEST(HelperClient, ACallNeverWaitsPastItsTimeOut) {
     stand_in_daemon daemon([](int, const wire_request&) {});  // never answers
     std::string error;
-    auto client = helper_client_t::connect(daemon.path(), error, 500ms);
+    auto client = corvana::helper_client_t::connect(daemon.path(), error, 500ms);
     ASSERT_TRUE(client) << error;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(client->get_version(), std::nullopt);
@@ -94,7 +93,7 @@ TEST(HelperClient, AReplyToAnotherCallIsRefused) {
         (void)send_all(fd, *reply);
     });
     std::string error;
-    auto client = helper_client_t::connect(daemon.path(), error, 5s);
+    auto client = corvana::helper_client_t::connect(daemon.path(), error, 5s);
     ASSERT_TRUE(client) << error;
     EXPECT_EQ(client->get_version(), std::nullopt);
 }
@@ -110,7 +109,7 @@ TEST(HelperClient, NothingIsSentBeforeTheDaemonAdmitsTheConnection) {
               0);
     ASSERT_EQ(::listen(listener.get(), 4), 0);
     std::string error;
-    EXPECT_FALSE(helper_client_t::connect(path, error, 300ms));
+    EXPECT_FALSE(corvana::helper_client_t::connect(path, error, 300ms));
     unique_fd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     ASSERT_TRUE(accepted);
     std::uint8_t byte = 0;

@@ -2,10 +2,14 @@
 //
 // Exit status: 0 when a reply arrived (its value is printed), 3 when the connection was refused or
 // dropped, 2 on a usage error.
+#include <dlfcn.h>
+#include <limits.h>
+
+#include <corvana/helper_client.h>
+
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -13,12 +17,17 @@
 #include <vector>
 
 #include "base/long_options.h"
-#include "client/authorize_command.h"
-#include "client/helper_client.h"
+#include "client/authorize_module.h"
+#include "platform/plist/utf8.h"
 
 namespace {
 
+using corvana::helper_client_t;
+using corvana::ns_data;
+using corvana::ns_string;
+
 constexpr int k_exit_replied = 0;
+constexpr int k_exit_failure = 1;
 constexpr int k_exit_usage = 2;
 constexpr int k_exit_dropped = 3;
 constexpr std::size_t k_max_auth_file = 64 * 1024;
@@ -243,7 +252,7 @@ long_options::parsed_line read_line(const command& c, const std::vector<std::str
 arguments arguments_of(const command& c, const std::vector<std::string>& args,
                        long_options::parsed_line line, std::string& socket) {
     for (const auto& arg : args) {
-        if (!valid_utf8(arg)) {
+        if (!is_valid_utf8(arg)) {
             throw usage_error{"arguments must be UTF-8 text"};
         }
     }
@@ -261,6 +270,38 @@ arguments arguments_of(const command& c, const std::vector<std::string>& args,
                           " argument(s)"};
     }
     return parsed;
+}
+
+// Where the authorize module is: beside the client library this program loaded.
+std::optional<std::string> authorize_module_path() {
+    void* client = ::dlopen(CORVANA_CLIENT_SONAME, RTLD_NOW | RTLD_NOLOAD);
+    if (client == nullptr) {
+        return std::nullopt;
+    }
+    char origin[PATH_MAX] = {};
+    const bool found = ::dlinfo(client, RTLD_DI_ORIGIN, origin) == 0;
+    ::dlclose(client);
+    if (!found) {
+        return std::nullopt;
+    }
+    return std::string(origin) + "/" + k_authorize_module;
+}
+
+// Only authorize loads the authorization code, and only now (see client/authorize_module.h).
+int run_authorize(int argc, char** argv) {
+    const auto path = authorize_module_path();
+    void* module = path ? ::dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (module == nullptr) {
+        std::fprintf(stderr, "corvana-helperctl: cannot load the authorize command: %s\n",
+                     path ? ::dlerror() : "the client library's directory is unknown");
+        return k_exit_failure;
+    }
+    auto* entry = reinterpret_cast<authorize_entry_t*>(::dlsym(module, k_authorize_entry));
+    if (entry == nullptr) {
+        std::fprintf(stderr, "corvana-helperctl: %s has no %s\n", path->c_str(), k_authorize_entry);
+        return k_exit_failure;
+    }
+    return entry(argc, argv);
 }
 
 }  // namespace
@@ -294,7 +335,7 @@ int main(int argc, char** argv) {
     if (args[0] == "authorize") {
         // The words are the tail of argv, the command first.
         const int first = argc - static_cast<int>(args.size());
-        return authorize_command_main(argc - first, argv + first);
+        return run_authorize(argc - first, argv + first);
     }
 
     const command* chosen = nullptr;

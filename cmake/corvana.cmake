@@ -27,20 +27,30 @@ function(corvana_library_sources dir out)
     set(${out} ${all} PARENT_SCOPE)
 endfunction()
 
-# corvana_add_tests(DIR LINK lib... [UNIT stem...] [TIMEOUTS stem seconds...])
+# corvana_add_tests(DIR LINK lib... [ONLY stem...] [UNIT stem...] [TIMEOUTS stem seconds...])
 #
 # Every test executable links what LINK names and nothing else but the test main, so a test of a
 # library that reaches past the library's declared dependencies fails to link. By default it runs
 # as root in a fresh sandbox of its own (label "system"). The programs named after UNIT touch no
 # system path, need no root and run no system tool: they run directly, as any user (label "unit").
 # A program gets 60 s unless TIMEOUTS gives it more. Test names are the folder's path below the
-# source root with "_" for "/", then the stem.
+# source root with "_" for "/", then the stem. A folder that holds two libraries calls this once per
+# library, each call naming its test programs after ONLY.
 function(corvana_add_tests dir)
     if(NOT BUILD_TESTING)
         return()
     endif()
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "LINK;UNIT;TIMEOUTS")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "LINK;ONLY;UNIT;TIMEOUTS")
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+    if(arg_ONLY)
+        set(tests "")
+        foreach(stem ${arg_ONLY})
+            if(NOT EXISTS ${dir}/${stem}.cpp)
+                message(FATAL_ERROR "corvana_add_tests: no ${stem}.cpp in ${dir}")
+            endif()
+            list(APPEND tests ${dir}/${stem}.cpp)
+        endforeach()
+    endif()
     file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR} ${dir})
     string(REPLACE "/" "_" folder "${folder}")
     foreach(src ${tests})

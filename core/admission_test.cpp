@@ -27,7 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/helper_client.h"
+#include <corvana/helper_client.h>
+
 #include "platform/ipc/frame_io.h"
 #include "platform/ipc/xpc_message.h"
 #include "tests/support/client_role.h"
@@ -186,7 +187,7 @@ TEST(ClientRole, DISABLED_ExecAfterConnect) {
 
     // Not close-on-exec: the signed program keeps the connection open without knowing it.
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    auto address = unix_socket_address(helper_client_t::default_socket_path());
+    auto address = unix_socket_address(corvana::helper_client_t::default_socket_path());
     ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
 
     if (mode == "queue") {
@@ -280,7 +281,7 @@ TEST(ClientRole, DISABLED_ExecAfterAdmission) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    auto address = unix_socket_address(helper_client_t::default_socket_path());
+    auto address = unix_socket_address(corvana::helper_client_t::default_socket_path());
     ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
     ask_for_reboot_once_admitted(fd, "signed client");
     ::setenv("CORVANA_CLIENT_ROLE_ARGS", std::to_string(fd).c_str(), 1);
@@ -332,7 +333,7 @@ TEST(ClientRole, DISABLED_Steal) {
         sockaddr_un peer{};
         socklen_t length = sizeof peer;
         if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-            std::string(peer.sun_path) == helper_client_t::default_socket_path()) {
+            std::string(peer.sun_path) == corvana::helper_client_t::default_socket_path()) {
             say("stolen");
             say(send_all(fd, reboot_request(77)) && answered(fd, 3s) ? "thief: served"
                                                                      : "thief: not served");
@@ -373,7 +374,8 @@ TEST(ClientRole, DISABLED_RebootWhenReleased) {
         std::this_thread::sleep_for(20ms);
     }
     std::string error;
-    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error, 10s);
+    auto client = corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
+                                                    error, 10s);
     if (!client) {
         say("reboot: refused");
         return;
@@ -547,7 +549,8 @@ TEST_F(Admission, ALockedTraceFileHoldsUpNoRequest) {
 
 TEST(ClientRole, DISABLED_TryConnect) {
     std::string error;
-    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error, 10s);
+    auto client = corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
+                                                    error, 10s);
     say(client ? "connect: admitted" : "connect: refused");
 }
 
@@ -585,10 +588,11 @@ TEST_F(Admission, AHugeExecutableBehindACopiedSignatureCostsLittle) {
 TEST(ClientRole, DISABLED_HoldMany) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
-    std::vector<helper_client_t> held;
+    std::vector<corvana::helper_client_t> held;
     for (int i = 0; i < std::stoi(args[0]); ++i) {
         std::string error;
-        auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error, 5s);
+        auto client = corvana::helper_client_t::connect(
+            corvana::helper_client_t::default_socket_path(), error, 5s);
         if (client && client->get_version()) {
             held.push_back(std::move(*client));
         }

@@ -10,7 +10,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "client/helper_client.h"
+#include <corvana/helper_client.h>
+
+#include "core/types.h"
+#include "platform/ipc/xpc_message.h"
 #include "platform/posix/unique_fd.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
@@ -56,7 +59,8 @@ std::vector<std::uint8_t> request(const std::string& selector, std::vector<wire_
 // one well-behaved connection stays open throughout.
 TEST(ClientRole, DISABLED_Hostile) {
     std::string error;
-    auto steady = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    auto steady =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
     ASSERT_TRUE(steady && steady->get_version());
 
     const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> cases = {
@@ -101,7 +105,8 @@ TEST(ClientRole, DISABLED_Hostile) {
     std::this_thread::sleep_for(3s);
 
     EXPECT_EQ(steady->get_version(), ns_string("2.6"));
-    auto fresh = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    auto fresh =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
     ASSERT_TRUE(fresh);
     EXPECT_EQ(fresh->get_version(), ns_string("2.6"));
     std::printf("survived\n");

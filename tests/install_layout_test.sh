@@ -24,10 +24,10 @@ expected=(
     "$p/bin/corvana-helperctl"
     "$p/bin/corvana-codesign"
     "$p/$libdir/libcorvana-client.so"
-    "$p/include/corvana/client/helper_client.h"
-    "$p/include/corvana/core/types.h"
-    "$p/include/corvana/platform/xpc_message.h"
-    "$p/include/corvana/platform/unique_fd.h"
+    "$p/$libdir/corvana/libcorvana-helperctl-authorize.so"
+    "$p/include/corvana/helper_client.h"
+    "$p/include/corvana/types.h"
+    "$p/include/corvana/export.h"
     "$p/$libdir/pkgconfig/corvana-client.pc"
     "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.socket"
     "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.service"
@@ -50,21 +50,58 @@ grep -qx "ExecStart=$prefix/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.He
     "$stage/$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.service" \
     || { echo "the service unit does not start the installed daemon"; status=1; }
 
-# The installed header and library are enough to build a client.
+# The client library exports its interface and nothing else, under its versioned soname, and its
+# installed headers carry nothing but that interface.
+lib="$stage/$p/$libdir/libcorvana-client.so"
+exported=$(nm -DC --defined-only "$lib" | cut -d' ' -f3-)
+if [ -z "$exported" ] || grep -v '^corvana::' <<<"$exported"; then
+    echo "libcorvana-client.so exports more than namespace corvana (the lines above)"
+    status=1
+fi
+readelf -d "$lib" | grep -q 'SONAME.*\[libcorvana-client\.so\.[0-9]*\]' \
+    || { echo "libcorvana-client.so has no versioned soname"; status=1; }
+if grep -rlE 'unique_fd|wire_value|"(platform|core|client)/' "$stage/$p/include/corvana"; then
+    echo "installed headers reach past the client interface (files above)"
+    status=1
+fi
+
+# A program builds against the installed headers and library with pkg-config alone and uses them.
 cat >"$stage/client.cpp" <<'CPP'
-#include <client/helper_client.h>
+#include <corvana/helper_client.h>
 int main() {
     std::string error;
-    auto client = helper_client_t::connect("/nonexistent.socket", error);
-    return client ? 1 : 0;
+    auto client = corvana::helper_client_t::connect("/nonexistent.socket", error,
+                                                    std::chrono::milliseconds(200));
+    const corvana::ns_string text = "x";
+    return !client && !error.empty() && text &&
+                   corvana::helper_client_t::default_socket_path().rfind("/run/", 0) == 0
+               ? 0
+               : 1;
 }
 CPP
 if ! PKG_CONFIG_SYSROOT_DIR="$stage" PKG_CONFIG_PATH="$stage/$p/$libdir/pkgconfig" \
-    sh -c 'g++ -std=c++20 "$1/client.cpp" -o "$1/client" $(pkg-config --cflags --libs corvana-client) \
-           -Wl,-rpath,"$1/$2" && "$1/client"' sh "$stage" "$p/$libdir"; then
+    sh -c 'g++ -std=c++20 -Wall -Wextra -Werror "$1/client.cpp" -o "$1/client" \
+           $(pkg-config --cflags --libs corvana-client) -Wl,-rpath,"$1/$2" && "$1/client"' \
+    sh "$stage" "$p/$libdir"; then
     echo "a client can't be built against the installed library"
     status=1
 fi
+
+# The installed corvana-helperctl (no run path: the staged library stands in for the system's)
+# finds the authorize module beside its library, and a command other than authorize loads neither
+# ICU nor the authorization code (OpenSSL, SQLite).
+helperctl="$stage/$p/bin/corvana-helperctl"
+readelf -d "$helperctl" | grep -q 'R.*PATH' && { echo "corvana-helperctl has a run path"; status=1; }
+loaded=$(LD_LIBRARY_PATH="$stage/$p/$libdir" LD_DEBUG=libs "$helperctl" --help 2>&1 >/dev/null \
+         | grep 'calling init')
+if grep -E 'libicu|libcrypto|libssl|libsqlite' <<<"$loaded"; then
+    echo "corvana-helperctl --help loads libraries it does not use (above)"
+    status=1
+fi
+loaded=$(LD_LIBRARY_PATH="$stage/$p/$libdir" LD_DEBUG=libs "$helperctl" authorize --help 2>&1 \
+         >/dev/null | grep 'calling init')
+grep -qF "$stage/$p/$libdir/corvana/libcorvana-helperctl-authorize.so" <<<"$loaded" \
+    || { echo "corvana-helperctl authorize can't load its module"; status=1; }
 
 # The units are well-formed where systemd's checker is available.
 if command -v systemd-analyze >/dev/null; then

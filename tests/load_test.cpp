@@ -20,7 +20,9 @@
 #include <sstream>
 #include <thread>
 
-#include "client/helper_client.h"
+#include <corvana/helper_client.h>
+
+#include "core/types.h"
 #include "platform/ipc/frame_io.h"
 #include "platform/ipc/xpc_message.h"
 #include "platform/posix/unique_fd.h"
@@ -63,9 +65,10 @@ role_plan plan_from_arguments() {
     return plan;
 }
 
-std::optional<helper_client_t> connect_client() {
+std::optional<corvana::helper_client_t> connect_client() {
     std::string error;
-    return helper_client_t::connect(helper_client_t::default_socket_path(), error, k_call_timeout);
+    return corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error,
+                                             k_call_timeout);
 }
 
 // One reply frame, or nothing when none came within the time.

@@ -1,14 +1,12 @@
 #include "platform/ipc/xpc_message.h"
 
 #include <plist/plist.h>
-#include <unicode/utf8.h>
-
-#include <climits>
 
 #include <cstring>
 #include <memory>
 
-#include "platform/plist/property_list.h"
+#include "platform/plist/property_list_parse.h"
+#include "platform/plist/utf8.h"
 
 namespace {
 
@@ -45,7 +43,7 @@ plist_t encode_value(const wire_value& value) {
             return plist_new_uint(static_cast<std::uint64_t>(i));
         }
         plist_t operator()(const std::string& s) const {
-            if (s.find('\0') != std::string::npos || !valid_utf8(s)) {
+            if (s.find('\0') != std::string::npos || !is_valid_utf8(s)) {
                 return nullptr;
             }
             return plist_new_string(s.c_str());
@@ -81,7 +79,7 @@ std::optional<wire_value> decode_value(plist_t node) {
                 return std::nullopt;
             }
             std::string s(text, length);
-            if (s.find('\0') != std::string::npos || !valid_utf8(s)) {
+            if (s.find('\0') != std::string::npos || !is_valid_utf8(s)) {
                 return std::nullopt;
             }
             return wire_value{std::move(s)};
@@ -160,7 +158,7 @@ bool wire_value_has_kind(const wire_value& value, wire_kind kind) {
 }
 
 std::optional<std::vector<std::uint8_t>> encode_request(const wire_request& request) {
-    if (request.selector.size() > k_max_selector || !valid_utf8(request.selector) ||
+    if (request.selector.size() > k_max_selector || !is_valid_utf8(request.selector) ||
         request.args.size() > k_max_arguments) {
         return std::nullopt;
     }
@@ -208,7 +206,7 @@ std::variant<wire_request, wire_error> decode_request(std::span<const std::uint8
         return wire_error{"bad selector"};
     }
     request.selector.assign(text, length);
-    if (!valid_utf8(request.selector)) {
+    if (!is_valid_utf8(request.selector)) {
         return wire_error{"bad selector"};
     }
 
@@ -255,24 +253,6 @@ std::variant<wire_reply, wire_error> decode_reply(std::span<const std::uint8_t> 
         return wire_error{"value has no valid type"};
     }
     return wire_reply{*id, std::move(*decoded)};
-}
-
-bool valid_utf8(std::string_view text) {
-    // ICU's decoder refuses overlong forms, surrogates and values past U+10FFFF.
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(text.size());
-    if (text.size() > static_cast<std::size_t>(INT32_MAX)) {
-        return false;
-    }
-    std::int32_t i = 0;
-    while (i < length) {
-        UChar32 c = 0;
-        U8_NEXT(bytes, i, length, c);
-        if (c < 0) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string service_socket_path(std::string_view service_name) {

@@ -51,16 +51,15 @@ struct wire_error {
 const char* wire_kind_name(wire_kind kind);
 bool wire_value_has_kind(const wire_value& value, wire_kind kind);
 
-// Encoding refuses what the peer could not decode (texts with NUL or invalid UTF-8, frames over
-// the limit): it answers nothing rather than send a bad message.
+// Encoding refuses what the peer could not decode (texts with NUL or invalid UTF-8 as
+// is_valid_utf8 judges it, frames over the limit): it answers nothing rather than send a bad
+// message.
 std::optional<std::vector<std::uint8_t>> encode_request(const wire_request& request);
 std::optional<std::vector<std::uint8_t>> encode_reply(const wire_reply& reply);
 
 // Decoding takes the payload of one frame (without the length prefix).
 std::variant<wire_request, wire_error> decode_request(std::span<const std::uint8_t> payload);
 std::variant<wire_reply, wire_error> decode_reply(std::span<const std::uint8_t> payload);
-
-bool valid_utf8(std::string_view text);
 
 // Where the service with this name listens: "/run/<name>.socket".
 std::string service_socket_path(std::string_view service_name);

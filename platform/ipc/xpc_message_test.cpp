@@ -88,13 +88,14 @@ TEST(WireMessage, WrongShapesAreRefused) {
     EXPECT_TRUE(std::holds_alternative<wire_error>(decode_reply(payload_of(request))));
 }
 
-TEST(WireMessage, Utf8Validation) {
-    EXPECT_TRUE(valid_utf8("plain"));
-    EXPECT_TRUE(valid_utf8("\xE2\x80\x99"));
-    EXPECT_FALSE(valid_utf8("\xC0\xAF"));          // overlong "/"
-    EXPECT_FALSE(valid_utf8("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(valid_utf8("\xE2\x80"));          // cut short
-    EXPECT_FALSE(valid_utf8("\xF4\x90\x80\x80"));  // past U+10FFFF
+TEST(WireMessage, TextThatIsNotUtf8IsNeitherSentNorTaken) {
+    for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xE2\x80", "\xF4\x90\x80\x80"}) {
+        // overlong "/", a surrogate, cut short, past U+10FFFF
+        EXPECT_FALSE(encode_request(wire_request{"a:", 1, {wire_value{std::string(bad)}}}));
+        EXPECT_FALSE(encode_reply(wire_reply{1, wire_value{std::string(bad)}}));
+        EXPECT_FALSE(encode_request(wire_request{std::string("a:") + bad, 1, {}}));
+    }
+    EXPECT_TRUE(encode_request(wire_request{"a:", 1, {wire_value{std::string("\xE2\x80\x99")}}}));
 }
 
 }  // namespace

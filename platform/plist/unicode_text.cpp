@@ -3,7 +3,6 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include <climits>
 #include <cstdint>
 
 namespace {
@@ -41,24 +40,6 @@ std::vector<std::string> split(std::string_view text, Predicate is_separator) {
 }
 
 }  // namespace
-
-bool is_valid_utf8(std::string_view bytes) {
-    // ICU indexes with int32_t; no tool output comes near 2 GiB.
-    if (bytes.size() > static_cast<std::size_t>(INT32_MAX)) {
-        return false;
-    }
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const auto length = static_cast<int32_t>(bytes.size());
-    int32_t at = 0;
-    while (at < length) {
-        UChar32 c = 0;
-        U8_NEXT(data, at, length, c);
-        if (c < 0) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::vector<std::string> split_at_newlines(std::string_view text) {
     return split(text, is_newline);

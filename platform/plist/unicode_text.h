@@ -4,11 +4,9 @@
 #include <string_view>
 #include <vector>
 
-// Text routines with the platform's Unicode character sets, over UTF-8 text.
+#include "platform/plist/utf8.h"
 
-// True when bytes are well-formed UTF-8 (no stray continuation bytes, overlong forms, surrogates
-// or code points above U+10FFFF). The empty text is valid.
-[[nodiscard]] bool is_valid_utf8(std::string_view bytes);
+// Text routines with the platform's Unicode character sets, over UTF-8 text.
 
 // Splits at every newline character: U+000A to U+000D, U+0085, U+2028 and U+2029. Each one is a
 // separator of its own, so "a\r\nb" gives "a", "" and "b", and a final line feed gives a last,

@@ -1,4 +1,5 @@
 #include "tests/support/client_role.h"
+#include "platform/ipc/xpc_message.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,7 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "client/helper_client.h"
+#include <corvana/helper_client.h>
+
+#include "core/types.h"
 #include "platform/ipc/frame_io.h"
 #include "tests/support/files.h"
 #include "tests/support/sandbox.h"
@@ -46,7 +49,7 @@ std::vector<std::string> role_arguments() {
 }
 
 unique_fd raw_connection() {
-    unique_fd fd = connect_unix_socket(helper_client_t::default_socket_path());
+    unique_fd fd = connect_unix_socket(corvana::helper_client_t::default_socket_path());
     if (!fd) {
         return fd;
     }
@@ -139,7 +142,8 @@ std::unique_ptr<client_role> start_client_role(const std::string& role,
 
 TEST(ClientRole, DISABLED_Hold) {
     std::string error;
-    auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+    auto client =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
     ASSERT_TRUE(client) << error;
     auto version = client->get_version();
     ASSERT_TRUE(version.has_value());
@@ -163,7 +167,8 @@ TEST(ClientRole, DISABLED_Load) {
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&] {
             std::string error;
-            auto client = helper_client_t::connect(helper_client_t::default_socket_path(), error);
+            auto client = corvana::helper_client_t::connect(
+                corvana::helper_client_t::default_socket_path(), error);
             if (!client) {
                 return;
             }

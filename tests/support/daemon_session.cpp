@@ -7,7 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "client/helper_client.h"
+#include <corvana/helper_client.h>
+
 #include "platform/ipc/frame_io.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
@@ -71,7 +72,7 @@ void daemon_session::kill(int signal) {
 }
 
 std::string daemon_session::socket_path() {
-    return helper_client_t::default_socket_path();
+    return corvana::helper_client_t::default_socket_path();
 }
 
 command_result daemon_session::helperctl(const std::vector<std::string>& args) const {

@@ -1,31 +1,39 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "core/types.h"
-#include "platform/ipc/xpc_message.h"
-#include "platform/posix/unique_fd.h"
+#include <corvana/export.h>
+#include <corvana/types.h>
+
+namespace corvana {
 
 // A client of the helper daemon: one blocking call per remote method, over the daemon's socket.
 // Every call answers its typed reply, or nothing when the connection was refused or dropped, the
 // daemon did not answer in time, or the arguments can't be sent (texts with NUL bytes or invalid
-// UTF-8, messages over the size limit).
-class helper_client_t {
+// UTF-8, messages over the size limit). A call that was sent and got no answer leaves the client
+// unusable: every later call answers nothing, and a new one must be connected.
+//
+// Loading the library makes the process non-dumpable: the helper serves only a client that no
+// other process of its user can reach into.
+class CORVANA_CLIENT_API helper_client_t {
   public:
     static constexpr std::chrono::seconds k_default_timeout{120};
 
     // The socket the daemon serves by default.
     static std::string default_socket_path();
 
-    // Nothing when the socket can't be reached; error then says why.
+    // Nothing when the socket can't be reached or the daemon refuses the connection; error then
+    // says why. timeout bounds the wait for admission and for each call's reply.
     static std::optional<helper_client_t> connect(
         const std::string& socket_path, std::string& error,
         std::chrono::milliseconds timeout = k_default_timeout);
+
+    helper_client_t(helper_client_t&& other) noexcept;
+    helper_client_t& operator=(helper_client_t&& other) noexcept;
+    ~helper_client_t();
 
     std::optional<ns_string> get_version();
     std::optional<bool> install_corvana_service_with(const ns_data& auth,
@@ -56,21 +64,14 @@ class helper_client_t {
     std::optional<bool> isAutostartEnabledForNamespace(const ns_string& cv_namespace);
     std::optional<bool> setAutostartEnabled(bool enabled, const ns_string& cv_namespace);
 
-    // Sends any selector with any arguments and answers the raw reply value; for tools and tests
-    // that speak the protocol directly.
-    std::optional<wire_value> call(std::string_view selector, std::vector<wire_value> args);
-
   private:
-    helper_client_t(unique_fd socket, std::chrono::milliseconds timeout)
-        : socket_(std::move(socket)), timeout_(timeout) {}
+    // The connection; kept out of this header so that a program that links the library sees
+    // only its interface.
+    struct connection_t;
 
-    std::optional<bool> call_bool(std::string_view selector, std::vector<wire_value> args);
+    helper_client_t() = default;
 
-    unique_fd socket_;
-    std::chrono::milliseconds timeout_;
-    std::uint64_t next_id_ = 1;
-    bool broken_ = false;
+    std::unique_ptr<connection_t> connection_;
 };
 
-wire_value to_wire(const ns_string& text);
-wire_value to_wire(const ns_data& data);
+}  // namespace corvana
