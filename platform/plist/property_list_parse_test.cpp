@@ -15,7 +15,7 @@ const std::filesystem::path k_corpus =
 
 using tests::read_file;
 
-TEST(property_list_parse, malformed_input_gives_no_node) {
+TEST(PropertyListParseTest, MalformedInputGivesNoNode) {
     for (const std::string& bad :
          {std::string(), std::string("not a property list"), std::string("bplist00"),
           std::string("<plist version=\"1.0\"><dict><key>a</key></plist>")}) {
@@ -25,7 +25,7 @@ TEST(property_list_parse, malformed_input_gives_no_node) {
     }
 }
 
-TEST(property_list_parse, binary_input_that_would_stop_the_library_or_mislead_is_refused) {
+TEST(PropertyListParseTest, BinaryInputThatWouldStopTheLibraryOrMisleadIsRefused) {
     // A key holding a NUL makes libplist abort the process; a key given twice has no one value.
     for (const char* name : {"binary_key_with_nul.bin", "binary_duplicate_keys.bin"}) {
         const std::string bytes = read_file(k_corpus / name);

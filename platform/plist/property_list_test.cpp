@@ -108,7 +108,7 @@ bool bool_value(plist_t dict, const char* key) {
     return value != 0;
 }
 
-class property_list_files : public testing::Test {
+class PropertyListFilesTest : public testing::Test {
   protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / "property_list_test";
@@ -132,17 +132,17 @@ class property_list_files : public testing::Test {
 
 }  // namespace
 
-TEST(property_list_text, job_file_matches_the_platform_form) {
+TEST(PropertyListTextTest, JobFileMatchesThePlatformForm) {
     const plist_node_t job = agent_job();
     EXPECT_EQ(xml_property_list_text(job.get()), read_file(k_corpus / "agent_job_file.xml"));
 }
 
-TEST(property_list_text, every_kind_of_value_matches_the_platform_form) {
+TEST(PropertyListTextTest, EveryKindOfValueMatchesThePlatformForm) {
     const plist_node_t root = every_kind();
     EXPECT_EQ(xml_property_list_text(root.get()), read_file(k_corpus / "every_kind.xml"));
 }
 
-TEST(property_list_text, xml_and_binary_input_give_the_same_xml) {
+TEST(PropertyListTextTest, XmlAndBinaryInputGiveTheSameXml) {
     for (const char* golden : {"agent_job_file.xml", "every_kind.xml"}) {
         SCOPED_TRACE(golden);
         const std::string xml = read_file(k_corpus / golden);
@@ -164,7 +164,7 @@ TEST(property_list_text, xml_and_binary_input_give_the_same_xml) {
     }
 }
 
-TEST(property_list_text, nesting_is_bounded_both_ways) {
+TEST(PropertyListTextTest, NestingIsBoundedBothWays) {
     const plist_node_t deepest_allowed = nested_arrays(k_property_list_max_depth);
     const auto text = xml_property_list_text(deepest_allowed.get());
     ASSERT_TRUE(text);
@@ -185,7 +185,7 @@ TEST(property_list_text, nesting_is_bounded_both_ways) {
         parse_property_list(reinterpret_cast<const std::uint8_t*>(hostile.data()), hostile.size()));
 }
 
-TEST_F(property_list_files, reads_regular_files_and_refuses_everything_else) {
+TEST_F(PropertyListFilesTest, ReadsRegularFilesAndRefusesEverythingElse) {
     write_file(dir_ / "job.plist", read_file(k_corpus / "agent_job_file.xml"));
     auto job = read_property_list(dir_ / "job.plist");
     ASSERT_TRUE(job);
@@ -205,7 +205,7 @@ TEST_F(property_list_files, reads_regular_files_and_refuses_everything_else) {
     EXPECT_FALSE(read_property_list("/dev/zero"));
 }
 
-TEST_F(property_list_files, refuses_files_above_the_size_bound) {
+TEST_F(PropertyListFilesTest, RefusesFilesAboveTheSizeBound) {
     // Valid XML padded with trailing blanks, so only the size can make it unreadable.
     const std::string xml = read_file(k_corpus / "agent_job_file.xml");
     write_file(dir_ / "at_bound.plist",
@@ -216,14 +216,14 @@ TEST_F(property_list_files, refuses_files_above_the_size_bound) {
     EXPECT_FALSE(read_property_list(dir_ / "above_bound.plist"));
 }
 
-TEST_F(property_list_files, symbolic_links_are_followed_only_when_asked) {
+TEST_F(PropertyListFilesTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
     write_file(dir_ / "target.plist", read_file(k_corpus / "agent_job_file.xml"));
     fs::create_symlink(dir_ / "target.plist", dir_ / "link.plist");
     EXPECT_TRUE(read_property_list(dir_ / "link.plist", symlink_policy_t::follow));
     EXPECT_FALSE(read_property_list(dir_ / "link.plist", symlink_policy_t::refuse));
 }
 
-TEST_F(property_list_files, atomic_write_keeps_mode_and_owner_of_the_file_it_replaces) {
+TEST_F(PropertyListFilesTest, AtomicWriteKeepsModeAndOwnerOfTheFileItReplaces) {
     const fs::path path = dir_ / "job.plist";
     write_file(path, "old");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -244,7 +244,7 @@ TEST_F(property_list_files, atomic_write_keeps_mode_and_owner_of_the_file_it_rep
     EXPECT_EQ(status.st_mode & 07777, 0644u);
 }
 
-TEST_F(property_list_files, atomic_write_never_writes_through_a_link_or_a_directory) {
+TEST_F(PropertyListFilesTest, AtomicWriteNeverWritesThroughALinkOrADirectory) {
     write_file(dir_ / "target", "precious");
     fs::create_symlink(dir_ / "target", dir_ / "link.plist");
     const plist_node_t job = agent_job();

@@ -4,7 +4,7 @@
 
 using pieces_t = std::vector<std::string>;
 
-TEST(unicode_text, every_newline_character_is_a_separator_of_its_own) {
+TEST(UnicodeTextTest, EveryNewlineCharacterIsASeparatorOfItsOwn) {
     EXPECT_EQ(split_at_newlines("one\ntwo\n"), (pieces_t{"one", "two", ""}));
     EXPECT_EQ(split_at_newlines("a\r\nb"), (pieces_t{"a", "", "b"}));
     EXPECT_EQ(split_at_newlines("a\vb\fc\rd"), (pieces_t{"a", "b", "c", "d"}));
@@ -17,7 +17,7 @@ TEST(unicode_text, every_newline_character_is_a_separator_of_its_own) {
     EXPECT_EQ(split_at_newlines(""), (pieces_t{""}));
 }
 
-TEST(unicode_text, whitespace_is_tab_and_the_space_separators_only) {
+TEST(UnicodeTextTest, WhitespaceIsTabAndTheSpaceSeparatorsOnly) {
     EXPECT_EQ(split_at_whitespace("  123 /sbin/init --flag"),
               (pieces_t{"", "", "123", "/sbin/init", "--flag"}));
     EXPECT_EQ(split_at_whitespace("a\tb\u00a0c\u3000d\u2002e"),
@@ -27,7 +27,7 @@ TEST(unicode_text, whitespace_is_tab_and_the_space_separators_only) {
     EXPECT_EQ(split_at_whitespace("x "), (pieces_t{"x", ""}));
 }
 
-TEST(unicode_text, only_well_formed_utf8_is_valid) {
+TEST(UnicodeTextTest, OnlyWellFormedUtf8IsValid) {
     EXPECT_TRUE(is_valid_utf8(""));
     EXPECT_TRUE(is_valid_utf8(std::string("nul\0inside", 10)));
     EXPECT_TRUE(is_valid_utf8("caf\u00e9 \U0001F600"));
@@ -39,7 +39,7 @@ TEST(unicode_text, only_well_formed_utf8_is_valid) {
     }
 }
 
-TEST(unicode_text, join_puts_the_separator_between_pieces_only) {
+TEST(UnicodeTextTest, JoinPutsTheSeparatorBetweenPiecesOnly) {
     EXPECT_EQ(join({}, "\n"), "");
     EXPECT_EQ(join({"a"}, "\n"), "a");
     EXPECT_EQ(join({"a", "", "b"}, "\n"), "a\n\nb");
