@@ -90,6 +90,9 @@ mount -t overlay overlay \
 # Debian system has no launchctl; the others would change the machine the test runs on).
 DESTDIR="$root" cmake --install "$build" >"$work/install.log" 2>&1 ||
     fail "cannot build the container: cmake --install failed ($(tail -n 1 "$work/install.log"))"
+# As a package's installation does: the client library joins the loader's cache, which is where
+# corvana-helperctl (installed without a run path) finds it.
+ldconfig -r "$root" || fail "cannot build the container: ldconfig failed"
 "$project/tests/sandbox/install-fake-tools.sh" "$root" ||
     fail "cannot build the container: cannot install the fake system tools"
 
