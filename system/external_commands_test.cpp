@@ -21,6 +21,7 @@
 namespace fs = std::filesystem;
 using tests::fake_tools;
 using call = fake_tools::call;
+using tests::eventually;
 using tests::read_file;
 using tests::write_bundle;
 using tests::write_file;
@@ -32,13 +33,6 @@ const fs::path k_fake_tool = fs::path(CORVANA_SOURCE_DIR) / "tests/sandbox/fake-
 
 double seconds_since(std::chrono::steady_clock::time_point started) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-}
-
-// Waits up to a few seconds for a condition that another process brings about.
-template <class F>
-bool eventually(F&& condition) {
-    return tests::wait_until(std::forward<F>(condition), std::chrono::seconds(5),
-                             std::chrono::milliseconds(50));
 }
 
 class ExternalCommandsTest : public testing::Test {

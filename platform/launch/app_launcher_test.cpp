@@ -11,18 +11,12 @@
 #include "tests/support/wait.h"
 
 namespace fs = std::filesystem;
+using tests::eventually;
 using tests::read_file;
 using tests::write_bundle;
 using tests::write_file;
 
 namespace {
-
-// Waits up to a few seconds for a condition that another process brings about.
-template <class F>
-bool eventually(F&& condition) {
-    return tests::wait_until(std::forward<F>(condition), std::chrono::seconds(5),
-                             std::chrono::milliseconds(50));
-}
 
 TEST(AppLauncherTest, StartsTheBundleExecutableDetached) {
     const fs::path bundle = "/Applications/Started.app";

@@ -20,4 +20,10 @@ bool wait_until(Predicate done, std::chrono::milliseconds limit,
     return true;
 }
 
+// wait_until with the few seconds that another process needs to start and write its report.
+template <class Predicate>
+bool eventually(Predicate done) {
+    return wait_until(done, std::chrono::seconds(5), std::chrono::milliseconds(50));
+}
+
 }  // namespace tests
