@@ -9,6 +9,19 @@
 
 namespace {
 
+thread_local xpc_connection_t* t_current_connection = nullptr;
+
+// Names the connection whose call this thread handles, for as long as the handler runs.
+class current_call_scope_t {
+  public:
+    explicit current_call_scope_t(xpc_connection_t* connection) {
+        t_current_connection = connection;
+    }
+    ~current_call_scope_t() { t_current_connection = nullptr; }
+    current_call_scope_t(const current_call_scope_t&) = delete;
+    current_call_scope_t& operator=(const current_call_scope_t&) = delete;
+};
+
 // A client that has started a message must finish it in this time; an idle client may wait for
 // as long as it likes between messages.
 constexpr std::chrono::milliseconds k_partial_message_timeout{10'000};
@@ -22,6 +35,10 @@ int xpc_interface_t::find(std::string_view selector) const {
         }
     }
     return -1;
+}
+
+xpc_connection_t* xpc_connection_t::currentConnection() {
+    return t_current_connection;
 }
 
 xpc_connection_t::xpc_connection_t(unique_fd socket, unique_fd pidfd, audit_token_t token)
@@ -138,6 +155,7 @@ void xpc_connection_t::resume() {
         }
 
         auto answered = std::make_shared<std::atomic<bool>>(false);
+        current_call_scope_t call(this);
         std::weak_ptr<xpc_connection_t> weak = weak_from_this();
         std::uint64_t id = request.id;
         object_(static_cast<std::size_t>(index), std::move(request.args),

@@ -49,6 +49,11 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
 
     const audit_token_t& auditToken() const { return token_; }
 
+    // The connection whose call the calling thread is handling, or nullptr outside a call. A
+    // handler learns from it who asked (the platform's currentConnection); it is valid until the
+    // handler returns.
+    static xpc_connection_t* currentConnection();
+
     void setExportedInterface(const xpc_interface_t* interface) { interface_ = interface; }
     void setExportedObject(xpc_exported_object_t object) { object_ = std::move(object); }
     void setInvalidationHandler(std::function<void()> handler) {
