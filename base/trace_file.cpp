@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/posix/malloced.h"
+#include "platform/posix/unique_fd.h"
 
 namespace {
 
@@ -69,41 +70,6 @@ class file_lock {
     int descriptor_;
     bool held_ = false;
 };
-
-class descriptor_guard {
-  public:
-    explicit descriptor_guard(int descriptor) : descriptor_(descriptor) {}
-    ~descriptor_guard() {
-        if (descriptor_ > 0) {
-            close(descriptor_);
-        }
-    }
-    descriptor_guard(const descriptor_guard&) = delete;
-    descriptor_guard& operator=(const descriptor_guard&) = delete;
-    int release() { return std::exchange(descriptor_, -1); }
-
-  private:
-    int descriptor_;
-};
-
-// A root daemon may append to a file in a user's home: a file that is not a plain regular file
-// with a single name (a planted hard link to a system file, a FIFO that would block every
-// writer) is refused like a planted symbolic link. Sets errno when it refuses.
-bool safe_to_append(int descriptor) {
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0) {
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
-    if (status.st_nlink > 1) {
-        errno = EMLINK;
-        return false;
-    }
-    return true;
-}
 
 // Gives the number of bytes written; a failure is reported and ends the line.
 std::size_t write_all(int descriptor, const char* bytes, std::size_t length) {
@@ -187,15 +153,14 @@ int open_if_needed(trace_file_t* file) {
     if (file->descriptor != 0) {
         return file->descriptor;
     }
-    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     int descriptor = -1;
     if (file->directory >= 0) {
         std::string_view path = file->path.view();
         std::size_t slash = path.rfind('/');
         std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
-        descriptor = openat(file->directory, name.c_str(), flags, 0666);
+        descriptor = trace_file_open(file->directory, name.c_str(), 0666);
     } else {
-        descriptor = open(file->path.c_str(), flags, 0666);
+        descriptor = trace_file_open(AT_FDCWD, file->path.c_str(), 0666);
     }
     if (descriptor < 0) {
         int error = errno;
@@ -209,15 +174,8 @@ int open_if_needed(trace_file_t* file) {
         dprintf(STDERR_FILENO, "Could not create the logfile (%d)", errno);
         return 0;
     }
-    descriptor_guard opened(descriptor);
-    if (!safe_to_append(descriptor)) {
-        int error = errno;
-        dprintf(STDOUT_FILENO, "Error opening logfile (%d)", error);
-        dprintf(STDERR_FILENO, "Could not create the logfile (%d)", error);
-        return 0;
-    }
     lseek(descriptor, 0, SEEK_END);
-    file->descriptor = opened.release();
+    file->descriptor = descriptor;
     return file->descriptor;
 }
 
@@ -260,6 +218,31 @@ void append_kept_lines(trace_file_t* file, int descriptor, bool locked) {
 }
 
 }  // namespace
+
+// A root daemon may append to a file in a user's home, and any user may have made a link to the
+// system trace while it was writable: whatever the writer would refuse, start-up refuses too, so
+// it never settles on a file that then takes no line.
+int trace_file_open(int directory, const char* name, mode_t mode) {
+    unique_fd descriptor(openat(directory, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!descriptor) {
+        return -1;
+    }
+    struct stat status {};
+    int refusal = 0;
+    if (fstat(descriptor.get(), &status) != 0) {
+        refusal = errno;
+    } else if (!S_ISREG(status.st_mode)) {
+        refusal = EINVAL;
+    } else if (status.st_nlink > 1) {
+        refusal = EMLINK;
+    }
+    if (refusal != 0) {
+        descriptor.reset();
+        errno = refusal;
+        return -1;
+    }
+    return descriptor.release();
+}
 
 // Holding the process's lock as well as the file lock keeps the threads of this process, which
 // share one descriptor and so are not told apart by flock, from interleaving their lines or

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -307,6 +309,54 @@ TEST_F(TraceTest, DoesNotAppendThroughAPlantedHardLinkOrToAFifo) {
     trace_info(&helper_, "not into a pipe");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening logfile (22)");
     EXPECT_THAT(testing::internal::GetCapturedStderr(), testing::EndsWith("Logging error."));
+}
+
+// The whole-file lock taken through an open file description of its own, as another process
+// (any user: the file is world-readable) would take it; flock tells them apart.
+class foreign_lock {
+  public:
+    explicit foreign_lock(const std::string& path)
+        : descriptor_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        held_ = descriptor_ >= 0 && flock(descriptor_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~foreign_lock() {
+        if (descriptor_ >= 0) {
+            close(descriptor_);
+        }
+    }
+    foreign_lock(const foreign_lock&) = delete;
+    foreign_lock& operator=(const foreign_lock&) = delete;
+    bool held() const { return held_; }
+    void release() { flock(descriptor_, LOCK_UN); }
+
+  private:
+    int descriptor_;
+    bool held_ = false;
+};
+
+// Someone holding the lock costs the first line its short wait and no later line any: fifty
+// lines each waiting would take 2.5 s. The lines kept meanwhile come, in their order, before the
+// first line written once the lock is free again.
+TEST_F(TraceTest, ALockHeldElsewhereCostsOneWaitAndKeepsTheLinesInOrder) {
+    trace_info(&helper_, "before");
+    std::vector<std::string> expected{"before"};
+    {
+        foreign_lock other(path_);
+        ASSERT_TRUE(other.held());
+        const auto started = std::chrono::steady_clock::now();
+        for (int i = 0; i < 50; ++i) {
+            trace_info(&helper_, "kept %d", i);
+            expected.push_back("kept " + std::to_string(i));
+        }
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_LT(took, std::chrono::seconds(1));
+        // Control: the lock really kept them out of the file.
+        EXPECT_THAT(tests::trace_messages(path_, "info"), testing::ElementsAre("before"));
+        other.release();
+        trace_info(&helper_, "after");
+        expected.push_back("after");
+    }
+    EXPECT_EQ(tests::trace_messages(path_, "info"), expected);
 }
 
 TEST_F(TraceTest, AnOpenThatYieldsDescriptorZeroIsTreatedAsNotOpen) {

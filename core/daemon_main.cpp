@@ -18,12 +18,15 @@ int main() {
     // The trace shows the main thread as "main"; other threads stay unnamed.
     ::pthread_setname_np(::pthread_self(), "corvana");
 
-    prepare_trace_file();
+    const std::string trace_note = prepare_trace_file();
     trace_t trace{const_cast<char*>("main"), nullptr, true};
     std::string version = main_bundle().string_for_key(k_info_version_key).value_or("");
 
     start_line_text();
     trace_info_unchecked(&trace, hidden_text_buffer, "corvana", version.c_str());
+    if (!trace_note.empty()) {
+        trace_warning(&trace, "%s", trace_note.c_str());
+    }
 
     // A daemon that can't serve says so with its status, so the service manager sees it failed.
     auto helper = helper_tool_t::init();

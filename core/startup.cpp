@@ -7,12 +7,15 @@
 #include <utmpx.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/trace.h"
+#include "base/trace_file.h"
 #include "platform/posix/accounts.h"
 #include "platform/posix/malloced.h"
+#include "platform/posix/unique_fd.h"
 
 namespace {
 
@@ -27,6 +30,90 @@ bool probe(int directory, const std::string& name, mode_t mode) {
     }
     ::close(fd);
     return true;
+}
+
+constexpr const char* k_system_trace_dir = "/var/log";
+constexpr const char* k_system_trace_name = "corvana.trace";
+constexpr const char* k_system_trace_path = "/var/log/corvana.trace";
+
+// Nobody but root can change it: owned by root, writable neither by others nor by a group other
+// than root's.
+bool only_root_writes(const struct stat& status) {
+    return status.st_uid == 0 && (status.st_mode & S_IWOTH) == 0 &&
+           ((status.st_mode & S_IWGRP) == 0 || status.st_gid == 0);
+}
+
+std::string describe(const struct stat& status) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%lu names, owner uid %u, mode %04o",
+                  static_cast<unsigned long>(status.st_nlink), static_cast<unsigned>(status.st_uid),
+                  static_cast<unsigned>(status.st_mode & 07777));
+    return text;
+}
+
+// The daemon's trace in /var/log, when a user could make it useless: more than one name (a hard
+// link a user made while it was writable makes the writer refuse it, and so would silence the
+// daemon), or writable by a user (who could forge or cut lines, or link it). As root, in a
+// /var/log that only root can change, the name is taken from that file and given to a new one,
+// root's alone, so nobody races the replacement and no link is followed; the old inode stays
+// with whoever linked or opened it, and none of its lines is carried over, since anyone could
+// have written them. Anything other than a regular file there was put by root and is left alone.
+// Gives the descriptor of the new file, or -1.
+int replace_system_trace(std::string& note) {
+    if (::geteuid() != 0) {
+        return -1;
+    }
+    unique_fd directory(
+        ::open(k_system_trace_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat dir_status {};
+    struct stat old_status {};
+    if (!directory || ::fstat(directory.get(), &dir_status) != 0 || !only_root_writes(dir_status) ||
+        ::fstatat(directory.get(), k_system_trace_name, &old_status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(old_status.st_mode) || ::unlinkat(directory.get(), k_system_trace_name, 0) != 0) {
+        return -1;
+    }
+    unique_fd fresh(::openat(directory.get(), k_system_trace_name,
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fresh || ::fchmod(fresh.get(), 0644) != 0) {
+        return -1;
+    }
+    note = std::string("replaced ") + k_system_trace_path + " (it had " + describe(old_status) +
+           "): a file others can write or link could be used to forge or silence this trace";
+    return fresh.release();
+}
+
+// Opens the daemon's trace in /var/log the way the writer would, and hands the writer that very
+// descriptor, so nothing can change between the choice and the first line. Created 0644: written
+// by root alone. Gives the descriptor, or -1 for the fallback, with the reason in note when the
+// file was there but refused.
+int open_system_trace(std::string& note) {
+    int descriptor = trace_file_open(AT_FDCWD, k_system_trace_path, 0644);
+    if (descriptor < 0 && errno != EMLINK) {
+        // A link or a directory there was put by root; it is not followed, but it is said why.
+        if (errno == EINVAL || errno == ELOOP) {
+            note = std::string("refused ") + k_system_trace_path + ": it is not a regular file";
+        }
+        return -1;
+    }
+    struct stat status {};
+    if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 &&
+        (::geteuid() != 0 || only_root_writes(status))) {
+        return descriptor;
+    }
+    unique_fd refused(descriptor);
+    int replaced = replace_system_trace(note);
+    if (replaced >= 0) {
+        return replaced;
+    }
+    if (descriptor >= 0) {
+        return refused.release();  // writable by others, but it can't be helped: still written
+    }
+    struct stat linked {};
+    ::lstat(k_system_trace_path, &linked);
+    note = std::string("refused ") + k_system_trace_path + " (" + describe(linked) +
+           "): the trace is never written to a file with more than one name, and this one "
+           "could not be replaced";
+    return -1;
 }
 
 std::string user_name_for_uid(uid_t uid) {
@@ -74,12 +161,19 @@ std::string home_directory_for_user(const std::string& name) {
     return account ? account->home : "";
 }
 
-void prepare_trace_file() {
+std::string prepare_trace_file() {
     trace_file_init(&g_the_trace_file);
     g_trace_file = &g_the_trace_file;
 
-    if (probe(AT_FDCWD, "/var/log/corvana.trace", 0666)) {
+    std::string note;
+    int descriptor = open_system_trace(note);
+    if (descriptor == 0) {
+        // Standard input was closed: that number stays taken, the file is opened again.
+        descriptor = open_system_trace(note);
+    }
+    if (descriptor > 0) {
         g_trace_dir = string_t("/var/log/");
+        g_the_trace_file.descriptor = descriptor;
     } else {
         std::string home;
         if (::getuid() != 0) {
@@ -109,4 +203,10 @@ void prepare_trace_file() {
     }
     g_trace_file->path = trace_dir_join(string_t("corvana.trace"));
     g_trace_component = "helper";
+    if (!note.empty()) {
+        // Where the trace went is not yet known to whoever reads only the system trace: the
+        // service manager's journal keeps standard error.
+        std::fprintf(stderr, "%s; tracing to %s\n", note.c_str(), g_trace_file->path.c_str());
+    }
+    return note;
 }

@@ -4,7 +4,10 @@
 
 // Chooses and prepares the trace directory and sets the process-wide trace values: the trace
 // file object, its path and the component name. Aborts where no trace directory can be had.
-void prepare_trace_file();
+// Gives what start-up has to say about the system trace file (refused or replaced, and why),
+// already printed on standard error, for a warning line once the trace is written; empty when
+// there is nothing to say.
+[[nodiscard]] std::string prepare_trace_file();
 
 // The user logged in at the console, or "<unknown>".
 std::string console_user_name();

@@ -1,13 +1,21 @@
-// Where the daemon writes its trace when "/var/log/corvana.trace" can't be used.
+// Where the daemon writes its trace when "/var/log/corvana.trace" can't be used, and how no user
+// can make it write none.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
+#include "base/trace_file.h"
 #include "core/startup.h"
 #include "tests/support/command.h"
+#include "tests/support/daemon_session.h"
+#include "tests/support/files.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -94,6 +102,114 @@ TEST(Startup, TraceLinksAreNotFollowed) {
 
 TEST(Startup, UnknownUserHasNoHome) {
     EXPECT_EQ(home_directory_for_user("<unknown>"), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// A user who could write the system trace once (an earlier install left it 0666) links it: the
+// writer refuses a file with more than one name, so a daemon that settled on it wrote nothing at
+// all while it served that user.
+
+constexpr const char* k_linker = "linker";
+
+void ensure_user(const std::string& name) {
+    std::string command = "id " + name + " >/dev/null 2>&1 || useradd -M -U -s /bin/false " + name;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+tests::command_result run_as(const std::string& user, std::vector<std::string> argv) {
+    argv.insert(argv.begin(),
+                {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", "--"});
+    return tests::run_command(argv);
+}
+
+// The system trace as an earlier install left it, holding a line, and the user's link to it.
+void plant_linked_trace(const std::string& link) {
+    fs::remove_all("/var/log/corvana.trace");
+    tests::write_file("/var/log/corvana.trace", "an earlier line\n");
+    ASSERT_EQ(::chmod("/var/log/corvana.trace", 0666), 0);
+    fs::remove(link);
+    auto linked = run_as(k_linker, {"/bin/ln", "/var/log/corvana.trace", link});
+    ASSERT_EQ(linked.exit_code, 0) << linked.err;
+    // Control: through the link the user reaches the very file, and the writer refuses it as it
+    // stands, which is how the daemon was silenced.
+    auto forged = run_as(k_linker, {"/bin/sh", "-c", "echo forged >> " + link});
+    ASSERT_EQ(forged.exit_code, 0) << forged.err;
+    EXPECT_EQ(tests::read_file("/var/log/corvana.trace"), "an earlier line\nforged\n");
+    errno = 0;
+    EXPECT_EQ(trace_file_open(AT_FDCWD, "/var/log/corvana.trace", 0644), -1);
+    EXPECT_EQ(errno, EMLINK);
+}
+
+bool holds(const std::vector<std::string>& messages, const std::string& text) {
+    return std::any_of(messages.begin(), messages.end(), [&](const std::string& message) {
+        return message.find(text) != std::string::npos;
+    });
+}
+
+TEST(Startup, ALinkedSystemTraceIsReplacedAndTheDaemonTracesTheUsersRequests) {
+    ensure_user(k_linker);
+    const std::string link = "/var/tmp/held-trace";
+    plant_linked_trace(link);
+    std::vector<std::string> lines;
+    {
+        tests::daemon_session::options options;
+        options.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/tmp/daemon.err"};
+        tests::daemon_session daemon(options);
+        auto served = run_as(k_linker, {tests::signed_helperctl_path(), "version"});
+        EXPECT_EQ(served.out, "2.6\n") << served.err;
+        ASSERT_TRUE(tests::wait_until(
+            [] {
+                return holds(tests::trace_messages("/var/log/corvana.trace", "info"),
+                             "active connections");
+            },
+            10s));
+    }
+    struct stat status {};
+    ASSERT_EQ(::lstat("/var/log/corvana.trace", &status), 0);
+    EXPECT_EQ(status.st_uid, 0u);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+    EXPECT_EQ(status.st_nlink, 1u);
+    EXPECT_TRUE(has_start_line("/var/log/corvana.trace"));
+    const auto warnings = tests::trace_messages("/var/log/corvana.trace", "warning");
+    EXPECT_TRUE(holds(warnings,
+                      "replaced /var/log/corvana.trace (it had 2 names, owner uid 0, "
+                      "mode 0666)"))
+        << testing::PrintToString(warnings);
+    EXPECT_NE(tests::read_file("/tmp/daemon.err").find("replaced /var/log/corvana.trace"),
+              std::string::npos);
+    // Nothing the user wrote or kept is in the new file, and nothing new reaches the user's copy.
+    EXPECT_EQ(tests::read_file("/var/log/corvana.trace").find("forged"), std::string::npos);
+    EXPECT_EQ(tests::read_file(link), "an earlier line\nforged\n");
+    // Root's alone now: the user can neither write it nor, where the kernel protects hard links,
+    // link it again.
+    EXPECT_NE(
+        run_as(k_linker, {"/bin/sh", "-c", "echo forged >> /var/log/corvana.trace"}).exit_code, 0);
+    if (tests::read_file("/proc/sys/fs/protected_hardlinks") == "1\n") {
+        EXPECT_NE(run_as(k_linker, {"/bin/ln", "/var/log/corvana.trace", link + "2"}).exit_code, 0);
+    }
+}
+
+// Where the name can't safely be given to a new file (here /var/log is writable by everyone),
+// the linked file is refused by start-up as the writer would refuse it: the trace goes to the
+// fallback, and both it and standard error say why.
+TEST(Startup, ALinkedSystemTraceThatCannotBeReplacedSendsTheTraceToTheFallback) {
+    ensure_user(k_linker);
+    plant_linked_trace("/var/tmp/held-trace");
+    ASSERT_EQ(::chmod("/var/log", 01777), 0);
+    std::ofstream("/var/run/utmp", std::ios::trunc);
+    fs::remove_all("/srv/fallback");
+    fs::create_directories("/srv/fallback");
+    run_daemon_briefly({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/tmp/daemon-fallback.err",
+                        "/usr/bin/env", "HOME=/srv/fallback"});
+    ASSERT_EQ(::chmod("/var/log", 0755), 0);
+    const std::string fallback = "/srv/fallback/.corvana/corvana.trace";
+    EXPECT_TRUE(has_start_line(fallback));
+    const auto warnings = tests::trace_messages(fallback, "warning");
+    EXPECT_TRUE(holds(warnings, "refused /var/log/corvana.trace (2 names, owner uid 0, mode 0666)"))
+        << testing::PrintToString(warnings);
+    EXPECT_NE(tests::read_file("/tmp/daemon-fallback.err").find("refused /var/log/corvana.trace"),
+              std::string::npos);
+    EXPECT_EQ(tests::read_file("/var/log/corvana.trace"), "an earlier line\nforged\n");
 }
 
 }  // namespace
