@@ -15,7 +15,8 @@
 int main() {
     // A client that goes away must not take the daemon down with it.
     std::signal(SIGPIPE, SIG_IGN);
-    // The trace shows the main thread as "main"; other threads stay unnamed.
+    // The trace shows the main thread as "main"; the listener's thread names itself, the others
+    // stay unnamed.
     ::pthread_setname_np(::pthread_self(), "corvana");
 
     const std::string trace_note = prepare_trace_file();

@@ -148,7 +148,11 @@ bool xpc_listener_t::resume() {
         report(errno_text("eventfd"));
         return false;
     }
-    accept_thread_ = std::thread([this] { accept_loop(); });
+    accept_thread_ = std::thread([this] {
+        // Threads inherit their creator's name; the trace would show this one as the main thread.
+        ::pthread_setname_np(::pthread_self(), "listener");
+        accept_loop();
+    });
     return true;
 }
 
@@ -204,8 +208,7 @@ void xpc_listener_t::accept_loop() {
             continue;
         }
         if (serving_ >= k_max_connections) {
-            guard.unlock();
-            report("too many connections; refusing one");
+            report_limit(peer, "the daemon", serving_);
             continue;
         }
         if (!take_slot(peer)) {

@@ -35,12 +35,12 @@ class xpc_listener_t {
     xpc_listener_t& operator=(const xpc_listener_t&) = delete;
 
     void setDelegate(delegate_t delegate) { delegate_ = std::move(delegate); }
-    // Problems of the listener itself (binding, refused connections) are reported here.
+    // Problems of the listener itself (binding, accepting) are reported here.
     void setErrorHandler(std::function<void(const std::string&)> handler) {
         error_ = std::move(handler);
     }
-    // Connections refused because their user or process holds too many are reported here, at
-    // most once a second, with the number refused since the last report.
+    // Connections refused because the daemon, their user or their process holds too many are
+    // reported here, at most once a second, with the number refused since the last report.
     void setLimitHandler(std::function<void(const std::string&)> handler) {
         limit_ = std::move(handler);
     }
