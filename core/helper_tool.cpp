@@ -96,6 +96,9 @@ bool helper_tool_t::run() {
         // connections only when none is being admitted, and the condition is asked again once
         // it has stopped. Connections that come later wait on the socket for the next instance.
         if (may_quit()) {
+            if (_beforeIdlePause) {
+                _beforeIdlePause();
+            }
             if (_listener->pauseIfNoneAdmitting()) {
                 if (may_quit()) {
                     break;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +41,10 @@ class helper_tool_t {
     double lastAccess() const { return _lastAccess.load(); }
     void setLastAccess(double value) { _lastAccess.store(value); }
     trace_t* trace() { return _trace.get(); }
+
+    // For tests: run calls it once it has found that it may quit and before it stops the listener,
+    // the moment at which a client can still be admitted and must then be served.
+    void setBeforeIdlePause(std::function<void()> hook) { _beforeIdlePause = std::move(hook); }
 
     // The remote protocol, in declaration order.
     void get_version_with_reply(reply_t<ns_string> reply);
@@ -98,4 +103,5 @@ class helper_tool_t {
     // When the free allocator memory is next handed back (0: not pending); set as connections
     // go.
     std::atomic<double> _memoryReleaseDue{0.0};
+    std::function<void()> _beforeIdlePause;
 };

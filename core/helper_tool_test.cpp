@@ -4,13 +4,17 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "core/helper_tool.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -139,6 +143,53 @@ TEST_F(DaemonTest, ManyClientsAtOnce) {
     for (const auto& line : tests::trace_lines(tests::k_daemon_trace)) {
         EXPECT_NE(tests::parse_trace_line(line).level, "error") << line;
     }
+}
+
+// Seconds since 1 January 2001 UTC, as lastAccess counts them.
+double now_since_reference_date() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count() - 978307200.0;
+}
+
+// The idle quit asks its condition again once the listener has stopped taking connections: a
+// client admitted between the first ask and the pause keeps the helper, which serves on.
+TEST_F(DaemonTest, AClientAdmittedJustBeforeTheIdlePauseKeepsTheHelper) {
+    tests::use_trace_file("/var/log/idle_quit_test.trace");
+    auto helper = helper_tool_t::init();
+    ASSERT_TRUE(helper);
+    // Idle for a minute already: the first tick finds that it may quit.
+    helper->setCanQuit(true);
+    helper->setLastAccess(now_since_reference_date() - 60.0);
+    std::atomic<int> pauses{0};
+    std::atomic<bool> client_done{false};
+    tests::command_result client;
+    helper->setBeforeIdlePause([&] {
+        if (pauses++ == 0) {
+            client = tests::run_command(
+                {"/usr/bin/timeout", "30", tests::signed_helperctl_path(), "version"});
+            client_done = true;
+        }
+    });
+    std::atomic<bool> returned{false};
+    std::thread runner([&] {
+        EXPECT_TRUE(helper->run());
+        returned = true;
+    });
+    ASSERT_TRUE(tests::wait_until([&] { return client_done.load(); }, 60s));
+    EXPECT_EQ(client.out, "2.6\n") << client.err;
+    // The next ticks find the acceptance too recent; a helper that did not ask again has gone.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_FALSE(returned.load());
+    // Idle again, it quits at the next tick.
+    helper->setLastAccess(now_since_reference_date() - 60.0);
+    if (!tests::wait_until([&] { return returned.load(); }, 10s)) {
+        ADD_FAILURE() << "run did not return once idle";
+        runner.detach();
+        (void)helper.release();  // still in use by the running loop
+        return;
+    }
+    runner.join();
+    EXPECT_GE(pauses.load(), 2);
 }
 
 }  // namespace
