@@ -75,10 +75,14 @@ bool acceptable_path(const std::string& path) {
 
 struct job_wait_t {
     std::string unit;
+    std::string job;  // the start job's object path, from the manager's answer
     bool ended = false;
     std::string result;
 };
 
+// The manager announces the end of every job of every unit on the bus: only the start job of our
+// own unit counts. Signals that came while the call waited for its answer are handled only after
+// it, so the job's path is known by then.
 int on_job_removed(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto* wait = static_cast<job_wait_t*>(userdata);
     uint32_t id = 0;
@@ -86,7 +90,7 @@ int on_job_removed(sd_bus_message* message, void* userdata, sd_bus_error*) {
     const char* unit = nullptr;
     const char* result = nullptr;
     if (sd_bus_message_read(message, "uoss", &id, &job, &unit, &result) >= 0 &&
-        wait->unit == unit) {
+        wait->unit == unit && wait->job == job) {
         wait->ended = true;
         wait->result = result;
     }
@@ -152,6 +156,9 @@ transient_start_t start_transient_service(const std::string& executable) {
     if (sd_booted() <= 0) {
         return transient_start_t::no_service_manager;
     }
+    // sd-bus takes the system bus's address from DBUS_SYSTEM_BUS_ADDRESS when it is set, which
+    // only whoever starts the daemon controls (the service manager); the tests point it at a bus
+    // of their own.
     sd_bus* raw_bus = nullptr;
     if (sd_bus_open_system(&raw_bus) < 0) {
         return transient_start_t::no_service_manager;
@@ -180,6 +187,11 @@ transient_start_t start_transient_service(const std::string& executable) {
         return transient_start_t::failed;
     }
     message_t reply(raw_reply);
+    const char* job = nullptr;
+    if (sd_bus_message_read(reply.get(), "o", &job) < 0) {
+        return transient_start_t::failed;
+    }
+    wait.job = job;
     if (!wait_for_job(bus.get(), wait)) {
         return transient_start_t::failed;
     }
