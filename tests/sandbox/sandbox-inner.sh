@@ -28,17 +28,50 @@ mount -t tmpfs -o mode=1777 shm "$root/dev/shm" || fail "cannot mount /dev/shm"
 mount --rbind /sys "$root/sys" 2>/dev/null || true
 mount -t tmpfs -o mode=1777 tmp "$root/tmp" || fail "cannot mount the sandbox's /tmp"
 
-# A project on another file system than /, or under the sandbox's fresh /tmp, is not visible
-# through the overlay: bind it.
+# The build tree a test program belongs to: the nearest directory above start that holds
+# CMakeCache.txt. It may lie apart from the project (cmake -B /tmp/build), and its programs load
+# libraries from all over it, not only from their own directory.
+build_tree_above() {
+    local dir=$1
+    while [ -n "$dir" ] && [ "$dir" != / ]; do
+        if [ -f "$dir/CMakeCache.txt" ]; then
+            printf '%s\n' "$dir"
+            return
+        fi
+        dir=$(dirname "$dir")
+    done
+}
+command_dir=
+case ${1:-} in
+    /*) command_dir=$(dirname "$1") ;;
+    */*) command_dir=$(cd "$workdir" 2>/dev/null && cd "$(dirname "$1")" 2>/dev/null && pwd) ;;
+esac
 project=$(cd "$here/../.." && pwd)
-for dir in "$project" "$workdir"; do
+binds=("$project")
+for start in "$workdir" "$command_dir"; do
+    [ -n "$start" ] || continue
+    tree=$(build_tree_above "$start")
+    [ -n "$tree" ] && binds+=("$tree")
+done
+binds+=("$workdir")
+
+# A project or build tree on another file system than /, or under the sandbox's fresh /tmp, is not
+# visible through the overlay: bind it (a directory inside one bound already comes with it).
+bound=()
+for dir in "${binds[@]}"; do
     [ -d "$dir" ] || continue
+    inside=no
+    for outer in "${bound[@]}"; do
+        case "$dir/" in "$outer"/*) inside=yes ;; esac
+    done
+    [ "$inside" = yes ] && continue
     case "$dir/" in
         /tmp/*) hidden=yes ;;
         *) hidden=no ;;
     esac
     if [ "$hidden" = yes ] || [ "$(stat -c %d "$dir")" != "$(stat -c %d /)" ]; then
         mkdir -p "$root$dir" && mount --rbind "$dir" "$root$dir" || fail "cannot bind $dir"
+        bound+=("$dir")
     fi
 done
 
