@@ -313,11 +313,12 @@ class FullLogFileSystem : public FaultsTest {
 };
 
 TEST_F(FullLogFileSystem, TheDaemonKeepsAnsweringWhenItsTraceCannotGrow) {
-    // A trace that already holds a line and ends inside a block: the next lines partly fit.
+    // A trace that already holds a line and ends inside a block: the next lines partly fit. (Root's
+    // alone, as the daemon makes it: one that others could write would be replaced at start.)
     write_file(tests::k_daemon_trace,
                "   info 2024-01-01 00:00:00.000     helper   main      1      1      "
                "                       main - an earlier line\n",
-               fs::perms(0666));
+               fs::perms(0644));
     fill();
     const auto trace_size = fs::file_size(tests::k_daemon_trace);
 
