@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <utmpx.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,21 @@ bool only_root_writes(const struct stat& status) {
            ((status.st_mode & S_IWGRP) == 0 || status.st_gid == 0);
 }
 
+bool write_all(int descriptor, const char* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(descriptor, bytes, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 std::string describe(const struct stat& status) {
     char text[128];
     std::snprintf(text, sizeof text, "%lu names, owner uid %u, mode %04o",
@@ -51,12 +67,55 @@ std::string describe(const struct stat& status) {
     return text;
 }
 
+// Keeps what the old file said: its last part, as much as trimming keeps of the trace, from the
+// start of a line, and ending in a line break. Reads no more than that, however large the file was
+// made or grows meanwhile.
+void copy_tail(int from, off_t size, int to) {
+    const auto kept = static_cast<off_t>(k_trace_kept_tail);
+    off_t offset = size > kept ? size - kept : 0;
+    bool line_started = offset == 0;
+    char last = '\n';
+    char buffer[65536];
+    while (offset < size) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<off_t>(size - offset, sizeof buffer));
+        const ssize_t got = ::pread(from, buffer, wanted, offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        offset += got;
+        const char* start = buffer;
+        const char* end = buffer + got;
+        if (!line_started) {
+            const void* line_feed = std::memchr(buffer, '\n', static_cast<std::size_t>(got));
+            if (line_feed == nullptr) {
+                continue;
+            }
+            start = static_cast<const char*>(line_feed) + 1;
+            line_started = true;
+        }
+        if (start < end && !write_all(to, start, static_cast<std::size_t>(end - start))) {
+            return;
+        }
+        if (start < end) {
+            last = end[-1];
+        }
+    }
+    if (last != '\n') {
+        (void)write_all(to, "\n", 1);
+    }
+}
+
 // The daemon's trace in /var/log, when a user could make it useless: more than one name (a hard
 // link a user made while it was writable makes the writer refuse it, and so would silence the
-// daemon), or writable by a user (who could forge or cut lines, or link it). As root, in a
-// /var/log that only root can change, the name is taken from that file and given to a new one,
-// root's alone, so nobody races the replacement and no link is followed; the old inode stays
-// with whoever linked or opened it, and none of its lines is carried over, since anyone could
+// daemon), or writable by a user (who could forge or cut lines, or link it, also through a
+// descriptor opened while it was writable). As root, in a /var/log that only root can change, the
+// name is taken from that file and given to a new one, root's alone, so nobody races the
+// replacement and no link is followed; the old inode stays with whoever linked or opened it. Its
+// lines are copied over (the history an administrator reads), and the note says that anyone could
 // have written them. Anything other than a regular file there was put by root and is left alone.
 // Gives the descriptor of the new file, or -1.
 int replace_system_trace(std::string& note) {
@@ -66,10 +125,14 @@ int replace_system_trace(std::string& note) {
     unique_fd directory(
         ::open(k_system_trace_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat dir_status {};
+    if (!directory || ::fstat(directory.get(), &dir_status) != 0 || !only_root_writes(dir_status)) {
+        return -1;
+    }
+    unique_fd old(::openat(directory.get(), k_system_trace_name,
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat old_status {};
-    if (!directory || ::fstat(directory.get(), &dir_status) != 0 || !only_root_writes(dir_status) ||
-        ::fstatat(directory.get(), k_system_trace_name, &old_status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(old_status.st_mode) || ::unlinkat(directory.get(), k_system_trace_name, 0) != 0) {
+    if (!old || ::fstat(old.get(), &old_status) != 0 || !S_ISREG(old_status.st_mode) ||
+        ::unlinkat(directory.get(), k_system_trace_name, 0) != 0) {
         return -1;
     }
     unique_fd fresh(::openat(directory.get(), k_system_trace_name,
@@ -77,8 +140,11 @@ int replace_system_trace(std::string& note) {
     if (!fresh || ::fchmod(fresh.get(), 0644) != 0) {
         return -1;
     }
+    copy_tail(old.get(), old_status.st_size, fresh.get());
     note = std::string("replaced ") + k_system_trace_path + " (it had " + describe(old_status) +
-           "): a file others can write or link could be used to forge or silence this trace";
+           "): a file others can write or link could be used to forge or silence this trace; "
+           "the lines before this run's start line were copied from it, and anyone could "
+           "have written them";
     return fresh.release();
 }
 

@@ -37,6 +37,16 @@ bool has_start_line(const std::string& path) {
     return !lines.empty() && tests::parse_trace_line(lines.front()).scope == "main";
 }
 
+// The start line follows the text at position from.
+bool has_start_line_after(const std::string& text, std::size_t from) {
+    const std::size_t line = text.find('\n', from);
+    tests::trace_line_t parsed;
+    return line != std::string::npos &&
+           tests::parse_trace_line(text.substr(line + 1, text.find('\n', line + 1) - line - 1),
+                                   &parsed) &&
+           parsed.scope == "main";
+}
+
 TEST(Startup, NonRootUserWritesIntoItsHome) {
     ASSERT_EQ(
         tests::run_command({"/usr/sbin/useradd", "-m", "-d", "/home/tracer", "tracer"}).exit_code,
@@ -169,7 +179,8 @@ TEST(Startup, ALinkedSystemTraceIsReplacedAndTheDaemonTracesTheUsersRequests) {
     EXPECT_EQ(status.st_uid, 0u);
     EXPECT_EQ(status.st_mode & 07777, 0644u);
     EXPECT_EQ(status.st_nlink, 1u);
-    EXPECT_TRUE(has_start_line("/var/log/corvana.trace"));
+    const std::string written = tests::read_file("/var/log/corvana.trace");
+    EXPECT_TRUE(has_start_line_after(written, written.find("forged\n")));
     const auto warnings = tests::trace_messages("/var/log/corvana.trace", "warning");
     EXPECT_TRUE(holds(warnings,
                       "replaced /var/log/corvana.trace (it had 2 names, owner uid 0, "
@@ -177,8 +188,10 @@ TEST(Startup, ALinkedSystemTraceIsReplacedAndTheDaemonTracesTheUsersRequests) {
         << testing::PrintToString(warnings);
     EXPECT_NE(tests::read_file("/tmp/daemon.err").find("replaced /var/log/corvana.trace"),
               std::string::npos);
-    // Nothing the user wrote or kept is in the new file, and nothing new reaches the user's copy.
-    EXPECT_EQ(tests::read_file("/var/log/corvana.trace").find("forged"), std::string::npos);
+    // The history is copied ahead of this run's lines, the warning saying anyone could have
+    // written it; nothing new reaches the user's copy.
+    EXPECT_EQ(written.rfind("an earlier line\nforged\n", 0), 0u);
+    EXPECT_TRUE(holds(warnings, "the lines before this run's start line were copied from it"));
     EXPECT_EQ(tests::read_file(link), "an earlier line\nforged\n");
     // Root's alone now: the user can neither write it nor, where the kernel protects hard links,
     // link it again.
@@ -187,6 +200,30 @@ TEST(Startup, ALinkedSystemTraceIsReplacedAndTheDaemonTracesTheUsersRequests) {
     if (tests::read_file("/proc/sys/fs/protected_hardlinks") == "1\n") {
         EXPECT_NE(run_as(k_linker, {"/bin/ln", "/var/log/corvana.trace", link + "2"}).exit_code, 0);
     }
+}
+
+// What is copied from a replaced trace is bounded like the trace itself: however large a user made
+// it, as much as trimming keeps, from the start of a line.
+TEST(Startup, AReplacedTraceKeepsOnlyTheTailThatTrimmingKeeps) {
+    fs::remove_all("/var/log/corvana.trace");
+    {
+        std::ofstream old("/var/log/corvana.trace", std::ios::binary);
+        for (int i = 0; i < 60000; ++i) {
+            old << "old line " << i << " ....................................\n";
+        }
+        old << "no line feed at the end";
+    }
+    ASSERT_EQ(::chmod("/var/log/corvana.trace", 0666), 0);
+    ASSERT_GT(fs::file_size("/var/log/corvana.trace"), 2u * 1048576u);
+    run_daemon_briefly({});
+    const std::string kept = tests::read_file("/var/log/corvana.trace");
+    const std::size_t start = kept.find("no line feed at the end\n");
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_LE(start, k_trace_kept_tail);
+    EXPECT_EQ(kept.rfind("old line ", 0), 0u);  // a whole line first
+    EXPECT_NE(kept.find("old line 59999 "), std::string::npos);
+    EXPECT_EQ(kept.find("old line 1000 "), std::string::npos);
+    EXPECT_TRUE(has_start_line_after(kept, start));
 }
 
 // Where the name can't safely be given to a new file (here /var/log is writable by everyone),
