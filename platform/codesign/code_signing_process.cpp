@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -33,6 +35,10 @@ using proc_files::status_field;
 // /proc files report no size; these bound what one read may take.
 constexpr std::size_t k_max_status_size = 64 * 1024;
 constexpr std::size_t k_max_maps_size = 16 * 1024 * 1024;
+// smaps says about 25 lines of each mapping.
+constexpr std::size_t k_max_smaps_size = 64 * 1024 * 1024;
+// Processes compared between two looks at the time.
+constexpr std::size_t k_processes_between_stops = 1024;
 constexpr std::size_t k_max_auxv_size = 4096;
 constexpr unsigned long k_auxv_random = 25;  // AT_RANDOM
 // A process with more threads than this is not a client we can vouch for.
@@ -155,38 +161,27 @@ bool is_kernel_mapping(std::string_view path) {
     return path == "[vdso]" || path == "[vsyscall]" || path == "[uprobes]";
 }
 
-// Whether every page of the mapping at range that is in memory or swapped out is a page of its
-// file. A private copy of a page (written through /proc/PID/mem, ptrace or after mprotect) is an
-// anonymous page: present without the file flag, or swapped out, which file pages never are.
-bool holds_only_file_pages(int pagemap, std::string_view range) {
-    constexpr std::uint64_t page_size = 4096;
-    constexpr std::uint64_t present = 1ull << 63;
-    constexpr std::uint64_t swapped = 1ull << 62;
-    constexpr std::uint64_t file_page = 1ull << 61;
-    std::size_t dash = range.find('-');
-    auto start = parse_number<std::uint64_t>(range.substr(0, dash), 16);
-    auto end = parse_number<std::uint64_t>(range.substr(dash + 1), 16);
-    if (dash == std::string_view::npos || !start || !end || *end < *start) {
-        return false;
+// Whether a field line of smaps ("Anonymous:      0 kB") reports nothing.
+bool reports_zero(std::string_view value) {
+    return next_field(value) == "0";
+}
+
+// The bytes of page tables the process holds (VmPTE of its status), nothing when unreadable.
+std::optional<std::uint64_t> page_table_bytes(int proc_dir) {
+    auto status = read_small_file_at(proc_dir, "status", k_max_status_size);
+    if (status.status != read_status::ok) {
+        return std::nullopt;
     }
-    std::uint64_t entries[512];
-    for (std::uint64_t page = *start / page_size; page < *end / page_size;) {
-        std::uint64_t count = std::min<std::uint64_t>(std::size(entries), *end / page_size - page);
-        ssize_t n = ::pread(pagemap, entries, count * sizeof entries[0],
-                            static_cast<off_t>(page * sizeof entries[0]));
-        if (n <= 0 || n % static_cast<ssize_t>(sizeof entries[0]) != 0) {
-            return false;
-        }
-        std::size_t got = static_cast<std::size_t>(n) / sizeof entries[0];
-        for (std::size_t i = 0; i < got; ++i) {
-            if ((entries[i] & swapped) != 0 ||
-                ((entries[i] & present) != 0 && (entries[i] & file_page) == 0)) {
-                return false;
-            }
-        }
-        page += got;
+    auto field = status_field(as_text(status.bytes), "VmPTE");
+    if (!field) {
+        return std::nullopt;
     }
-    return true;
+    std::string_view value = *field;
+    auto kib = parse_number<std::uint64_t>(next_field(value));
+    if (!kib || *kib > std::numeric_limits<std::uint64_t>::max() / 1024) {
+        return std::nullopt;
+    }
+    return *kib * 1024;
 }
 
 std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
@@ -282,7 +277,7 @@ std::optional<std::string> pinned_process_t::executable_path() const {
     return path;
 }
 
-bool pinned_process_t::is_traced() const {
+bool pinned_process_t::is_traced(const std::function<bool()>& stop) const {
     if (has_tracer(proc_dir_.get(), "status") != false) {
         return true;
     }
@@ -303,7 +298,8 @@ bool pinned_process_t::is_traced() const {
         if (!tid) {
             continue;
         }
-        if (++threads > k_max_threads) {
+        if (++threads > k_max_threads ||
+            (threads % k_processes_between_stops == 0 && stop && stop())) {
             return true;
         }
         if (*tid == pid_) {
@@ -319,13 +315,16 @@ bool pinned_process_t::is_traced() const {
     return false;
 }
 
-bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode) const {
+bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode,
+                                             const std::function<bool()>& stop) const {
     auto maps = read_small_file_at(proc_dir_.get(), "maps", k_max_maps_size);
-    unique_fd pagemap(::openat(proc_dir_.get(), "pagemap", O_RDONLY | O_CLOEXEC));
-    if (maps.status != read_status::ok || !pagemap) {
+    if (maps.status != read_status::ok) {
         return false;
     }
-    std::vector<std::pair<dev_t, ino_t>> vetted;
+    // Whose files are mapped: decided from the list alone, before any page is looked at.
+    // Over a stacking file system (overlayfs) the line names the file the process opened while
+    // map_files leads to the file underneath: either may match the main executable.
+    std::vector<std::pair<dev_t, ino_t>> vetted{{main_device, main_inode}};
     std::string_view text = as_text(maps.bytes);
     while (!text.empty()) {
         std::size_t end = text.find('\n');
@@ -348,16 +347,8 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
             }
             continue;
         }
-        if (!holds_only_file_pages(pagemap.get(), mapping->range)) {
-            return false;
-        }
         auto key = std::make_pair(mapping->device, mapping->inode);
         if (std::find(vetted.begin(), vetted.end(), key) != vetted.end()) {
-            continue;
-        }
-        // Over a stacking file system (overlayfs) the line names the file the process opened
-        // while map_files leads to the file underneath: either may match the main executable.
-        if (mapping->device == main_device && mapping->inode == main_inode) {
             continue;
         }
         auto info = mapped_file(proc_dir_.get(), *mapping);
@@ -370,7 +361,76 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         }
         vetted.push_back(key);
     }
+
+    // Now the pages. A private copy of a file page (written through /proc/PID/mem, ptrace or
+    // after mprotect) is an anonymous page, which smaps counts under "Anonymous:" while it is in
+    // memory and under "Swap:" once swapped out; file pages are neither. The kernel walks only
+    // the page tables that exist, so what this costs is bounded by the page tables the process
+    // holds (VmPTE), and those are bounded first.
+    auto tables = page_table_bytes(proc_dir_.get());
+    if (!tables || *tables > k_max_page_tables || (stop && stop())) {
+        return false;
+    }
+    auto smaps = read_small_file_at(proc_dir_.get(), "smaps", k_max_smaps_size);
+    if (smaps.status != read_status::ok) {
+        return false;
+    }
+    text = as_text(smaps.bytes);
+    bool in_code = false;  // the fields read belong to an executable mapping
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view rest = line;
+        std::string_view first = next_field(rest);
+        if (first.empty()) {
+            continue;
+        }
+        if (first.back() == ':') {
+            if (in_code && (first == "Anonymous:" || first == "Swap:") && !reports_zero(rest)) {
+                return false;
+            }
+            continue;
+        }
+        auto mapping = parse_mapping(line);
+        if (!mapping) {
+            return false;
+        }
+        in_code = mapping->executable && !is_kernel_mapping(mapping->path);
+        // Mapped since the list was read: judged by nobody.
+        if (in_code &&
+            (mapping->inode == 0 ||
+             std::find(vetted.begin(), vetted.end(),
+                       std::make_pair(mapping->device, mapping->inode)) == vetted.end())) {
+            return false;
+        }
+    }
     return true;
+}
+
+bool pinned_process_t::shares_memory(const std::function<bool()>& stop) const {
+    unique_fd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    dir_ptr directory(proc ? ::fdopendir(proc.get()) : nullptr);
+    if (!directory) {
+        return true;
+    }
+    proc.release();  // the directory stream owns it now
+    std::size_t compared = 0;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        auto pid = parse_number<pid_t>(std::string_view(entry->d_name));
+        if (!pid || *pid == pid_) {
+            continue;
+        }
+        if (++compared % k_processes_between_stops == 0 && stop && stop()) {
+            return true;
+        }
+        // Only processes are listed, not the threads of one: threads share memory by nature.
+        long same = ::syscall(SYS_kcmp, pid_, *pid, KCMP_VM, 0UL, 0UL);
+        if (same == 0 || (same < 0 && errno != ESRCH)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool pinned_process_t::out_of_reach() const {
