@@ -367,9 +367,11 @@ TEST(CodeSigning, ARememberedSignatureExpiresWithItsCertificate) {
 // The image watch is taken only on the program image that was stamped: a process that executed
 // another program meanwhile is not watched as if it still ran the first.
 TEST(CodeSigning, AnImageWatchNeedsTheStampedImage) {
+    // Without address randomisation, the next program's stack lies where this one's did, and
+    // the stamp's address can be read there: only the bytes tell the images apart.
     running_client client = running_client::start(
-        tests::signed_client_bundle(shell_bundle()),
-        {"--norc", "--noprofile", "-c", "echo ready; read -r line; exec /bin/sleep 60"});
+        "/usr/bin/setarch", {"-R", tests::signed_client_bundle(shell_bundle()), "--norc",
+                             "--noprofile", "-c", "echo ready; read -r line; exec /bin/sleep 60"});
     ASSERT_TRUE(client.wait_for_output(std::chrono::seconds(30), "ready"));
     auto process = code_signing::pinned_process_t::pin(client.audit_token());
     ASSERT_TRUE(process);
