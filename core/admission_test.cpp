@@ -879,8 +879,10 @@ long inject_syscall(pid_t pid, long number, unsigned long first, unsigned long s
 }
 #endif
 
-// args: "sibling" or "none", and the signed client.
-TEST(ClientRole, DISABLED_CloneVmAttacker) {
+// Holds the signed client at its exec and, as the first argument says, makes it create a process
+// sharing its memory ("sibling"), rewrites its read-only data with the bytes already there
+// ("rodata") or does nothing ("none"), then lets it go. The second argument is the signed client.
+TEST(ClientRole, DISABLED_HoldAtExec) {
 #if defined(__x86_64__)
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 2u);
@@ -927,6 +929,28 @@ TEST(ClientRole, DISABLED_CloneVmAttacker) {
         ASSERT_EQ(stopped(sibling), SIGSTOP);
         say("sibling " + std::to_string(sibling));
     }
+    if (args[0] == "rodata") {
+        // The first page of the executable, its header and constant data, mapped read-only.
+        const std::string proc = "/proc/" + std::to_string(client);
+        const std::string executable = fs::read_symlink(proc + "/exe");
+        std::ifstream maps(proc + "/maps");
+        std::string line;
+        unsigned long long start = 0;
+        while (std::getline(maps, line)) {
+            if (line.find(" r--p 00000000 ") != std::string::npos &&
+                line.ends_with(" " + executable)) {
+                start = std::stoull(line.substr(0, line.find('-')), nullptr, 16);
+                break;
+            }
+        }
+        ASSERT_NE(start, 0u);
+        unique_fd memory(::open((proc + "/mem").c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(memory);
+        unsigned char bytes[16];
+        ASSERT_EQ(::pread(memory.get(), bytes, sizeof bytes, static_cast<off_t>(start)), 16);
+        ASSERT_EQ(::pwrite(memory.get(), bytes, sizeof bytes, static_cast<off_t>(start)), 16);
+        say("rodata rewritten");
+    }
     ASSERT_EQ(::ptrace(PTRACE_DETACH, client, nullptr, nullptr), 0);
 
     char byte = 0;
@@ -955,8 +979,8 @@ TEST_F(Admission, AClientWhoseMemoryAnotherProcessSharesIsRefused) {
     GTEST_SKIP() << "the attack injects a system call with x86-64 registers";
 #endif
     tests::daemon_session daemon;
-    auto attack = tests::start_client_role(
-        "CloneVmAttacker", {"sibling", tests::signed_test_client()}, as(k_attacker, false));
+    auto attack = tests::start_client_role("HoldAtExec", {"sibling", tests::signed_test_client()},
+                                           as(k_attacker, false));
     ASSERT_EQ(attack->wait(60s), 0) << attack->output();
     const std::string out = attack->output();
     EXPECT_NE(out.find("victim: refused"), std::string::npos) << out;
@@ -967,7 +991,28 @@ TEST_F(Admission, AClientWhoseMemoryAnotherProcessSharesIsRefused) {
 
     // Control: held at its exec and let go without an accomplice, the client is served (what a
     // tracer can do in that window is the threat model's to say).
-    auto held = tests::start_client_role("CloneVmAttacker", {"none", tests::signed_test_client()},
+    auto held = tests::start_client_role("HoldAtExec", {"none", tests::signed_test_client()},
+                                         as(k_attacker, false));
+    ASSERT_EQ(held->wait(60s), 0) << held->output();
+    EXPECT_NE(held->output().find("victim: served"), std::string::npos) << held->output();
+    EXPECT_EQ(reboots(), 1u);
+}
+
+// Held at its exec, the client's constant data (a selector's text, say) is rewritten before it
+// protects itself: the private copy of the page gives it away.
+TEST_F(Admission, AClientWhoseConstantDataWasRewrittenIsRefused) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "the attacker's role is built for x86-64";
+#endif
+    tests::daemon_session daemon;
+    auto attack = tests::start_client_role("HoldAtExec", {"rodata", tests::signed_test_client()},
+                                           as(k_attacker, false));
+    ASSERT_EQ(attack->wait(60s), 0) << attack->output();
+    EXPECT_NE(attack->output().find("rodata rewritten"), std::string::npos) << attack->output();
+    EXPECT_NE(attack->output().find("victim: refused"), std::string::npos) << attack->output();
+    EXPECT_EQ(reboots(), 0u);
+    // Control: held and let go unchanged, it is served.
+    auto held = tests::start_client_role("HoldAtExec", {"none", tests::signed_test_client()},
                                          as(k_attacker, false));
     ASSERT_EQ(held->wait(60s), 0) << held->output();
     EXPECT_NE(held->output().find("victim: served"), std::string::npos) << held->output();

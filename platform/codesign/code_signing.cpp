@@ -58,8 +58,7 @@ OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* require
     if (stop()) {
         return errSecCSCancelled;
     }
-    if (process.is_traced(stop) ||
-        !process.maps_only_system_code(running.st_dev, running.st_ino, stop) ||
+    if (process.is_traced(stop) || !process.maps_only_system_code(executable.get(), stop) ||
         process.shares_memory(stop)) {
         return stop() ? errSecCSCancelled : errSecCSGuestInvalid;
     }

@@ -1,6 +1,7 @@
 #include "platform/codesign/code_signing_process.h"
 
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
 #include <signal.h>
@@ -84,6 +85,8 @@ bool pidfd_alive(int pidfd) {
 struct mapping_t {
     std::string_view range;  // "start-end", hex
     bool executable = false;
+    bool writable = false;
+    std::uint64_t offset = 0;  // in the file
     dev_t device = 0;
     ino_t inode = 0;
     std::string_view path;
@@ -94,7 +97,7 @@ std::optional<mapping_t> parse_mapping(std::string_view line) {
     mapping_t mapping;
     mapping.range = next_field(line);
     std::string_view perms = next_field(line);
-    next_field(line);  // offset
+    auto offset = parse_number<std::uint64_t>(next_field(line), 16);
     std::string_view device = next_field(line);
     std::string_view inode = next_field(line);
     std::size_t colon = device.find(':');
@@ -104,10 +107,12 @@ std::optional<mapping_t> parse_mapping(std::string_view line) {
     auto major_number = parse_number<unsigned>(device.substr(0, colon), 16);
     auto minor_number = parse_number<unsigned>(device.substr(colon + 1), 16);
     auto inode_number = parse_number<unsigned long long>(inode);
-    if (!major_number || !minor_number || !inode_number) {
+    if (!offset || !major_number || !minor_number || !inode_number) {
         return std::nullopt;
     }
+    mapping.offset = *offset;
     mapping.executable = perms[2] == 'x';
+    mapping.writable = perms[1] == 'w';
     mapping.device = makedev(*major_number, *minor_number);
     mapping.inode = static_cast<ino_t>(*inode_number);
     std::size_t path_start = line.find_first_not_of(' ');
@@ -159,6 +164,52 @@ bool is_system_file(const struct stat& info) {
 // Executable memory the kernel itself provides, which belongs to no file.
 bool is_kernel_mapping(std::string_view path) {
     return path == "[vdso]" || path == "[vsyscall]" || path == "[uprobes]";
+}
+
+// The file ranges of the executable's segments that are loaded without write permission
+// (program headers of a 64-bit ELF file), page-aligned at their start: a mapping of the file that
+// starts within one maps that segment. Nothing when the file is not one.
+struct file_range_t {
+    std::uint64_t start;
+    std::uint64_t end;
+};
+std::optional<std::vector<file_range_t>> read_only_segments(int executable) {
+    constexpr std::size_t k_max_program_headers = 256;
+    Elf64_Ehdr header{};
+    if (::pread(executable, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr) ||
+        header.e_phnum > k_max_program_headers) {
+        return std::nullopt;
+    }
+    std::vector<Elf64_Phdr> programs(header.e_phnum);
+    const auto bytes = static_cast<ssize_t>(programs.size() * sizeof(Elf64_Phdr));
+    if (header.e_phoff > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        ::pread(executable, programs.data(), static_cast<std::size_t>(bytes),
+                static_cast<off_t>(header.e_phoff)) != bytes) {
+        return std::nullopt;
+    }
+    std::vector<file_range_t> ranges;
+    for (const auto& program : programs) {
+        if (program.p_type == PT_LOAD && (program.p_flags & PF_W) == 0 &&
+            program.p_offset <= std::numeric_limits<std::uint64_t>::max() - program.p_filesz) {
+            ranges.push_back(
+                {program.p_offset & ~std::uint64_t{4095}, program.p_offset + program.p_filesz});
+        }
+    }
+    // A file page a writable segment begins in is mapped once more for it, and that mapping
+    // (relocated, then made read-only: RELRO) starts at the page: ranges end before it.
+    for (const auto& program : programs) {
+        if (program.p_type == PT_LOAD && (program.p_flags & PF_W) != 0) {
+            const std::uint64_t page = program.p_offset & ~std::uint64_t{4095};
+            for (auto& range : ranges) {
+                if (page >= range.start && page < range.end) {
+                    range.end = page;
+                }
+            }
+        }
+    }
+    return ranges;
 }
 
 // Whether a field line of smaps ("Anonymous:      0 kB") reports nothing.
@@ -315,16 +366,21 @@ bool pinned_process_t::is_traced(const std::function<bool()>& stop) const {
     return false;
 }
 
-bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode,
+bool pinned_process_t::maps_only_system_code(int main_executable,
                                              const std::function<bool()>& stop) const {
+    struct stat main {};
+    auto read_only = read_only_segments(main_executable);
     auto maps = read_small_file_at(proc_dir_.get(), "maps", k_max_maps_size);
-    if (maps.status != read_status::ok) {
+    if (::fstat(main_executable, &main) != 0 || !read_only || maps.status != read_status::ok) {
         return false;
     }
+    const dev_t main_device = main.st_dev;
+    const ino_t main_inode = main.st_ino;
     // Whose files are mapped: decided from the list alone, before any page is looked at.
     // Over a stacking file system (overlayfs) the line names the file the process opened while
     // map_files leads to the file underneath: either may match the main executable.
     std::vector<std::pair<dev_t, ino_t>> vetted{{main_device, main_inode}};
+    std::vector<std::pair<dev_t, ino_t>> main_keys{{main_device, main_inode}};
     std::string_view text = as_text(maps.bytes);
     while (!text.empty()) {
         std::size_t end = text.find('\n');
@@ -355,11 +411,14 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         if (!info) {
             return false;
         }
-        bool main_executable = info->st_dev == main_device && info->st_ino == main_inode;
-        if (!main_executable && !is_system_file(*info)) {
+        bool is_main = info->st_dev == main_device && info->st_ino == main_inode;
+        if (!is_main && !is_system_file(*info)) {
             return false;
         }
         vetted.push_back(key);
+        if (is_main) {
+            main_keys.push_back(key);
+        }
     }
 
     // Now the pages. A private copy of a file page (written through /proc/PID/mem, ptrace or
@@ -376,7 +435,10 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         return false;
     }
     text = as_text(smaps.bytes);
-    bool in_code = false;  // the fields read belong to an executable mapping
+    // The fields read belong to an executable mapping, or to one of the signed executable's
+    // read-only data: a private copy there is data rewritten (by a tracer while the process was
+    // still dumpable, say).
+    bool judged = false;
     while (!text.empty()) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -387,7 +449,7 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
             continue;
         }
         if (first.back() == ':') {
-            if (in_code && (first == "Anonymous:" || first == "Swap:") && !reports_zero(rest)) {
+            if (judged && (first == "Anonymous:" || first == "Swap:") && !reports_zero(rest)) {
                 return false;
             }
             continue;
@@ -398,7 +460,14 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
         }
         // Whose file it is was judged from the list above; a mapping made since then is the
         // client's own doing, like one made after admission.
-        in_code = mapping->executable && !is_kernel_mapping(mapping->path);
+        const bool read_only_data =
+            !mapping->executable && !mapping->writable &&
+            std::find(main_keys.begin(), main_keys.end(),
+                      std::make_pair(mapping->device, mapping->inode)) != main_keys.end() &&
+            std::any_of(read_only->begin(), read_only->end(), [&](const file_range_t& range) {
+                return mapping->offset >= range.start && mapping->offset < range.end;
+            });
+        judged = (mapping->executable && !is_kernel_mapping(mapping->path)) || read_only_data;
     }
     return true;
 }

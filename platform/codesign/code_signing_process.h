@@ -73,17 +73,18 @@ class pinned_process_t {
     [[nodiscard]] bool is_traced(const std::function<bool()>& stop = {}) const;
 
     // Whether the process runs only code it loaded from files, unchanged: every file mapped
-    // executable into it, other than the main executable (given by its device and inode), is
-    // owned by root and writable by nobody else; no executable mapping holds a private copy of a
-    // page (code written through /proc/PID/mem or ptrace leaves one); and no anonymous memory is
-    // executable. A mapping whose file can't be identified counts as foreign.
+    // executable into it, other than its main executable (open at main_executable), is owned by
+    // root and writable by nobody else; no executable mapping, and no mapping of the main
+    // executable's read-only segments, holds a private copy of a page (code or constant data
+    // written through /proc/PID/mem or ptrace leaves one); and no anonymous memory is executable.
+    // A mapping whose file can't be identified counts as foreign.
     //
     // The owners and modes are judged first, from the list of mappings alone. The pages come
     // last, from the kernel's per-mapping accounting (smaps), which walks only the page tables
     // that exist: its cost follows what the process really holds, not the address space it
     // reserved, and it is refused unread past k_max_page_tables. stop is asked between the
     // steps; once it holds, the answer is false.
-    [[nodiscard]] bool maps_only_system_code(dev_t main_device, ino_t main_inode,
+    [[nodiscard]] bool maps_only_system_code(int main_executable,
                                              const std::function<bool()>& stop = {}) const;
 
     // Whether another process (not a thread of this one) uses the same memory: one made with
