@@ -15,13 +15,16 @@
 // Run inside the sandbox: it installs a trust anchor.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bench/hostile_roles.h"
 #include "platform/codesign/code_signing.h"
@@ -156,12 +159,22 @@ void BM_AdmissionUnsignedHugeMapping(benchmark::State& state) {
 }
 BENCHMARK(BM_AdmissionUnsignedHugeMapping)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// The look for another process sharing the client's memory: one kcmp per process on the system.
+// The look for another process sharing the client's memory: one kcmp per process on the system,
+// with as many idle processes added as the argument says.
 void BM_SharedMemoryLook(benchmark::State& state) {
     auto process = code_signing::pinned_process_t::pin(client(kind::repeat).token);
     if (!process) {
         state.SkipWithError("not pinned");
         return;
+    }
+    std::vector<pid_t> idle;
+    for (int i = 0; i < state.range(0); ++i) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+        idle.push_back(child);
     }
     for (auto _ : state) {
         if (process->shares_memory()) {
@@ -174,8 +187,12 @@ void BM_SharedMemoryLook(benchmark::State& state) {
         processes += std::isdigit(static_cast<unsigned char>(entry.path().filename().c_str()[0]));
     }
     state.counters["processes"] = static_cast<double>(processes);
+    for (pid_t child : idle) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
 }
-BENCHMARK(BM_SharedMemoryLook)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SharedMemoryLook)->Arg(0)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Baseline: what hashing the client's executable alone costs.
 void BM_BaselineHashExecutable(benchmark::State& state) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -479,6 +478,11 @@ bool pinned_process_t::shares_memory(const std::function<bool()>& stop) const {
         return true;
     }
     proc.release();  // the directory stream owns it now
+    // The comparison must work at all (a system-call filter could refuse it) and the client be
+    // open to it, or nothing below would mean anything.
+    if (::syscall(SYS_kcmp, pid_, pid_, KCMP_VM, 0UL, 0UL) != 0) {
+        return true;
+    }
     std::size_t compared = 0;
     while (const dirent* entry = ::readdir(directory.get())) {
         auto pid = parse_number<pid_t>(std::string_view(entry->d_name));
@@ -489,8 +493,11 @@ bool pinned_process_t::shares_memory(const std::function<bool()>& stop) const {
             return true;
         }
         // Only processes are listed, not the threads of one: threads share memory by nature.
-        long same = ::syscall(SYS_kcmp, pid_, *pid, KCMP_VM, 0UL, 0UL);
-        if (same == 0 || (same < 0 && errno != ESRCH)) {
+        // A process that has gone can't share anything; one we may not look at (an LSM's
+        // protected process, say) holds other credentials than the client, which the client's
+        // memory would have given any process sharing it: only an exec changes them, and an exec
+        // leaves the shared memory.
+        if (::syscall(SYS_kcmp, pid_, *pid, KCMP_VM, 0UL, 0UL) == 0) {
             return true;
         }
     }

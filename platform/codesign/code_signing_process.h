@@ -90,8 +90,8 @@ class pinned_process_t {
     // Whether another process (not a thread of this one) uses the same memory: one made with
     // CLONE_VM that did not execute a program since, a vfork child before its exec. Whoever
     // controls it controls the memory the process runs in. Every process visible in /proc is
-    // compared (kcmp); a comparison that fails for another reason than the process being gone
-    // counts as shared, and so does a scan that stop ends.
+    // compared (kcmp); when the comparison can't be made with the process itself, or stop ends
+    // the look, the answer is yes.
     [[nodiscard]] bool shares_memory(const std::function<bool()>& stop = {}) const;
 
     // Whether other processes of its user are kept out of it: it made itself non-dumpable (the
