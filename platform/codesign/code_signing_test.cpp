@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <thread>
 
+#include "platform/codesign/code_signing_cache.h"
 #include "platform/codesign/code_signing_process.h"
 #include "platform/posix/unique_fd.h"
 #include "tests/support/helper_requirement.h"
@@ -411,6 +413,34 @@ TEST(CodeSigning, ACheckEndsAtItsLimits) {
     code_check_limits_t gone;
     gone.abandoned = [] { return true; };
     EXPECT_EQ(check(gone), errSecCSCancelled);
+}
+
+// The trust anchors read while the process is out of descriptors are incomplete; they are not
+// remembered, or every client would be refused until the anchor directory changed.
+TEST(CodeSigning, AnchorsReadShortAreReadAgain) {
+    tests::install_test_anchor();
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A new file makes the directory's state new, so the anchors are read again below.
+        std::ofstream("/etc/codesign/anchors/short-read.pem") << "not a certificate\n";
+        rlimit limits{};
+        ::getrlimit(RLIMIT_NOFILE, &limits);
+        const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowest);
+        // Room for the directory, none for a file in it.
+        rlimit short_of{static_cast<rlim_t>(lowest) + 1, limits.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &short_of);
+        const bool short_read = code_signing::current_trust_anchors()->certificates.empty();
+        ::setrlimit(RLIMIT_NOFILE, &limits);
+        const bool read_again = !code_signing::current_trust_anchors()->certificates.empty();
+        ::_exit(short_read && read_again ? 0 : short_read ? 1 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    fs::remove("/etc/codesign/anchors/short-read.pem");
+    // 2: the control failed (the read was not short); 1: the short set was kept.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
 }
 
 }  // namespace
