@@ -3,8 +3,9 @@
 // (bench/hostile_roles.h), 16 connections at a time, the most one process may hold:
 //   SixteenHugeMappingConnections  the daemon's processor time for 16 such connections, all
 //                                  refused (counter daemon_ms)
-//   OtherUsersCall                 another user's call of the signed command line, alone and
-//                                  while the flood goes on, in the same run
+//   OtherUsersCall                 another user's call of the signed command line, alone, while
+//                                  the flood goes on, and while the same flood comes from a
+//                                  process without the mapping, in the same run
 // Run inside the sandbox: it starts the daemon and adds two users.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
@@ -111,5 +112,15 @@ void BM_OtherUsersCallDuringFlood(benchmark::State& state) {
     other_users_call(state);
 }
 BENCHMARK(BM_OtherUsersCallDuringFlood)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Baseline: the same flood from a process that maps nothing unusual. The attacker's own
+// processor time competes with the call on a small machine whatever it maps.
+void BM_OtherUsersCallDuringPlainFlood(benchmark::State& state) {
+    the_setting();
+    tests::child_process attacker(as(k_attacker, {k_attacker_copy}),
+                                  {"CORVANA_BENCH_ROLE=flood-plain 1000000"});
+    other_users_call(state);
+}
+BENCHMARK(BM_OtherUsersCallDuringPlainFlood)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

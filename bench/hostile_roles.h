@@ -7,6 +7,7 @@
 //                 standard input to close
 //   flood N       the same mapping, then N rounds of 16 connections to the daemon at once, each
 //                 waited for until the daemon closes it; prints "done" and ends
+//   flood-plain N the same rounds without the mapping: what any unsigned process costs
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -73,15 +74,16 @@ inline bool play() {
     if (role == nullptr) {
         return false;
     }
-    std::size_t tib = map_huge_executable("/bin/true");
+    const bool plain = std::strncmp(role, "flood-plain ", 12) == 0;
+    std::size_t tib = plain ? 0 : map_huge_executable("/bin/true");
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     if (std::strcmp(role, "huge-mapping") == 0) {
         say("ready " + std::to_string(tib) + " TiB");
         char byte;
         while (::read(STDIN_FILENO, &byte, 1) > 0) {
         }
-    } else if (std::strncmp(role, "flood ", 6) == 0) {
-        flood(std::atoi(role + 6));
+    } else if (std::strncmp(role, "flood ", 6) == 0 || plain) {
+        flood(std::atoi(std::strchr(role, ' ') + 1));
         say("done");
     }
     ::_exit(0);
