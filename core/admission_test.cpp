@@ -696,6 +696,14 @@ TEST(ClientRole, DISABLED_ConnectAfter) {
     say("admitted " + std::to_string(admitted));
 }
 
+// How many TiB the role mapped (less than 126 under a sanitizer, whose shadow takes its share of
+// the address space).
+int mapped_by(const tests::client_role& role) {
+    auto out = role.output();
+    auto at = out.find("mapped ");
+    return at == std::string::npos ? -1 : std::stoi(out.substr(at + 7));
+}
+
 int admitted_by(const tests::client_role& role) {
     auto out = role.output();
     auto at = out.find("admitted ");
@@ -711,14 +719,14 @@ TEST_F(Admission, WhatAClientMapsDoesNotDriveItsCost) {
     auto attacker =
         tests::start_client_role("ConnectAfter", {"huge-mapping", "16"}, as(k_attacker, false));
     ASSERT_EQ(attacker->wait(60s), 0) << attacker->output();
-    EXPECT_NE(attacker->output().find("mapped 126 TiB"), std::string::npos) << attacker->output();
+    EXPECT_GE(mapped_by(*attacker), 64) << attacker->output();
     EXPECT_EQ(admitted_by(*attacker), 0) << attacker->output();
 
     // Control: the signed client with the same mapping is examined to the end (it maps only
     // system code, unchanged) and admitted; its mapping does not make that dear either.
     auto client = tests::start_client_role("ConnectAfter", {"huge-mapping", "16"}, as(k_attacker));
     ASSERT_EQ(client->wait(60s), 0) << client->output();
-    EXPECT_NE(client->output().find("mapped 126 TiB"), std::string::npos) << client->output();
+    EXPECT_GE(mapped_by(*client), 64) << client->output();
     EXPECT_EQ(admitted_by(*client), 16) << client->output();
 
     const auto after = tests::read_process_stats(daemon.pid());
