@@ -6,17 +6,27 @@
 //   first_seen  owned by a user, so it is hashed on every admission, as a client never seen is
 //   hostile     a copy of the repeat client's signature beside the same executable grown to
 //               1 GiB (sparse): refused on its size before a byte of it is read
+//   huge_mapping  a signed copy of this program that maps a root-owned file executable over about
+//               126 TiB of address space (bench/hostile_roles.h): admitted, since the file is
+//               system code, at a cost that follows what it holds, not what it reserved
+//   unsigned_huge the same process outside any bundle: refused before its mappings are read
+// And the part of admission that looks for another process sharing the client's memory.
 // Baselines in the same run: hashing the 1.3 MB executable alone, and a bare recv of a message.
 // Run inside the sandbox: it installs a trust anchor.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "bench/hostile_roles.h"
 #include "platform/codesign/code_signing.h"
 #include "platform/codesign/code_signing_files.h"
 #include "platform/posix/unique_fd.h"
@@ -35,10 +45,30 @@ struct signed_client {
     audit_token_t token;
 };
 
-enum class kind { repeat, first_seen, hostile };
+enum class kind { repeat, first_seen, hostile, huge_mapping, unsigned_huge };
+
+signed_client start_huge_mapping(bool signed_copy) {
+    std::string executable = fs::read_symlink("/proc/self/exe");
+    if (signed_copy) {
+        tests::bundle_options options;
+        options.executable_source = executable;
+        options.name = "HugeMapping";
+        executable = tests::signed_client_bundle(options);
+    }
+    auto process =
+        tests::running_client::start(executable, {}, {"CORVANA_BENCH_ROLE=huge-mapping"});
+    if (!process.wait_for_output(std::chrono::seconds(30), "ready")) {
+        std::abort();
+    }
+    audit_token_t token = process.audit_token();
+    return {std::move(process), token};
+}
 
 signed_client start_client(kind which) {
     tests::require_sandbox();
+    if (which == kind::huge_mapping || which == kind::unsigned_huge) {
+        return start_huge_mapping(which == kind::huge_mapping);
+    }
     tests::bundle_options options;
     options.executable_source = "/bin/bash";
     options.name = which == kind::repeat       ? "Repeat"
@@ -73,7 +103,23 @@ signed_client& client(kind which) {
     static signed_client repeat = start_client(kind::repeat);
     static signed_client first_seen = start_client(kind::first_seen);
     static signed_client hostile = start_client(kind::hostile);
-    return which == kind::repeat ? repeat : which == kind::first_seen ? first_seen : hostile;
+    switch (which) {
+        case kind::repeat:
+            return repeat;
+        case kind::first_seen:
+            return first_seen;
+        case kind::hostile:
+            return hostile;
+        case kind::huge_mapping: {
+            static signed_client huge = start_client(kind::huge_mapping);
+            return huge;
+        }
+        case kind::unsigned_huge: {
+            static signed_client huge = start_client(kind::unsigned_huge);
+            return huge;
+        }
+    }
+    std::abort();
 }
 
 void admit(benchmark::State& state, kind which, OSStatus expected) {
@@ -102,6 +148,51 @@ void BM_AdmissionHostileHugeExecutable(benchmark::State& state) {
     admit(state, kind::hostile, errSecCSSignatureFailed);
 }
 BENCHMARK(BM_AdmissionHostileHugeExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_AdmissionSignedHugeMapping(benchmark::State& state) {
+    admit(state, kind::huge_mapping, errSecSuccess);
+}
+BENCHMARK(BM_AdmissionSignedHugeMapping)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_AdmissionUnsignedHugeMapping(benchmark::State& state) {
+    admit(state, kind::unsigned_huge, errSecCSUnsigned);
+}
+BENCHMARK(BM_AdmissionUnsignedHugeMapping)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The look for another process sharing the client's memory: one kcmp per process on the system,
+// with as many idle processes added as the argument says.
+void BM_SharedMemoryLook(benchmark::State& state) {
+    auto process = code_signing::pinned_process_t::pin(client(kind::repeat).token);
+    if (!process) {
+        state.SkipWithError("not pinned");
+        return;
+    }
+    std::vector<pid_t> idle;
+    for (int i = 0; i < state.range(0); ++i) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+        idle.push_back(child);
+    }
+    for (auto _ : state) {
+        if (process->shares_memory()) {
+            state.SkipWithError("shares its memory");
+            break;
+        }
+    }
+    std::size_t processes = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        processes += std::isdigit(static_cast<unsigned char>(entry.path().filename().c_str()[0]));
+    }
+    state.counters["processes"] = static_cast<double>(processes);
+    for (pid_t child : idle) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+}
+BENCHMARK(BM_SharedMemoryLook)->Arg(0)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Baseline: what hashing the client's executable alone costs.
 void BM_BaselineHashExecutable(benchmark::State& state) {

@@ -20,6 +20,9 @@ constexpr double k_idle_quit_seconds = 10.0;
 // The threads of connections that have just gone give their caches back to the allocator as they
 // end, after their invalidation: the hand-back waits a moment for them, on the main thread.
 constexpr double k_memory_release_delay_seconds = 1.0;
+// What a client maps and runs drives part of the cost of admitting it: the check gives up once
+// this time has passed, or as soon as the client has hung up or ended.
+constexpr std::chrono::seconds k_admission_time_limit{5};
 
 double now_since_reference_date() {
     using namespace std::chrono;
@@ -114,12 +117,21 @@ bool helper_tool_t::run() {
 
 bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> connection) {
     auto requirement = main_bundle().objectForInfoDictionaryKey(k_info_authorized_clients_key);
-    auto code = admitted_client_code(connection->auditToken(), requirement);
-    if (!code) {
-        return false;  // rejected silently
-    }
+    code_check_limits_t limits;
+    limits.deadline = std::chrono::steady_clock::now() + k_admission_time_limit;
+    limits.abandoned = [&connection] { return connection->peerGone(); };
     const audit_token_t& token = connection->auditToken();
-    auto admitted = std::make_shared<const sec_code_t>(std::move(*code));
+    auto admission = admit_client(token, requirement, limits);
+    if (!admission.code) {
+        // Rejected silently, unless the check ran out of time while the client still waited.
+        if (admission.status == errSecCSCancelled && !connection->peerGone()) {
+            trace_warning(_trace.get(), "refused pid %d: its admission took longer than %d s",
+                          static_cast<int>(token.pid),
+                          static_cast<int>(k_admission_time_limit.count()));
+        }
+        return false;
+    }
+    auto admitted = std::make_shared<const sec_code_t>(std::move(*admission.code));
     connection->setSenderCheck(token.pid, token.uid, [admitted, pid = token.pid, uid = token.uid] {
         return admitted->is_sender(pid, uid);
     });

@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <iterator>
 
@@ -177,16 +178,23 @@ std::string to_pem(EVP_PKEY* key) {
     return bio_text(bio.get());
 }
 
-certificate_chain_t load_trust_anchors() {
+certificate_chain_t load_trust_anchors(bool* complete) {
     certificate_chain_t anchors;
+    if (complete != nullptr) {
+        *complete = false;
+    }
     unique_fd fd(::open(k_trust_anchor_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) {
+        if (complete != nullptr) {
+            *complete = errno == ENOENT;
+        }
         return anchors;
     }
     dir_ptr directory(::fdopendir(fd.get()));
     if (!directory) {
         return anchors;
     }
+    bool all_read = true;
     fd.release();  // the directory stream owns it now
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(directory.get())) {
@@ -199,6 +207,9 @@ certificate_chain_t load_trust_anchors() {
     for (const auto& name : names) {
         auto file = read_small_file_at(::dirfd(directory.get()), name.c_str(), k_max_pem_file_size);
         if (file.status != read_status::ok) {
+            // Gone, too large or not a file is what the directory holds; a failed read (out of
+            // descriptors, say) is not.
+            all_read = all_read && file.status != read_status::unreadable;
             continue;
         }
         auto certificates = parse_pem_certificates(
@@ -209,6 +220,9 @@ certificate_chain_t load_trust_anchors() {
         for (auto& certificate : *certificates) {
             anchors.push_back(std::move(certificate));
         }
+    }
+    if (complete != nullptr) {
+        *complete = all_read;
     }
     return anchors;
 }

@@ -69,8 +69,9 @@ inline constexpr std::size_t k_max_trust_anchors = 256;
 [[nodiscard]] std::string to_pem(EVP_PKEY* key);
 
 // The certificates of every readable "*.pem" file in the anchor directory; files that don't parse
-// are skipped, so one damaged file can't disable the others.
-[[nodiscard]] certificate_chain_t load_trust_anchors();
+// are skipped, so one damaged file can't disable the others. complete, when given, says whether
+// the directory was read as it is (false when a read failed: out of descriptors, say).
+[[nodiscard]] certificate_chain_t load_trust_anchors(bool* complete = nullptr);
 
 // Another reference to the same certificate.
 [[nodiscard]] x509_ptr share(X509* certificate);

@@ -15,9 +15,11 @@ std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& au
     return sec_code_t(std::move(*process));
 }
 
-OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement) {
+OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement,
+                              const code_check_limits_t& limits) {
     const code_signing::pinned_process_t& process = code.process_;
     code.checked_image_.reset();
+    auto stop = [&limits] { return limits.reached(); };
     // Stamped first and compared last: everything read in between (the executable, the maps, the
     // bundle it came from) is about this one program image, not one exec'd before or after.
     auto image = process.exec_stamp();
@@ -35,18 +37,30 @@ OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* require
         on_disk.st_ino != running.st_ino) {
         return errSecCSStaticCodeChanged;
     }
-    if (!process.out_of_reach() || process.is_traced() ||
-        !process.maps_only_system_code(running.st_dev, running.st_ino)) {
+    if (!process.out_of_reach()) {
         return errSecCSGuestInvalid;
     }
+    // Whose code it is, before anything whose cost the process itself can drive (how many
+    // threads it has, how much it maps, how many processes its user runs): an unsigned process
+    // is refused here.
     auto bundle = code_signing::bundle_of_executable(*path);
     if (!bundle) {
         return errSecCSUnsigned;
+    }
+    if (stop()) {
+        return errSecCSCancelled;
     }
     auto validation = code_signing::validate_bundle(*bundle, split_path(*path).name,
                                                     executable.get(), requirement);
     if (validation.status != errSecSuccess) {
         return validation.status;
+    }
+    if (stop()) {
+        return errSecCSCancelled;
+    }
+    if (process.is_traced(stop) || !process.maps_only_system_code(executable.get(), stop) ||
+        process.shares_memory(stop)) {
+        return stop() ? errSecCSCancelled : errSecCSGuestInvalid;
     }
     // Everything above was read through the pinned process: still running the stamped image, it
     // was about this one.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,6 +25,17 @@
 // file mapped executable into it is owned by root and writable by nobody else, and none of its
 // code was changed after it was loaded.
 
+// What a check of running code may spend: it gives up (errSecCSCancelled) between its steps once
+// the deadline has passed or abandoned answers true (the peer that asked has gone, say).
+struct code_check_limits_t {
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    std::function<bool()> abandoned;
+
+    [[nodiscard]] bool reached() const {
+        return std::chrono::steady_clock::now() >= deadline || (abandoned && abandoned());
+    }
+};
+
 // A running process (the platform's SecCodeRef for a guest).
 class sec_code_t {
   public:
@@ -37,7 +50,8 @@ class sec_code_t {
   private:
     explicit sec_code_t(code_signing::pinned_process_t process) : process_(std::move(process)) {}
     friend std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& audit);
-    friend OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement);
+    friend OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement,
+                                         const code_check_limits_t& limits);
 
     code_signing::pinned_process_t process_;
     uid_t uid_ = static_cast<uid_t>(-1);
@@ -61,10 +75,13 @@ class sec_static_code_t {
 // token was taken from.
 [[nodiscard]] std::optional<sec_code_t> SecCodeCopyGuestWithAttributes(const audit_token_t& audit);
 
-// Checks running code (default flags): its dynamic state, then its signature and, when given,
-// the requirement. errSecSuccess or the first failure found. On success the code remembers the
+// Checks running code (default flags): who can reach into it, its signature and, when given, the
+// requirement, then what it maps and whether another process shares its memory: the cheap and
+// decisive steps first, those whose cost the process can drive last. errSecSuccess or the first
+// failure found (errSecCSCancelled when the limits ended it). On success the code remembers the
 // program image it judged, for is_sender.
-[[nodiscard]] OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement);
+[[nodiscard]] OSStatus SecCodeCheckValidity(sec_code_t& code, const sec_requirement_t* requirement,
+                                            const code_check_limits_t& limits = {});
 
 // A bundle directory (NAME.app) or a bare executable on disk.
 [[nodiscard]] std::optional<sec_static_code_t> SecStaticCodeCreateWithPath(const std::string& path);

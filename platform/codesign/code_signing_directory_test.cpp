@@ -81,6 +81,13 @@ TEST(CodeDirectory, DecodingIsStrict) {
         [](plist_t d) { plist_dict_set_item(d, "Executable", plist_new_string("MacOS/x")); }));
     EXPECT_FALSE(damaged(
         [](plist_t d) { plist_dict_set_item(d, "ExecutableHash", plist_new_data("short", 5)); }));
+    // The size bounds what a check may hash: the largest allowed decodes, one byte more does not.
+    EXPECT_TRUE(damaged([](plist_t d) {
+        plist_dict_set_item(d, "ExecutableSize", plist_new_uint(max_executable_size));
+    }));
+    EXPECT_FALSE(damaged([](plist_t d) {
+        plist_dict_set_item(d, "ExecutableSize", plist_new_uint(max_executable_size + 1));
+    }));
 
     plist_node_t array(plist_new_array());
     EXPECT_FALSE(decode_code_directory(encoded(array.get())));

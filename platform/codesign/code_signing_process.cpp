@@ -1,7 +1,9 @@
 #include "platform/codesign/code_signing_process.h"
 
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -33,6 +35,10 @@ using proc_files::status_field;
 // /proc files report no size; these bound what one read may take.
 constexpr std::size_t k_max_status_size = 64 * 1024;
 constexpr std::size_t k_max_maps_size = 16 * 1024 * 1024;
+// smaps says about 25 lines of each mapping.
+constexpr std::size_t k_max_smaps_size = 64 * 1024 * 1024;
+// Processes compared between two looks at the time.
+constexpr std::size_t k_processes_between_stops = 1024;
 constexpr std::size_t k_max_auxv_size = 4096;
 constexpr unsigned long k_auxv_random = 25;  // AT_RANDOM
 // A process with more threads than this is not a client we can vouch for.
@@ -78,6 +84,8 @@ bool pidfd_alive(int pidfd) {
 struct mapping_t {
     std::string_view range;  // "start-end", hex
     bool executable = false;
+    bool writable = false;
+    std::uint64_t offset = 0;  // in the file
     dev_t device = 0;
     ino_t inode = 0;
     std::string_view path;
@@ -88,7 +96,7 @@ std::optional<mapping_t> parse_mapping(std::string_view line) {
     mapping_t mapping;
     mapping.range = next_field(line);
     std::string_view perms = next_field(line);
-    next_field(line);  // offset
+    auto offset = parse_number<std::uint64_t>(next_field(line), 16);
     std::string_view device = next_field(line);
     std::string_view inode = next_field(line);
     std::size_t colon = device.find(':');
@@ -98,10 +106,12 @@ std::optional<mapping_t> parse_mapping(std::string_view line) {
     auto major_number = parse_number<unsigned>(device.substr(0, colon), 16);
     auto minor_number = parse_number<unsigned>(device.substr(colon + 1), 16);
     auto inode_number = parse_number<unsigned long long>(inode);
-    if (!major_number || !minor_number || !inode_number) {
+    if (!offset || !major_number || !minor_number || !inode_number) {
         return std::nullopt;
     }
+    mapping.offset = *offset;
     mapping.executable = perms[2] == 'x';
+    mapping.writable = perms[1] == 'w';
     mapping.device = makedev(*major_number, *minor_number);
     mapping.inode = static_cast<ino_t>(*inode_number);
     std::size_t path_start = line.find_first_not_of(' ');
@@ -155,38 +165,73 @@ bool is_kernel_mapping(std::string_view path) {
     return path == "[vdso]" || path == "[vsyscall]" || path == "[uprobes]";
 }
 
-// Whether every page of the mapping at range that is in memory or swapped out is a page of its
-// file. A private copy of a page (written through /proc/PID/mem, ptrace or after mprotect) is an
-// anonymous page: present without the file flag, or swapped out, which file pages never are.
-bool holds_only_file_pages(int pagemap, std::string_view range) {
-    constexpr std::uint64_t page_size = 4096;
-    constexpr std::uint64_t present = 1ull << 63;
-    constexpr std::uint64_t swapped = 1ull << 62;
-    constexpr std::uint64_t file_page = 1ull << 61;
-    std::size_t dash = range.find('-');
-    auto start = parse_number<std::uint64_t>(range.substr(0, dash), 16);
-    auto end = parse_number<std::uint64_t>(range.substr(dash + 1), 16);
-    if (dash == std::string_view::npos || !start || !end || *end < *start) {
-        return false;
+// The file ranges of the executable's segments that are loaded without write permission
+// (program headers of a 64-bit ELF file), page-aligned at their start: a mapping of the file that
+// starts within one maps that segment. Nothing when the file is not one.
+struct file_range_t {
+    std::uint64_t start;
+    std::uint64_t end;
+};
+std::optional<std::vector<file_range_t>> read_only_segments(int executable) {
+    constexpr std::size_t k_max_program_headers = 256;
+    Elf64_Ehdr header{};
+    if (::pread(executable, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr) ||
+        header.e_phnum > k_max_program_headers) {
+        return std::nullopt;
     }
-    std::uint64_t entries[512];
-    for (std::uint64_t page = *start / page_size; page < *end / page_size;) {
-        std::uint64_t count = std::min<std::uint64_t>(std::size(entries), *end / page_size - page);
-        ssize_t n = ::pread(pagemap, entries, count * sizeof entries[0],
-                            static_cast<off_t>(page * sizeof entries[0]));
-        if (n <= 0 || n % static_cast<ssize_t>(sizeof entries[0]) != 0) {
-            return false;
+    std::vector<Elf64_Phdr> programs(header.e_phnum);
+    const auto bytes = static_cast<ssize_t>(programs.size() * sizeof(Elf64_Phdr));
+    if (header.e_phoff > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        ::pread(executable, programs.data(), static_cast<std::size_t>(bytes),
+                static_cast<off_t>(header.e_phoff)) != bytes) {
+        return std::nullopt;
+    }
+    std::vector<file_range_t> ranges;
+    for (const auto& program : programs) {
+        if (program.p_type == PT_LOAD && (program.p_flags & PF_W) == 0 &&
+            program.p_offset <= std::numeric_limits<std::uint64_t>::max() - program.p_filesz) {
+            ranges.push_back(
+                {program.p_offset & ~std::uint64_t{4095}, program.p_offset + program.p_filesz});
         }
-        std::size_t got = static_cast<std::size_t>(n) / sizeof entries[0];
-        for (std::size_t i = 0; i < got; ++i) {
-            if ((entries[i] & swapped) != 0 ||
-                ((entries[i] & present) != 0 && (entries[i] & file_page) == 0)) {
-                return false;
+    }
+    // A file page a writable segment begins in is mapped once more for it, and that mapping
+    // (relocated, then made read-only: RELRO) starts at the page: ranges end before it.
+    for (const auto& program : programs) {
+        if (program.p_type == PT_LOAD && (program.p_flags & PF_W) != 0) {
+            const std::uint64_t page = program.p_offset & ~std::uint64_t{4095};
+            for (auto& range : ranges) {
+                if (page >= range.start && page < range.end) {
+                    range.end = page;
+                }
             }
         }
-        page += got;
     }
-    return true;
+    return ranges;
+}
+
+// Whether a field line of smaps ("Anonymous:      0 kB") reports nothing.
+bool reports_zero(std::string_view value) {
+    return next_field(value) == "0";
+}
+
+// The bytes of page tables the process holds (VmPTE of its status), nothing when unreadable.
+std::optional<std::uint64_t> page_table_bytes(int proc_dir) {
+    auto status = read_small_file_at(proc_dir, "status", k_max_status_size);
+    if (status.status != read_status::ok) {
+        return std::nullopt;
+    }
+    auto field = status_field(as_text(status.bytes), "VmPTE");
+    if (!field) {
+        return std::nullopt;
+    }
+    std::string_view value = *field;
+    auto kib = parse_number<std::uint64_t>(next_field(value));
+    if (!kib || *kib > std::numeric_limits<std::uint64_t>::max() / 1024) {
+        return std::nullopt;
+    }
+    return *kib * 1024;
 }
 
 std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
@@ -282,7 +327,7 @@ std::optional<std::string> pinned_process_t::executable_path() const {
     return path;
 }
 
-bool pinned_process_t::is_traced() const {
+bool pinned_process_t::is_traced(const std::function<bool()>& stop) const {
     if (has_tracer(proc_dir_.get(), "status") != false) {
         return true;
     }
@@ -303,7 +348,8 @@ bool pinned_process_t::is_traced() const {
         if (!tid) {
             continue;
         }
-        if (++threads > k_max_threads) {
+        if (++threads > k_max_threads ||
+            (threads % k_processes_between_stops == 0 && stop && stop())) {
             return true;
         }
         if (*tid == pid_) {
@@ -319,13 +365,21 @@ bool pinned_process_t::is_traced() const {
     return false;
 }
 
-bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode) const {
+bool pinned_process_t::maps_only_system_code(int main_executable,
+                                             const std::function<bool()>& stop) const {
+    struct stat main {};
+    auto read_only = read_only_segments(main_executable);
     auto maps = read_small_file_at(proc_dir_.get(), "maps", k_max_maps_size);
-    unique_fd pagemap(::openat(proc_dir_.get(), "pagemap", O_RDONLY | O_CLOEXEC));
-    if (maps.status != read_status::ok || !pagemap) {
+    if (::fstat(main_executable, &main) != 0 || !read_only || maps.status != read_status::ok) {
         return false;
     }
-    std::vector<std::pair<dev_t, ino_t>> vetted;
+    const dev_t main_device = main.st_dev;
+    const ino_t main_inode = main.st_ino;
+    // Whose files are mapped: decided from the list alone, before any page is looked at.
+    // Over a stacking file system (overlayfs) the line names the file the process opened while
+    // map_files leads to the file underneath: either may match the main executable.
+    std::vector<std::pair<dev_t, ino_t>> vetted{{main_device, main_inode}};
+    std::vector<std::pair<dev_t, ino_t>> main_keys{{main_device, main_inode}};
     std::string_view text = as_text(maps.bytes);
     while (!text.empty()) {
         std::size_t end = text.find('\n');
@@ -348,29 +402,106 @@ bool pinned_process_t::maps_only_system_code(dev_t main_device, ino_t main_inode
             }
             continue;
         }
-        if (!holds_only_file_pages(pagemap.get(), mapping->range)) {
-            return false;
-        }
         auto key = std::make_pair(mapping->device, mapping->inode);
         if (std::find(vetted.begin(), vetted.end(), key) != vetted.end()) {
-            continue;
-        }
-        // Over a stacking file system (overlayfs) the line names the file the process opened
-        // while map_files leads to the file underneath: either may match the main executable.
-        if (mapping->device == main_device && mapping->inode == main_inode) {
             continue;
         }
         auto info = mapped_file(proc_dir_.get(), *mapping);
         if (!info) {
             return false;
         }
-        bool main_executable = info->st_dev == main_device && info->st_ino == main_inode;
-        if (!main_executable && !is_system_file(*info)) {
+        bool is_main = info->st_dev == main_device && info->st_ino == main_inode;
+        if (!is_main && !is_system_file(*info)) {
             return false;
         }
         vetted.push_back(key);
+        if (is_main) {
+            main_keys.push_back(key);
+        }
+    }
+
+    // Now the pages. A private copy of a file page (written through /proc/PID/mem, ptrace or
+    // after mprotect) is an anonymous page, which smaps counts under "Anonymous:" while it is in
+    // memory and under "Swap:" once swapped out; file pages are neither. The kernel walks only
+    // the page tables that exist, so what this costs is bounded by the page tables the process
+    // holds (VmPTE), and those are bounded first.
+    auto tables = page_table_bytes(proc_dir_.get());
+    if (!tables || *tables > k_max_page_tables || (stop && stop())) {
+        return false;
+    }
+    auto smaps = read_small_file_at(proc_dir_.get(), "smaps", k_max_smaps_size);
+    if (smaps.status != read_status::ok) {
+        return false;
+    }
+    text = as_text(smaps.bytes);
+    // The fields read belong to an executable mapping, or to one of the signed executable's
+    // read-only data: a private copy there is data rewritten (by a tracer while the process was
+    // still dumpable, say).
+    bool judged = false;
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view rest = line;
+        std::string_view first = next_field(rest);
+        if (first.empty()) {
+            continue;
+        }
+        if (first.back() == ':') {
+            if (judged && (first == "Anonymous:" || first == "Swap:") && !reports_zero(rest)) {
+                return false;
+            }
+            continue;
+        }
+        auto mapping = parse_mapping(line);
+        if (!mapping) {
+            return false;
+        }
+        // Whose file it is was judged from the list above; a mapping made since then is the
+        // client's own doing, like one made after admission.
+        const bool read_only_data =
+            !mapping->executable && !mapping->writable &&
+            std::find(main_keys.begin(), main_keys.end(),
+                      std::make_pair(mapping->device, mapping->inode)) != main_keys.end() &&
+            std::any_of(read_only->begin(), read_only->end(), [&](const file_range_t& range) {
+                return mapping->offset >= range.start && mapping->offset < range.end;
+            });
+        judged = (mapping->executable && !is_kernel_mapping(mapping->path)) || read_only_data;
     }
     return true;
+}
+
+bool pinned_process_t::shares_memory(const std::function<bool()>& stop) const {
+    unique_fd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    dir_ptr directory(proc ? ::fdopendir(proc.get()) : nullptr);
+    if (!directory) {
+        return true;
+    }
+    proc.release();  // the directory stream owns it now
+    // The comparison must work at all (a system-call filter could refuse it) and the client be
+    // open to it, or nothing below would mean anything.
+    if (::syscall(SYS_kcmp, pid_, pid_, KCMP_VM, 0UL, 0UL) != 0) {
+        return true;
+    }
+    std::size_t compared = 0;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        auto pid = parse_number<pid_t>(std::string_view(entry->d_name));
+        if (!pid || *pid == pid_) {
+            continue;
+        }
+        if (++compared % k_processes_between_stops == 0 && stop && stop()) {
+            return true;
+        }
+        // Only processes are listed, not the threads of one: threads share memory by nature.
+        // A process that has gone can't share anything; one we may not look at (an LSM's
+        // protected process, say) holds other credentials than the client, which the client's
+        // memory would have given any process sharing it: only an exec changes them, and an exec
+        // leaves the shared memory.
+        if (::syscall(SYS_kcmp, pid_, *pid, KCMP_VM, 0UL, 0UL) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool pinned_process_t::out_of_reach() const {

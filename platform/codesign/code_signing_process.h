@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -46,6 +47,11 @@ class image_watch_t {
 // PID reused in the meantime can't be judged in its place.
 class pinned_process_t {
   public:
+    // Bytes of page tables past which a process's memory is not examined page by page: 64 MiB
+    // of them map 32 GiB in 4 KiB pages, more than a client holds, and walking them costs about
+    // 20 ms.
+    static constexpr std::uint64_t k_max_page_tables = 64ull * 1024 * 1024;
+
     // Nothing when the token names no live process, or the process at its PID is another one.
     [[nodiscard]] static std::optional<pinned_process_t> pin(const audit_token_t& token);
 
@@ -62,15 +68,31 @@ class pinned_process_t {
     // Where that file lies, as the kernel names it ("... (deleted)" when it was unlinked).
     [[nodiscard]] std::optional<std::string> executable_path() const;
 
-    // Whether any thread is being traced. A status that can't be read counts as traced.
-    [[nodiscard]] bool is_traced() const;
+    // Whether any thread is being traced. A status that can't be read counts as traced, and so
+    // does a look that stop ends.
+    [[nodiscard]] bool is_traced(const std::function<bool()>& stop = {}) const;
 
     // Whether the process runs only code it loaded from files, unchanged: every file mapped
-    // executable into it, other than the main executable (given by its device and inode), is
-    // owned by root and writable by nobody else; no executable mapping holds a private copy of a
-    // page (code written through /proc/PID/mem or ptrace leaves one); and no anonymous memory is
-    // executable. A mapping whose file can't be identified counts as foreign.
-    [[nodiscard]] bool maps_only_system_code(dev_t main_device, ino_t main_inode) const;
+    // executable into it, other than its main executable (open at main_executable), is owned by
+    // root and writable by nobody else; no executable mapping, and no mapping of the main
+    // executable's read-only segments, holds a private copy of a page (code or constant data
+    // written through /proc/PID/mem or ptrace leaves one); and no anonymous memory is executable.
+    // A mapping whose file can't be identified counts as foreign.
+    //
+    // The owners and modes are judged first, from the list of mappings alone. The pages come
+    // last, from the kernel's per-mapping accounting (smaps), which walks only the page tables
+    // that exist: its cost follows what the process really holds, not the address space it
+    // reserved, and it is refused unread past k_max_page_tables. stop is asked between the
+    // steps; once it holds, the answer is false.
+    [[nodiscard]] bool maps_only_system_code(int main_executable,
+                                             const std::function<bool()>& stop = {}) const;
+
+    // Whether another process (not a thread of this one) uses the same memory: one made with
+    // CLONE_VM that did not execute a program since, a vfork child before its exec. Whoever
+    // controls it controls the memory the process runs in. Every process visible in /proc is
+    // compared (kcmp); when the comparison can't be made with the process itself, or stop ends
+    // the look, the answer is yes.
+    [[nodiscard]] bool shares_memory(const std::function<bool()>& stop = {}) const;
 
     // Whether other processes of its user are kept out of it: it made itself non-dumpable (the
     // kernel then hands its /proc entries to root and refuses ptrace, /proc/PID/mem and

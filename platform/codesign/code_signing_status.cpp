@@ -26,6 +26,8 @@ const char* code_signing_status_text(OSStatus status) {
             return "the bundle names no main executable";
         case errSecCSBadBundleFormat:
             return "not a bundle: expected NAME.app/Contents/Info.plist";
+        case errSecCSCancelled:
+            return "the check was given up: it ran out of time or nobody waits for it";
         case errSecCSTooBig:
             return "a file of the code or its signature is too large";
         case errSecCSSignatureUntrusted:

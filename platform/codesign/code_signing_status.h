@@ -17,6 +17,7 @@ inline constexpr OSStatus errSecCSStaticCodeChanged = -67034;  // file replaced 
 inline constexpr OSStatus errSecCSInfoPlistFailed = -67030;  // information list missing or damaged
 inline constexpr OSStatus errSecCSNoMainExecutable = -67029;
 inline constexpr OSStatus errSecCSBadBundleFormat = -67028;
+inline constexpr OSStatus errSecCSCancelled = -67006;  // given up: out of time, or nobody asks
 inline constexpr OSStatus errSecCSTooBig = -67004;
 inline constexpr OSStatus errSecCSSignatureUntrusted = -66996;  // chain not in a trust anchor
 inline constexpr OSStatus errSecUnknownCriticalExtensionFlag = -67603;  // critical, not understood

@@ -1,7 +1,9 @@
 #include "platform/codesign/code_signing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,9 @@
 #include <iostream>
 #include <thread>
 
+#include "platform/codesign/code_signing_cache.h"
+#include "platform/codesign/code_signing_process.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/helper_requirement.h"
 #include "tests/support/signing.h"
 
@@ -312,6 +317,130 @@ TEST(CodeSigning, StaticCheckOfABundleOnDisk) {
     EXPECT_EQ(SecStaticCodeCheckValidity(*old_code, &helper_requirement()), errSecCSReqFailed);
 
     EXPECT_FALSE(SecStaticCodeCreateWithPath("/nonexistent/Thing.app"));
+}
+
+// A root-owned executable is hashed once and its digest remembered by its identity and times:
+// rewritten in place at the same size with its modification time set back, only the change time
+// tells the new content from the old, and it must.
+TEST(CodeSigning, ARememberedDigestGoesWithTheChangeTime) {
+    std::string executable = tests::signed_client_bundle(shell_bundle());
+    auto code = SecStaticCodeCreateWithPath(tests::bundle_of_executable(executable));
+    ASSERT_TRUE(code);
+    ASSERT_EQ(SecStaticCodeCheckValidity(*code, nullptr), errSecSuccess);  // now remembered
+
+    struct stat before {};
+    ASSERT_EQ(::stat(executable.c_str(), &before), 0);
+    ASSERT_EQ(before.st_uid, 0u);
+    {
+        unique_fd file(::open(executable.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(file);
+        char byte = 0;
+        ASSERT_EQ(::pread(file.get(), &byte, 1, 100), 1);
+        byte = static_cast<char>(byte ^ 0x5a);
+        ASSERT_EQ(::pwrite(file.get(), &byte, 1, 100), 1);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::futimens(file.get(), times), 0);
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat(executable.c_str(), &after), 0);
+    // Control: every other part of the key is as it was.
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(SecStaticCodeCheckValidity(*code, nullptr), errSecCSSignatureFailed);
+}
+
+// A verified signature is remembered with its chain; the chain's validity is still measured
+// against the clock on every use.
+TEST(CodeSigning, ARememberedSignatureExpiresWithItsCertificate) {
+    constexpr long lifetime = 5;
+    bundle_options options = shell_bundle();
+    options.chain.leaf_lifetime_seconds = lifetime;
+    const auto made = std::chrono::steady_clock::now();
+    auto code = SecStaticCodeCreateWithPath(
+        tests::bundle_of_executable(tests::signed_client_bundle(options)));
+    ASSERT_TRUE(code);
+    ASSERT_EQ(SecStaticCodeCheckValidity(*code, &helper_requirement()), errSecSuccess);
+    std::this_thread::sleep_until(made + std::chrono::seconds(lifetime + 1));
+    EXPECT_NE(SecStaticCodeCheckValidity(*code, &helper_requirement()), errSecSuccess);
+}
+
+// The image watch is taken only on the program image that was stamped: a process that executed
+// another program meanwhile is not watched as if it still ran the first.
+TEST(CodeSigning, AnImageWatchNeedsTheStampedImage) {
+    // Without address randomisation, the next program's stack lies where this one's did, and
+    // the stamp's address can be read there: only the bytes tell the images apart.
+    running_client client = running_client::start(
+        "/usr/bin/setarch", {"-R", tests::signed_client_bundle(shell_bundle()), "--norc",
+                             "--noprofile", "-c", "echo ready; read -r line; exec /bin/sleep 60"});
+    ASSERT_TRUE(client.wait_for_output(std::chrono::seconds(30), "ready"));
+    auto process = code_signing::pinned_process_t::pin(client.audit_token());
+    ASSERT_TRUE(process);
+    auto stamp = process->exec_stamp();
+    ASSERT_TRUE(stamp);
+    // Control: the image stamped is watched while it runs.
+    EXPECT_TRUE(process->watch_image(*stamp));
+
+    client.close_input();
+    const std::string exe = "/proc/" + std::to_string(client.pid()) + "/exe";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (fs::read_symlink(exe) != "/usr/bin/sleep" && fs::read_symlink(exe) != "/bin/sleep" &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto now = process->exec_stamp();
+    ASSERT_TRUE(now);
+    ASSERT_NE(*now, *stamp);
+    EXPECT_FALSE(process->watch_image(*stamp));
+    EXPECT_TRUE(process->watch_image(*now));
+}
+
+// A check ends, without an answer about the code, once its deadline has passed or whoever asked
+// has gone.
+TEST(CodeSigning, ACheckEndsAtItsLimits) {
+    running_client client =
+        running_client::start_waiting_shell(tests::signed_client_bundle(shell_bundle()));
+    auto check = [&](const code_check_limits_t& limits) {
+        auto code = SecCodeCopyGuestWithAttributes(client.audit_token());
+        return code ? SecCodeCheckValidity(*code, &helper_requirement(), limits)
+                    : errSecCSNoSuchCode;
+    };
+    EXPECT_EQ(check({}), errSecSuccess);
+    code_check_limits_t past;
+    past.deadline = std::chrono::steady_clock::now();
+    EXPECT_EQ(check(past), errSecCSCancelled);
+    code_check_limits_t gone;
+    gone.abandoned = [] { return true; };
+    EXPECT_EQ(check(gone), errSecCSCancelled);
+}
+
+// The trust anchors read while the process is out of descriptors are incomplete; they are not
+// remembered, or every client would be refused until the anchor directory changed.
+TEST(CodeSigning, AnchorsReadShortAreReadAgain) {
+    tests::install_test_anchor();
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A new file makes the directory's state new, so the anchors are read again below.
+        std::ofstream("/etc/codesign/anchors/short-read.pem") << "not a certificate\n";
+        rlimit limits{};
+        ::getrlimit(RLIMIT_NOFILE, &limits);
+        const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowest);
+        // Room for the directory, none for a file in it.
+        rlimit short_of{static_cast<rlim_t>(lowest) + 1, limits.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &short_of);
+        const bool short_read = code_signing::current_trust_anchors()->certificates.empty();
+        ::setrlimit(RLIMIT_NOFILE, &limits);
+        const bool read_again = !code_signing::current_trust_anchors()->certificates.empty();
+        ::_exit(short_read && read_again ? 0 : short_read ? 1 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    fs::remove("/etc/codesign/anchors/short-read.pem");
+    // 2: the control failed (the read was not short); 1: the short set was kept.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/ipc/xpc_connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -78,6 +79,15 @@ void xpc_connection_t::setSenderCheck(pid_t pid, uid_t uid, std::function<bool()
     same_code_ = std::move(same_code);
 }
 
+bool xpc_connection_t::peerGone() const {
+    // A pidfd is readable once its process has ended; the socket reports the peer's hang-up.
+    pollfd fds[2] = {{socket_.get(), POLLRDHUP, 0}, {pidfd_.get(), POLLIN, 0}};
+    if (::poll(fds, pidfd_ ? 2 : 1, 0) <= 0) {
+        return false;
+    }
+    return (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0 || fds[1].revents != 0;
+}
+
 bool xpc_connection_t::confirmAdmission() {
     std::uint8_t byte = 0;
     ssize_t waiting = ::recv(socket_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -127,6 +137,12 @@ void xpc_connection_t::resume() {
             break;
         }
         auto& request = std::get<wire_request>(decoded);
+        // The admission's word carries this id: a reply to a request that used it would read as
+        // that word.
+        if (request.id == k_admission_reply_id) {
+            report("request id " + std::to_string(request.id) + " is reserved");
+            break;
+        }
         int index = interface_ == nullptr ? -1 : interface_->find(request.selector);
         if (index < 0 || !object_) {
             report("unknown selector " + request.selector);

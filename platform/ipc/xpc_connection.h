@@ -70,6 +70,10 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
     // fails either is not served and ends the connection.
     void setSenderCheck(pid_t pid, uid_t uid, std::function<bool()> same_code);
 
+    // Whether the peer has hung up (closed or shut down its end) or its process has ended; asks
+    // the kernel without waiting.
+    [[nodiscard]] bool peerGone() const;
+
     // Tells the peer it was admitted, so it may start sending. Refused (false, nothing sent) when
     // bytes are already waiting: they were sent before admission ended, possibly by code that
     // ran in the process before the program that was checked, and can't be vouched for.

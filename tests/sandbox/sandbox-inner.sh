@@ -84,5 +84,10 @@ mkdir -p "$root/run"
 printf '%s\n' "$token" >"$root/run/corvana-sandbox"
 export CORVANA_SANDBOX=$token
 
+# The overlay becomes the namespace's root (not a chroot, where the kernel refuses user
+# namespaces to everyone, so a test could not stage a client in one); the old root is let go.
+cd "$root" || fail "cannot enter the overlay"
+pivot_root . . || fail "cannot make the overlay the root"
+umount -l . || fail "cannot let go of the old root"
 cd / || exit 97
-chroot "$root" /bin/bash -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' sandbox "$workdir" "$@"
+exec /bin/bash -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' sandbox "$workdir" "$@"

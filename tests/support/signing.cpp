@@ -87,7 +87,8 @@ struct marker_t {
 };
 
 x509_ptr make_certificate(EVP_PKEY* key, const name_parts& name, X509* issuer, EVP_PKEY* issuer_key,
-                          bool authority, const std::vector<marker_t>& markers) {
+                          bool authority, const std::vector<marker_t>& markers,
+                          long lifetime_seconds = 10L * 365 * 24 * 3600) {
     static long serial = 1000;
     x509_ptr certificate(X509_new());
     if (!certificate) {
@@ -96,7 +97,7 @@ x509_ptr make_certificate(EVP_PKEY* key, const name_parts& name, X509* issuer, E
     X509_set_version(certificate.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), ++serial);
     X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -24L * 3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 10L * 365 * 24 * 3600);
+    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), lifetime_seconds);
     X509_set_pubkey(certificate.get(), key);
     X509_NAME* subject = X509_get_subject_name(certificate.get());
     auto add = [&](const char* field, const std::string& value) {
@@ -183,7 +184,8 @@ const test_chain& signing_chain(const chain_options& options) {
     std::string key = options.team + "|" + std::to_string(options.intermediate_marker) +
                       std::to_string(options.leaf_marker) + std::to_string(options.untrusted_root) +
                       std::to_string(options.critical_markers) + "|" +
-                      options.leaf_critical_extension;
+                      options.leaf_critical_extension + "|" +
+                      std::to_string(options.leaf_lifetime_seconds);
     auto found = chains.find(key);
     if (found != chains.end()) {
         return found->second;
@@ -209,7 +211,8 @@ const test_chain& signing_chain(const chain_options& options) {
     chain.leaf_key = new_key();
     chain.leaf = make_certificate(
         chain.leaf_key.get(), {"Developer ID Application: Corvana Test", options.team},
-        chain.intermediate.get(), intermediate_key.get(), false, leaf_markers);
+        chain.intermediate.get(), intermediate_key.get(), false, leaf_markers,
+        options.leaf_lifetime_seconds != 0 ? options.leaf_lifetime_seconds : 10L * 365 * 24 * 3600);
     return chains.emplace(key, std::move(chain)).first->second;
 }
 

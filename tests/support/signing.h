@@ -37,6 +37,8 @@ struct chain_options {
     // A critical extension of the leaf with this object identifier, besides the marker (none when
     // empty).
     std::string leaf_critical_extension = {};
+    // The leaf expires this long after the chain is made (0: in ten years, like the others).
+    long leaf_lifetime_seconds = 0;
 };
 
 // A root, an intermediate and a leaf with the leaf's private key. Made once per distinct options
@@ -123,6 +125,8 @@ class running_client {
     // nothing on timeout or end of output.
     std::optional<std::string> wait_for_output(std::chrono::milliseconds timeout,
                                                const std::string& marker = {});
+    // Closes the child's standard input (a waiting shell reads the end of it).
+    void close_input() { input_.reset(); }
     // Kills the child and waits for it.
     void stop();
 
