@@ -41,6 +41,10 @@ class helper_tool_t {
     void setLastAccess(double value) { _lastAccess.store(value); }
     trace_t* trace() { return _trace.get(); }
 
+    // The code requirement clients must satisfy, from the embedded information property list;
+    // the installation checks the bundles it installs, starts and removes against it too.
+    const std::string& clientRequirement() const { return _clientRequirement; }
+
     // The remote protocol, in declaration order.
     void get_version_with_reply(reply_t<ns_string> reply);
     void install_corvana_service_with(ns_data auth, ns_string for_namespace, ns_string user_config,
@@ -90,6 +94,7 @@ class helper_tool_t {
     bool may_quit() const;
 
     std::unique_ptr<trace_t> _trace;
+    const std::string _clientRequirement;
     std::atomic<bool> _canQuit{false};
     std::unique_ptr<xpc_listener_t> _listener;
     mutable std::mutex _connectionsLock;  // serialises changes of the connection list

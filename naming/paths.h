@@ -32,5 +32,8 @@ std::string helper_job_file(std::string_view cv_namespace);
 
 inline constexpr const char* k_applications_directory = "/Applications";
 inline constexpr const char* k_executable_in_bundle = "Contents/MacOS/Corvana";
+// The application's signing identifier, which the client requirement names, and the bundle
+// identifier of its information property list.
+inline constexpr const char* k_client_identifier = "com.quillmark.corvana-cv-5e09b1d4";
 
 }  // namespace naming
