@@ -38,36 +38,45 @@ OSStatus validity(const std::string& path, const std::string& requirement) {
     return SecStaticCodeCheckValidity(*code, &*compiled);
 }
 
+result_t unsatisfied(const std::string& shown, const std::string& reason) {
+    return result_t::failure(shown + " does not satisfy the client requirement: " + reason);
+}
+
 }  // namespace
 
 result_t check(const std::string& path, const std::string& shown, const std::string& requirement) {
     if (const OSStatus status = validity(path, requirement); status != errSecSuccess) {
-        return result_t::failure(shown + " does not satisfy the client requirement: " +
-                                 code_signing_status_text(status));
+        return unsatisfied(shown, code_signing_status_text(status));
     }
     // The signature covers the main executable and the information list; the jobs and the start
     // must run that executable, not another file of the bundle.
-    const std::string executable = info_string(path, "CFBundleExecutable");
-    if (executable != last_path_component(naming::k_executable_in_bundle)) {
-        return result_t::failure(shown + " does not satisfy the client requirement: its main " +
-                                 "executable is not " + naming::k_executable_in_bundle);
+    if (info_string(path, "CFBundleExecutable") !=
+        last_path_component(naming::k_executable_in_bundle)) {
+        return unsatisfied(
+            shown, std::string("its main executable is not ") + naming::k_executable_in_bundle);
     }
     return result_t::success();
 }
 
-bool recognised_for_removal(const std::string& path, const std::string& requirement) {
-    switch (validity(path, requirement)) {
+result_t recognised_for_removal(const std::string& path, const std::string& requirement) {
+    const OSStatus status = validity(path, requirement);
+    switch (status) {
         case errSecSuccess:
-            return true;
-        // Damaged: the files no longer match what was signed, or the signature itself is broken.
+            return result_t::success();
+        // Damaged: the files no longer match what was signed, the signature is broken or gone, or
+        // the executable is missing. A valid signature of someone else's is not damage.
         case errSecCSSignatureFailed:
         case errSecCSBadObjectFormat:
         case errSecCSUnsigned:
         case errSecCSNoMainExecutable:
-            return info_string(path, "CFBundleIdentifier") == naming::k_client_identifier;
+            if (info_string(path, "CFBundleIdentifier") == naming::k_client_identifier) {
+                return result_t::success();
+            }
+            break;
         default:
-            return false;
+            break;
     }
+    return unsatisfied(path, code_signing_status_text(status));
 }
 
 }  // namespace application_bundle

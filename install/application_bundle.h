@@ -19,6 +19,7 @@ result_t check(const std::string& path, const std::string& shown, const std::str
 // Whether the bundle at path may be removed as the application: check() succeeds, or its
 // signature is damaged but its information property list names it the application
 // (CFBundleIdentifier equal to the client identifier), so a broken install can still go.
-bool recognised_for_removal(const std::string& path, const std::string& requirement);
+// Otherwise check()'s failure.
+result_t recognised_for_removal(const std::string& path, const std::string& requirement);
 
 }  // namespace application_bundle
