@@ -12,6 +12,7 @@
 #include "core/types.h"
 #include "naming/paths.h"
 #include "platform/plist/property_list.h"
+#include "platform/posix/unique_fd.h"
 
 class xpc_listener_t;
 class xpc_connection_t;
@@ -83,6 +84,13 @@ class helper_tool_t {
     void _createPlist(const std::string& path, const plist_dict_t& from);
     void _createGlobalTraceIfNeedFor(const std::string& cv_namespace);
     void _copyGlobalConfigFrom(const std::string& source, const std::string& for_);
+    // The configuration files of a source directory, opened with the requesting user's access.
+    struct config_source_t {
+        unique_fd opened[3];  // "system.conf", "service.conf", "connection_trace.txt"
+        std::string refusal;  // why none could be opened for the user, when that is so
+        bool complete() const { return opened[0].valid() && opened[1].valid(); }
+    };
+    config_source_t open_config_source(const std::string& source);
     void cleanSharedMemory(string_t system_name);
     int _hackOSMaxFiles();
 
