@@ -33,6 +33,13 @@ TEST(UserFileAccess, OpensOnlyWhatTheUserCouldOpen) {
     ::chmod("/srv/access/private/secret", 0644);
     ::chmod("/srv/access/public", 0644);
     ::chown("/srv/access/public", 0, 0);
+    // The user's own file in the user's own private directory.
+    fs::create_directories("/srv/access/own");
+    std::ofstream("/srv/access/own/file") << "own";
+    ::chmod("/srv/access/own/file", 0600);
+    ::chmod("/srv/access/own", 0700);
+    ASSERT_EQ(::chown("/srv/access/own", k_nobody, k_nobody), 0);
+    ASSERT_EQ(::chown("/srv/access/own/file", k_nobody, k_nobody), 0);
 
     // A thread that was running before keeps root's access throughout.
     std::atomic<int> step{0};
@@ -47,6 +54,7 @@ TEST(UserFileAccess, OpensOnlyWhatTheUserCouldOpen) {
         user_file_access_t as_user;
         ASSERT_TRUE(as_user.enter(k_nobody, k_nobody)) << "no CAP_SETUID?";
         EXPECT_TRUE(can_open("/srv/access/public"));
+        EXPECT_TRUE(can_open("/srv/access/own/file"));
         EXPECT_FALSE(can_open("/srv/access/private/secret"));
         step = 1;
         step.notify_all();
