@@ -127,6 +127,7 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     // through its path again: a link swapped in meanwhile changes nothing. Only a real directory
     // is copied (a link would leave "/Applications" pointing at a place its owner can still
     // change under the root service, and the mode change would follow it).
+    //
     // Root starts what is installed, and the jobs run it: only the application may be (the right
     // says "Corvana is trying to install itself"). The source is checked before anything is quit,
     // removed or copied, the copy before anything runs it; a bundle already in place is checked
