@@ -90,6 +90,11 @@ result_t copy_bundle(int source, const std::string& source_path, const std::stri
     return checked;
 }
 
+bool is_link(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 // The open source, read through its descriptor: the path may name another directory by now.
 std::string through_descriptor(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
@@ -169,6 +174,18 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
             return;
         }
         std::lock_guard<std::mutex> replacing(bundle_replacement_lock);
+        // What it replaces must be the application too: another application's bundle of the same
+        // name is not this right's to remove. A link there is removed as a link, losing nothing.
+        if (file_manager::exists_no_follow(installed) && !is_link(installed)) {
+            if (auto previous = application_bundle::replaceable(installed, _clientRequirement);
+                !previous) {
+                trace_error(_trace.get(),
+                            "Wrong install source (it would replace another bundle: %s). aborted",
+                            previous.description().c_str());
+                with_reply(false);
+                return;
+            }
+        }
 
         trace_info(_trace.get(), "Quiting Corvana..");
         if (!ExternalCommands::kill_bundle_by_path(installed)) {

@@ -58,6 +58,7 @@ class AppInstallTest : public InstallFixture {
 };
 
 TEST_F(AppInstallTest, InstallsFromOutsideApplications) {
+    make_bundle(installed, started_marker);  // an earlier install
     write_file(installed + "/Contents/old_file", "old");
     for (const char* name :
          {"com.quillmark.corvana.service.plist", "com.quillmark.corvana_beta.service.plist",
@@ -345,6 +346,42 @@ TEST_F(AppInstallTest, OnlyTheApplicationIsInstalled) {
     EXPECT_FALSE(exists(installed + "/Contents/marker"));
 }
 
+// The install replaces the application's earlier install, not another application's bundle
+// that bears the name of the source.
+TEST_F(AppInstallTest, TheBundleItReplacesMustBeTheApplication) {
+    const std::string other_source = "/srv/source/Other.app";
+    const std::string other = "/Applications/Other.app";
+    make_bundle(other_source, started_marker);
+    write_file(other + "/Contents/Info.plist",
+               "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+               "<string>org.example.other</string></dict></plist>");
+    EXPECT_FALSE(install(other_source));
+    const auto refusal = lines().back();
+    EXPECT_EQ(refusal.level, "error");
+    EXPECT_TRUE(
+        refusal.message.starts_with("Wrong install source (it would replace another "
+                                    "bundle: " +
+                                    other + " does not satisfy the client requirement: "))
+        << refusal;
+    EXPECT_FALSE(was_logged(trace, {"info", "Quiting Corvana.."}));
+    EXPECT_TRUE(exists(other + "/Contents/Info.plist"));
+    EXPECT_FALSE(exists(other + "/Contents/MacOS/Corvana"));
+
+    // Control: an older version of the application, which the requirement no longer accepts,
+    // is replaced.
+    fs::remove_all(other);
+    make_bundle(other, started_marker, false);
+    write_file(other + "/Contents/Info.plist",
+               "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" +
+                   std::string(tests::k_client_identifier) +
+                   "</string><key>CFBundleExecutable</key><string>Corvana</string>"
+                   "<key>CFBundleShortVersionString</key><string>5.9.0</string></dict></plist>");
+    tests::sign_bundle(other);
+    write_file(other + "/Contents/old_file", "old");
+    EXPECT_TRUE(install(other_source));
+    EXPECT_FALSE(exists(other + "/Contents/old_file"));
+}
+
 // A bundle already under "/Applications" is not copied, but the jobs run it and root starts it:
 // it is checked all the same, before anything is changed.
 TEST_F(AppInstallTest, BundleAlreadyInPlaceIsCheckedBeforeItIsUsed) {
@@ -395,6 +432,7 @@ TEST_F(AppInstallTest, RefusedAuthorizationOrNamespaceDoesNothingElse) {
 }
 
 TEST_F(AppInstallTest, FailedCopyLeavesNoBundle) {
+    make_bundle(installed, started_marker);  // an earlier install
     write_file(installed + "/Contents/old_file", "old");
     ASSERT_EQ(::mkfifo((source + "/Contents/Resources/pipe").c_str(), 0644), 0);
     EXPECT_FALSE(install(source));

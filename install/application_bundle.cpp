@@ -79,4 +79,13 @@ result_t recognised_for_removal(const std::string& path, const std::string& requ
     return unsatisfied(path, code_signing_status_text(status));
 }
 
+result_t replaceable(const std::string& path, const std::string& requirement) {
+    const OSStatus status = validity(path, requirement);
+    if (status == errSecSuccess ||
+        info_string(path, "CFBundleIdentifier") == naming::k_client_identifier) {
+        return result_t::success();
+    }
+    return unsatisfied(path, code_signing_status_text(status));
+}
+
 }  // namespace application_bundle

@@ -22,4 +22,11 @@ result_t check(const std::string& path, const std::string& shown, const std::str
 // Otherwise check()'s failure.
 result_t recognised_for_removal(const std::string& path, const std::string& requirement);
 
+// Whether the bundle at path, in "/Applications", may be replaced by an install of the
+// application: check()'s code part succeeds, or its information property list names it the
+// application (CFBundleIdentifier equal to the client identifier), whatever its signature says:
+// an older version that the requirement no longer accepts, or a damaged one, is still the
+// application's to replace, and only root can have put it there. Otherwise check()'s failure.
+result_t replaceable(const std::string& path, const std::string& requirement);
+
 }  // namespace application_bundle

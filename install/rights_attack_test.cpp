@@ -98,7 +98,10 @@ class RightsAttack : public InstallFixture {
 // "Corvana is trying to install itself": with that right a user had root replace an
 // administrator's bundle with their own and start it, and the namespace's jobs run it as root.
 TEST_F(RightsAttack, TheInstallRightInstallsOnlyTheApplication) {
-    make_bundle("/Applications/Other.app", started_marker);
+    // The administrator's other application.
+    write_file("/Applications/Other.app/Contents/Info.plist",
+               "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+               "<string>org.example.other</string></dict></plist>");
     write_file("/Applications/Other.app/Contents/marker", "the administrator's");
     const std::string own = attacker_home + "/Other.app";
     make_bundle(own, pwned, false);
@@ -114,6 +117,15 @@ TEST_F(RightsAttack, TheInstallRightInstallsOnlyTheApplication) {
     EXPECT_FALSE(exists("/etc/mallory"));
     EXPECT_TRUE(trace_holds(
         "error", "Wrong install source (" + own + " does not satisfy the client requirement: "));
+    // Nor does the genuine application, renamed, replace it.
+    const std::string renamed = attacker_home + "/renamed/Other.app";
+    make_bundle(renamed, started_marker);
+    give_to(attacker_home, k_attacker);
+    EXPECT_EQ(as_attacker(install_right, {"install", "--bundle", renamed, "--sysconfig",
+                                          attacker_home + "/config", "--namespace", "mallory"}),
+              "false\n");
+    EXPECT_EQ(read_file("/Applications/Other.app/Contents/marker"), "the administrator's");
+    EXPECT_TRUE(trace_holds("error", "Wrong install source (it would replace another bundle: "));
     wait_for_launched_bundles();
     EXPECT_FALSE(exists(pwned));
 
