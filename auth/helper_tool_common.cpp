@@ -61,8 +61,9 @@ void helper_tool_common_t::setup_authorization_rights(const AuthorizationRef& au
         // The definition, if any, is released when it goes out of scope.
         std::optional<AuthorizationRightDefinition> definition;
         if (AuthorizationRightGet(authRightName, definition) == errAuthorizationDenied) {
-            // A failed definition goes unreported: the check then falls back to this table's
-            // default rule anyway.
+            // A failed definition goes unreported: a right missing from the database is judged
+            // by the database's default rule (an administrator authenticates), which grants no
+            // more than this table's rule would.
             (void)AuthorizationRightSet(authRef, authRightName, authRightDefault, authRightDesc,
                                         "Common");
         }

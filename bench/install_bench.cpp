@@ -16,6 +16,7 @@
 #include "tests/support/files.h"
 #include "tests/support/process_stats.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/signing.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/wait.h"
 
@@ -26,20 +27,19 @@ namespace {
 
 using tests::write_file;
 
-// A bundle of a few dozen files, its executable a script that ends at once.
+// A bundle of a few dozen files, its executable a script that ends at once, signed.
 void prepare_sources() {
     tests::require_sandbox();
     fs::remove_all("/srv/bench");
     const std::string bundle = "/srv/bench/Corvana.app";
-    write_file(bundle + "/Contents/Info.plist",
-               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-               "\t<key>CFBundleExecutable</key>\n\t<string>Corvana</string>\n</dict>\n</plist>\n",
-               fs::perms(0644));
+    write_file(bundle + "/Contents/Info.plist", tests::application_info_plist(), fs::perms(0644));
     write_file(bundle + "/Contents/MacOS/Corvana", "#!/bin/sh\nexit 0\n", fs::perms(0755));
     for (int i = 0; i < 40; ++i) {
         write_file(bundle + "/Contents/Resources/res" + std::to_string(i), std::string(4096, 'x'),
                    fs::perms(0644));
     }
+    // Only the application is installed: the bundle is signed as the client requirement asks.
+    tests::sign_bundle(bundle);
     write_file("/srv/bench/config/system.conf", "system", fs::perms(0644));
     write_file("/srv/bench/config/service.conf", "service", fs::perms(0644));
     for (const char* dir :

@@ -33,7 +33,8 @@ double now_since_reference_date() {
 }  // namespace
 
 helper_tool_t::helper_tool_t()
-    : _trace(std::make_unique<trace_t>(trace_t{const_cast<char*>("helper_tool"), nullptr, true})) {}
+    : _trace(std::make_unique<trace_t>(trace_t{const_cast<char*>("helper_tool"), nullptr, true})),
+      _clientRequirement(authorized_client_requirement()) {}
 
 std::unique_ptr<helper_tool_t> helper_tool_t::init() {
     std::unique_ptr<helper_tool_t> self(new helper_tool_t());

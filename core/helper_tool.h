@@ -13,6 +13,7 @@
 #include "core/types.h"
 #include "naming/paths.h"
 #include "platform/plist/property_list.h"
+#include "platform/posix/unique_fd.h"
 
 class xpc_listener_t;
 class xpc_connection_t;
@@ -45,6 +46,10 @@ class helper_tool_t {
     // For tests: run calls it once it has found that it may quit and before it stops the listener,
     // the moment at which a client can still be admitted and must then be served.
     void setBeforeIdlePause(std::function<void()> hook) { _beforeIdlePause = std::move(hook); }
+
+    // The code requirement clients must satisfy, from the embedded information property list;
+    // the installation checks the bundles it installs, starts and removes against it too.
+    const std::string& clientRequirement() const { return _clientRequirement; }
 
     // The remote protocol, in declaration order.
     void get_version_with_reply(reply_t<ns_string> reply);
@@ -84,6 +89,13 @@ class helper_tool_t {
     void _createPlist(const std::string& path, const plist_dict_t& from);
     void _createGlobalTraceIfNeedFor(const std::string& cv_namespace);
     void _copyGlobalConfigFrom(const std::string& source, const std::string& for_);
+    // The configuration files of a source directory, opened with the requesting user's access.
+    struct config_source_t {
+        unique_fd opened[3];  // "system.conf", "service.conf", "connection_trace.txt"
+        std::string refusal;  // why none could be opened for the user, when that is so
+        bool complete() const { return opened[0].valid() && opened[1].valid(); }
+    };
+    config_source_t open_config_source(const std::string& source);
     void cleanSharedMemory(string_t system_name);
     int _hackOSMaxFiles();
 
@@ -95,6 +107,7 @@ class helper_tool_t {
     bool may_quit() const;
 
     std::unique_ptr<trace_t> _trace;
+    const std::string _clientRequirement;
     std::atomic<bool> _canQuit{false};
     std::unique_ptr<xpc_listener_t> _listener;
     mutable std::mutex _connectionsLock;  // serialises changes of the connection list

@@ -47,3 +47,18 @@ const bundle_t& main_bundle() {
     }();
     return bundle;
 }
+
+std::string authorized_client_requirement() {
+    plist_t clients = main_bundle().objectForInfoDictionaryKey(k_info_authorized_clients_key);
+    if (clients == nullptr || plist_get_node_type(clients) != PLIST_ARRAY ||
+        plist_array_get_size(clients) == 0) {
+        return {};
+    }
+    plist_t last = plist_array_get_item(clients, plist_array_get_size(clients) - 1);
+    if (plist_get_node_type(last) != PLIST_STRING) {
+        return {};
+    }
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(last, &length);
+    return text == nullptr ? std::string() : std::string(text, length);
+}

@@ -12,6 +12,7 @@
 
 #include "core/helper_tool.h"
 #include "core/protocol_methods.h"
+#include "install/application_bundle.h"
 #include "install/job_description.h"
 #include "install/request_checks.h"
 #include "naming/paths.h"
@@ -67,7 +68,10 @@ bool lies_within_installed(int source, const std::string& installed) {
 
 // The source's links were checked before anything was quit or removed, but its owner can still
 // change them; the copy, root's alone, is checked again, and removed when a link leads out.
-result_t copy_bundle(int source, const std::string& source_path, const std::string& installed) {
+// The same goes for its code: what was copied must still be the application.
+result_t copy_bundle(int source, const std::string& source_path, const std::string& installed,
+                     const std::string& requirement, bool& copied_other) {
+    copied_other = false;
     if (auto copied = file_manager::copy_directory_from(source, source_path, installed); !copied) {
         return copied;
     }
@@ -76,10 +80,24 @@ result_t copy_bundle(int source, const std::string& source_path, const std::stri
     if (checked) {
         checked = bundle_links_stay_inside(copy.get(), installed);
     }
+    if (checked) {
+        checked = application_bundle::check(installed, installed, requirement);
+        copied_other = !checked;
+    }
     if (!checked) {
         (void)file_manager::remove_item(installed);
     }
     return checked;
+}
+
+bool is_link(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// The open source, read through its descriptor: the path may name another directory by now.
+std::string through_descriptor(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 }  // namespace
@@ -114,15 +132,32 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     // through its path again: a link swapped in meanwhile changes nothing. Only a real directory
     // is copied (a link would leave "/Applications" pointing at a place its owner can still
     // change under the root service, and the mode change would follow it).
+    //
+    // Root starts what is installed, and the jobs run it: only the application may be (the right
+    // says "Corvana is trying to install itself"). The source is checked before anything is quit,
+    // removed or copied, the copy before anything runs it; a bundle already in place is checked
+    // before it is used.
     unique_fd source;
+    bool skipped = false;
     if (bundle_path.starts_with(naming::k_applications_directory)) {
         trace_warning(_trace.get(), "already installed? skipping");
+        skipped = true;
     } else if (!file_manager::open_directory_no_follow(bundle_path, source)) {
         trace_error(_trace.get(), "Wrong install source. aborted");
         with_reply(false);
         return;
     } else if (lies_within_installed(source.get(), installed)) {
         trace_warning(_trace.get(), "already installed? skipping");
+        skipped = true;
+    }
+    if (skipped) {
+        if (auto application = application_bundle::check(installed, installed, _clientRequirement);
+            !application) {
+            trace_error(_trace.get(), "Wrong install source (%s). aborted",
+                        application.description().c_str());
+            with_reply(false);
+            return;
+        }
     } else {
         if (auto contained = bundle_links_stay_inside(source.get(), bundle_path); !contained) {
             trace_error(_trace.get(), "Wrong install source (%s). aborted",
@@ -130,7 +165,27 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
             with_reply(false);
             return;
         }
+        if (auto application = application_bundle::check(through_descriptor(source.get()),
+                                                         bundle_path, _clientRequirement);
+            !application) {
+            trace_error(_trace.get(), "Wrong install source (%s). aborted",
+                        application.description().c_str());
+            with_reply(false);
+            return;
+        }
         std::lock_guard<std::mutex> replacing(bundle_replacement_lock);
+        // What it replaces must be the application too: another application's bundle of the same
+        // name is not this right's to remove. A link there is removed as a link, losing nothing.
+        if (file_manager::exists_no_follow(installed) && !is_link(installed)) {
+            if (auto previous = application_bundle::replaceable(installed, _clientRequirement);
+                !previous) {
+                trace_error(_trace.get(),
+                            "Wrong install source (it would replace another bundle: %s). aborted",
+                            previous.description().c_str());
+                with_reply(false);
+                return;
+            }
+        }
 
         trace_info(_trace.get(), "Quiting Corvana..");
         if (!ExternalCommands::kill_bundle_by_path(installed)) {
@@ -147,8 +202,16 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
         }
 
         trace_info(_trace.get(), "Installing..");
-        if (auto copied = copy_bundle(source.get(), bundle_path, installed); !copied) {
-            trace_error(_trace.get(), "Can't copy app(%s)", copied.description().c_str());
+        bool copied_other = false;
+        if (auto copied =
+                copy_bundle(source.get(), bundle_path, installed, _clientRequirement, copied_other);
+            !copied) {
+            if (copied_other) {
+                trace_error(_trace.get(), "Wrong install source (%s). aborted",
+                            copied.description().c_str());
+            } else {
+                trace_error(_trace.get(), "Can't copy app(%s)", copied.description().c_str());
+            }
             with_reply(false);
             return;
         }

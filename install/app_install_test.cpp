@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "install/install_test_support.h"
+#include "platform/codesign/code_signing_status.h"
 #include "platform/plist/property_list.h"
 
 namespace {
@@ -56,6 +58,7 @@ class AppInstallTest : public InstallFixture {
 };
 
 TEST_F(AppInstallTest, InstallsFromOutsideApplications) {
+    make_bundle(installed, started_marker);  // an earlier install
     write_file(installed + "/Contents/old_file", "old");
     for (const char* name :
          {"com.quillmark.corvana.service.plist", "com.quillmark.corvana_beta.service.plist",
@@ -274,6 +277,133 @@ TEST_F(AppInstallTest, LinksLeadingOutOfTheBundleAreRefused) {
     }
 }
 
+// The install right lets root replace a bundle in "/Applications" and start what it holds: only
+// the application may be installed. Anything else is refused before anything is quit, removed or
+// copied.
+TEST_F(AppInstallTest, OnlyTheApplicationIsInstalled) {
+    make_bundle(installed, started_marker);
+    write_file(installed + "/Contents/marker", "untouched");
+    struct source_case {
+        const char* what;
+        std::function<void()> make;
+        std::string reason;  // the end of the refusal's text
+    };
+    const std::vector<source_case> cases = {
+        {"unsigned", [] { make_bundle(source, "/tmp/other_started", false); },
+         "does not satisfy the client requirement: "},
+        {"changed after signing",
+         [] {
+             make_bundle(source, "/tmp/other_started");
+             write_file(source + "/Contents/MacOS/Corvana", "#!/bin/sh\ntouch /tmp/other_started\n",
+                        fs::perms(0700));
+         },
+         "does not satisfy the client requirement: "},
+        {"signed by another team",
+         [] {
+             make_bundle(source, "/tmp/other_started", false);
+             tests::chain_options other;
+             other.team = "OTHERTEAM1";
+             tests::sign_bundle(source, other);
+         },
+         "does not satisfy the client requirement: "},
+        // The signature covers the main executable; the jobs run Contents/MacOS/Corvana, which
+        // here is an extra file nobody signed.
+        {"signed, but its main executable is another file",
+         [] {
+             write_file(source + "/Contents/Info.plist", tests::application_info_plist("Other"));
+             write_file(source + "/Contents/MacOS/Other", "#!/bin/sh\n", fs::perms(0700));
+             write_file(source + "/Contents/MacOS/Corvana", "#!/bin/sh\ntouch /tmp/other_started\n",
+                        fs::perms(0700));
+             tests::sign_bundle(source);
+         },
+         "does not satisfy the client requirement: its main executable is not "
+         "Contents/MacOS/Corvana"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(source);
+        c.make();
+        restart_trace();
+        tests::fake_tools::reset();
+        EXPECT_FALSE(install(source));
+        const auto got = lines();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back().level, "error");
+        const std::string head = "Wrong install source (" + source + " ";
+        EXPECT_TRUE(got.back().message.starts_with(head + c.reason)) << got.back();
+        EXPECT_TRUE(got.back().message.ends_with("). aborted")) << got.back();
+        EXPECT_FALSE(was_logged(trace, {"info", "Quiting Corvana.."}));
+        EXPECT_EQ(read_file(installed + "/Contents/marker"), "untouched");
+        EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
+        EXPECT_TRUE(tests::fake_tools::calls_of("/bin/launchctl").empty());
+    }
+    EXPECT_FALSE(exists("/tmp/other_started"));
+
+    // Control: the application itself, from the same place, is installed.
+    fs::remove_all(source);
+    make_bundle(source, started_marker);
+    EXPECT_TRUE(install(source));
+    EXPECT_FALSE(exists(installed + "/Contents/marker"));
+}
+
+// The install replaces the application's earlier install, not another application's bundle
+// that bears the name of the source.
+TEST_F(AppInstallTest, TheBundleItReplacesMustBeTheApplication) {
+    const std::string other_source = "/srv/source/Other.app";
+    const std::string other = "/Applications/Other.app";
+    make_bundle(other_source, started_marker);
+    write_file(other + "/Contents/Info.plist",
+               "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+               "<string>org.example.other</string></dict></plist>");
+    EXPECT_FALSE(install(other_source));
+    const auto refusal = lines().back();
+    EXPECT_EQ(refusal.level, "error");
+    EXPECT_TRUE(
+        refusal.message.starts_with("Wrong install source (it would replace another "
+                                    "bundle: " +
+                                    other + " does not satisfy the client requirement: "))
+        << refusal;
+    EXPECT_FALSE(was_logged(trace, {"info", "Quiting Corvana.."}));
+    EXPECT_TRUE(exists(other + "/Contents/Info.plist"));
+    EXPECT_FALSE(exists(other + "/Contents/MacOS/Corvana"));
+
+    // Control: an older version of the application, which the requirement no longer accepts,
+    // is replaced.
+    fs::remove_all(other);
+    make_bundle(other, started_marker, false);
+    write_file(other + "/Contents/Info.plist",
+               "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" +
+                   std::string(tests::k_client_identifier) +
+                   "</string><key>CFBundleExecutable</key><string>Corvana</string>"
+                   "<key>CFBundleShortVersionString</key><string>5.9.0</string></dict></plist>");
+    tests::sign_bundle(other);
+    write_file(other + "/Contents/old_file", "old");
+    EXPECT_TRUE(install(other_source));
+    EXPECT_FALSE(exists(other + "/Contents/old_file"));
+}
+
+// A bundle already under "/Applications" is not copied, but the jobs run it and root starts it:
+// it is checked all the same, before anything is changed.
+TEST_F(AppInstallTest, BundleAlreadyInPlaceIsCheckedBeforeItIsUsed) {
+    make_bundle(installed, started_marker, false);
+    EXPECT_FALSE(install(installed));
+    EXPECT_EQ(lines().back(),
+              (logged{"error", "Wrong install source (" + installed +
+                                   " does not satisfy the client requirement: " +
+                                   code_signing_status_text(errSecCSUnsigned) + "). aborted"}));
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchAgents"));
+    EXPECT_FALSE(exists("/etc/corvana"));
+    EXPECT_TRUE(tests::fake_tools::calls_of("/bin/launchctl").empty());
+    EXPECT_TRUE(tests::fake_tools::calls_of("/usr/bin/xattr").empty());
+    wait_for_launched_bundles();
+    EXPECT_FALSE(exists(started_marker));
+
+    tests::sign_bundle(installed);
+    EXPECT_TRUE(install(installed));
+    EXPECT_TRUE(wait_for_file(started_marker, std::chrono::seconds(10)));
+}
+
 TEST_F(AppInstallTest, SourceReachedThroughALinkIntoApplicationsIsNotRemoved) {
     make_bundle(installed, started_marker);
     write_file(installed + "/Contents/marker", "untouched");
@@ -302,6 +432,7 @@ TEST_F(AppInstallTest, RefusedAuthorizationOrNamespaceDoesNothingElse) {
 }
 
 TEST_F(AppInstallTest, FailedCopyLeavesNoBundle) {
+    make_bundle(installed, started_marker);  // an earlier install
     write_file(installed + "/Contents/old_file", "old");
     ASSERT_EQ(::mkfifo((source + "/Contents/Resources/pipe").c_str(), 0644), 0);
     EXPECT_FALSE(install(source));
@@ -331,7 +462,9 @@ TEST_F(AppInstallTest, BundleThatCannotBeDeletedFailsTheInstall) {
 }
 
 TEST_F(AppInstallTest, AppThatCannotStartStillSucceeds) {
-    fs::remove(source + "/Contents/MacOS/Corvana");
+    // Still the application, signed, but its executable names an interpreter that is not there.
+    write_file(source + "/Contents/MacOS/Corvana", "#!/nonexistent/sh\n", fs::perms(0700));
+    tests::sign_bundle(source);
     ASSERT_TRUE(install(source));
     EXPECT_TRUE(was_logged(trace, {"warning", "Can't start app"}));
     EXPECT_EQ(lines().back(), (logged{"info", "** Installation finished **"}));

@@ -18,6 +18,7 @@
 #include "tests/support/files.h"
 #include "tests/support/process_stats.h"
 #include "tests/support/reply.h"
+#include "tests/support/signing.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/wait.h"
 
@@ -58,18 +59,18 @@ inline ns_data bad_authorization() {
     return std::vector<std::uint8_t>(31, 7);
 }
 
-// A bundle whose executable notes in started_marker that it ran, and then ends.
-inline void make_bundle(const std::string& path, const std::string& started_marker) {
-    write_file(path + "/Contents/Info.plist",
-               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-               "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-               "<plist version=\"1.0\">\n<dict>\n\t<key>CFBundleExecutable</key>\n"
-               "\t<string>Corvana</string>\n</dict>\n</plist>\n");
+// A bundle of the application whose executable notes in started_marker that it ran, and then
+// ends; signed so that it satisfies the helper's client requirement, unless sign is false.
+inline void make_bundle(const std::string& path, const std::string& started_marker,
+                        bool sign = true) {
+    write_file(path + "/Contents/Info.plist", tests::application_info_plist());
     write_file(path + "/Contents/MacOS/Corvana",
                "#!/bin/sh\necho \"$@\" >> " + started_marker + "\n", fs::perms(0700));
     write_file(path + "/Contents/Resources/strings.txt", "text", fs::perms(0600));
     fs::create_symlink("../MacOS/Corvana", path + "/Contents/Resources/executable_link");
+    if (sign) {
+        tests::sign_bundle(path);
+    }
 }
 
 // An install starts the application detached and answers before it has run; a test that reuses

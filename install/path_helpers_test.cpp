@@ -35,10 +35,11 @@ class PathHelpersTest : public ::testing::Test {
 };
 
 TEST_F(PathHelpersTest, NamespaceRule) {
-    for (const char* good : {"corvana", "Corvana_2", "", "___", "0123456789"}) {
+    for (const char* good : {"corvana", "Corvana_2", "___", "0123456789"}) {
         EXPECT_TRUE(tool_->_validateCVNamespace(std::string(good))) << good;
     }
-    for (const char* bad : {"corvana-2", "corvana.beta", "a b", "../x", "a/b", "corv\u00e4na",
+    // The empty namespace too: its global configuration directory would be "/etc" itself.
+    for (const char* bad : {"", "corvana-2", "corvana.beta", "a b", "../x", "a/b", "corv\u00e4na",
                             "abc\n", "\nabc", "x*"}) {
         EXPECT_FALSE(tool_->_validateCVNamespace(std::string(bad))) << bad;
     }

@@ -119,6 +119,10 @@ TEST_F(ServiceInstallTest, AnySpellingOfAnAbsoluteSourceIsCopied) {
 }
 
 TEST_F(ServiceInstallTest, PartialDestinationGetsOnlyTheMissingFiles) {
+    // The helper's own directory, which has lost two of its files.
+    ASSERT_TRUE(install("corvana"));
+    fs::remove("/etc/corvana/service.conf");
+    fs::remove("/etc/corvana/connection_trace.txt");
     write_file("/etc/corvana/system.conf", "existing");
     ASSERT_TRUE(install("corvana"));
     EXPECT_EQ(read_file("/etc/corvana/system.conf"), "existing");
@@ -177,22 +181,68 @@ TEST_F(ServiceInstallTest, RefusalsTouchNoFile) {
     EXPECT_TRUE(was_logged(trace, {"info", "* Installing Corvana Services ((null)) *"}));
 }
 
+// The empty namespace would make "/etc" itself the global configuration directory: the
+// namespace rule refuses it, and nothing is written.
 TEST_F(ServiceInstallTest, EmptyNamespaceLeavesEtcAlone) {
     const mode_t etc_mode = mode_of("/etc");
     const mode_t passwd_mode = mode_of("/etc/passwd");
-    ASSERT_TRUE(install(""));
+    EXPECT_FALSE(install(""));
+    EXPECT_EQ(lines().back(), (logged{"error", "Invalid arguments"}));
     EXPECT_EQ(mode_of("/etc"), etc_mode);
     EXPECT_EQ(mode_of("/etc/passwd"), passwd_mode);
     EXPECT_FALSE(exists("/etc/system.conf"));
-    for (const auto& call : chown_calls()) {
-        EXPECT_EQ(call.find("/etc"), std::string::npos) << call;
-    }
+    EXPECT_TRUE(tests::fake_tools::calls().empty());
+    EXPECT_TRUE(fs::is_empty("/Library/LaunchDaemons"));
+    EXPECT_FALSE(exists("/var/log/.trace"));
+}
+
+// A namespace names "/etc/NAMESPACE" and "/var/log/NAMESPACE.trace": where these are the system's
+// or another package's, the service install must not open them up ("ssl" would re-mode all of
+// "/etc/ssl"). Only what the helper made for the namespace is re-moded and re-owned.
+TEST_F(ServiceInstallTest, WhatTheHelperDidNotMakeKeepsItsModes) {
+    write_file("/etc/sslx/private/key.pem", "secret", fs::perms(0600));
+    ::chmod("/etc/sslx/private", 0700);
+    ::chmod("/etc/sslx", 0755);
+    write_file("/var/log/sslx.trace", "someone's log", fs::perms(0640));
+
+    ASSERT_TRUE(install("sslx"));
+    EXPECT_EQ(mode_of("/etc/sslx"), 0755u);
+    EXPECT_EQ(mode_of("/etc/sslx/private"), 0700u);
+    EXPECT_EQ(mode_of("/etc/sslx/private/key.pem"), 0600u);
+    EXPECT_FALSE(exists("/etc/sslx/system.conf"));
+    EXPECT_EQ(mode_of("/var/log/sslx.trace"), 0640u);
+    EXPECT_EQ(chown_calls(), (std::vector<std::string>{"-R root:wheel /Applications/Corvana.app"}));
     EXPECT_TRUE(
-        was_logged(trace, {"error", "/etc can't be the global config directory. Skipping."}));
-    EXPECT_FALSE(was_logged(trace, {"info", "Correcting permissions.."}));
-    // The other names of the empty namespace are harmless and written as usual.
-    EXPECT_TRUE(exists("/Library/LaunchDaemons/com.quillmark..service.plist"));
-    EXPECT_TRUE(exists("/var/log/.trace"));
+        was_logged(trace, {"error", "/etc/sslx was not made for this installation. Skipping."}));
+    EXPECT_TRUE(was_logged(
+        trace,
+        {"error", "/var/log/sslx.trace was not made for this installation, its mode stays"}));
+
+    // The daemon's own trace has the name of namespace "corvana"'s: its mode is the daemon's.
+    fs::remove(trace);
+    write_file("/var/log/corvana.trace", "", fs::perms(0644));
+    tests::use_trace_file("/var/log/corvana.trace");
+    ASSERT_TRUE(install("corvana"));
+    EXPECT_EQ(mode_of("/var/log/corvana.trace"), 0644u);
+    for (const auto& line : logged_lines("/var/log/corvana.trace")) {
+        EXPECT_NE(line.level, "error") << line;
+    }
+    restart_trace();
+
+    // What the helper made is known by more than its name: made again by someone else, it is
+    // not the helper's.
+    ASSERT_TRUE(install("fresh"));
+    EXPECT_EQ(mode_of("/etc/fresh"), 0775u);
+    EXPECT_EQ(mode_of("/var/log/fresh.trace"), 0666u);
+    fs::remove_all("/etc/fresh");
+    fs::create_directory("/etc/fresh");
+    ::chmod("/etc/fresh", 0755);
+    write_file("/etc/fresh/system.conf", "someone else's", fs::perms(0600));
+    ASSERT_TRUE(install("fresh"));
+    EXPECT_EQ(mode_of("/etc/fresh"), 0755u);
+    EXPECT_EQ(mode_of("/etc/fresh/system.conf"), 0600u);
+    EXPECT_TRUE(
+        was_logged(trace, {"error", "/etc/fresh was not made for this installation. Skipping."}));
 }
 
 TEST_F(ServiceInstallTest, PlantedLinksAreNotWrittenThrough) {

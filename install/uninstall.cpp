@@ -1,9 +1,11 @@
 // Removes one namespace's job files, its privileged helper tool and the application bundle.
 #include "core/helper_tool.h"
 #include "core/protocol_methods.h"
+#include "install/application_bundle.h"
 #include "install/request_checks.h"
 #include "naming/paths.h"
 #include "platform/posix/file_manager.h"
+#include "platform/posix/path_text.h"
 #include "system/external_commands.h"
 
 namespace {
@@ -26,6 +28,33 @@ void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_strin
     const std::string& ns = *with_cv_namespace;
     const std::string bundle_path = with_bundle_path.value_or("");
 
+    // The right says "Corvana is trying to uninstall itself": root removes the application's
+    // bundle in "/Applications" and nothing else, and a path that is not it is refused before
+    // anything is removed. A text that is not a plain bundle path could name something else than
+    // it says.
+    if (!naming::is_application_bundle_path(bundle_path)) {
+        trace_error(_trace.get(), "Wrong install source. aborted");
+        with_reply(false);
+        return;
+    }
+    if (split_path(bundle_path).directory != naming::k_applications_directory) {
+        trace_error(_trace.get(), "Wrong install source (%s is not a bundle in %s). aborted",
+                    bundle_path.c_str(), naming::k_applications_directory);
+        with_reply(false);
+        return;
+    }
+    // Nothing there is no one else's bundle: the namespace's files still go, as they always did.
+    if (file_manager::exists_no_follow(bundle_path)) {
+        if (auto application =
+                application_bundle::recognised_for_removal(bundle_path, _clientRequirement);
+            !application) {
+            trace_error(_trace.get(), "Wrong install source (%s). aborted",
+                        application.description().c_str());
+            with_reply(false);
+            return;
+        }
+    }
+
     const std::string wildcard = "com.quillmark." + ns + ".*";
     std::vector<std::string> paths = resolveFilesInDirectory("/Library/LaunchAgents/", wildcard);
     for (auto& path : resolveFilesInDirectory("/Library/LaunchDaemons/", wildcard)) {
@@ -39,13 +68,6 @@ void helper_tool_t::uninstall_corvana_with_auth_data(ns_data auth_data, ns_strin
         if (auto removed = file_manager::remove_item(path); !removed) {
             trace_warning(_trace.get(), "Can't delete %s", path.c_str());
         }
-    }
-
-    // Anything else could remove something other than the bundle its text names.
-    if (!naming::is_application_bundle_path(bundle_path)) {
-        trace_error(_trace.get(), "Wrong install source. aborted");
-        with_reply(false);
-        return;
     }
 
     trace_info(_trace.get(), "Corvana Files deleted");

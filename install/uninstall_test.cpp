@@ -75,17 +75,18 @@ TEST_F(UninstallTest, HelperFilesUseTheHyphenatedNamespace) {
                              "/Library/LaunchDaemons/com.quillmark.corvana.service.plist"}) {
         write_file(path, "x");
     }
-    make_bundle("/srv/elsewhere/Beta.app", started_marker);
-    ASSERT_TRUE(uninstall("/srv/elsewhere/Beta.app", "corvana_beta"));
+    make_bundle("/Applications/Beta.app", started_marker);
+    ASSERT_TRUE(uninstall("/Applications/Beta.app", "corvana_beta"));
     EXPECT_FALSE(exists("/Library/LaunchDaemons/com.quillmark.corvana_beta.service.plist"));
     EXPECT_FALSE(exists("/Library/LaunchDaemons/com.quillmark.corvana-beta.Helper.plist"));
     EXPECT_FALSE(exists("/Library/PrivilegedHelperTools/com.quillmark.corvana-beta.Helper"));
     EXPECT_TRUE(exists("/Library/LaunchDaemons/com.quillmark.corvana.service.plist"));
-    EXPECT_FALSE(exists("/srv/elsewhere/Beta.app"));
-    EXPECT_TRUE(exists("/srv/elsewhere"));
+    EXPECT_FALSE(exists("/Applications/Beta.app"));
+    EXPECT_TRUE(exists("/Applications"));
 }
 
-TEST_F(UninstallTest, WrongBundleRemovesJobFilesThenAnswersFalse) {
+// A path that is not a plain bundle path is refused before anything is removed.
+TEST_F(UninstallTest, WrongBundleRemovesNothing) {
     write_file("/Library/LaunchDaemons/com.quillmark.corvana.service.plist", "x");
     write_file("/srv/Corvana.zip", "zip");
     write_file("/srv/Corvana.app/inside", "x");
@@ -98,17 +99,17 @@ TEST_F(UninstallTest, WrongBundleRemovesJobFilesThenAnswersFalse) {
         EXPECT_FALSE(was_logged(trace, {"info", "Corvana Files deleted"}));
         EXPECT_EQ(security_runs(), 0);
     }
-    EXPECT_FALSE(exists("/Library/LaunchDaemons/com.quillmark.corvana.service.plist"));
+    EXPECT_TRUE(exists("/Library/LaunchDaemons/com.quillmark.corvana.service.plist"));
     EXPECT_TRUE(exists("/srv/Corvana.zip"));
     EXPECT_TRUE(exists("/srv/Corvana.app/inside"));
 }
 
 TEST_F(UninstallTest, MissingBundleAnswersFalseAndKeepsTheRights) {
-    EXPECT_FALSE(uninstall("/srv/Nothing.app", "corvana"));
+    EXPECT_FALSE(uninstall("/Applications/Nothing.app", "corvana"));
     const auto last = lines().back();
     EXPECT_EQ(last.level, "error");
     EXPECT_TRUE(last.message.starts_with("Can't delete app(")) << last;
-    EXPECT_NE(last.message.find("/srv/Nothing.app"), std::string::npos) << last;
+    EXPECT_NE(last.message.find("/Applications/Nothing.app"), std::string::npos) << last;
     EXPECT_EQ(security_runs(), 0);
 }
 
@@ -128,6 +129,82 @@ TEST_F(UninstallTest, RefusalsRemoveNothing) {
     EXPECT_TRUE(exists("/Library/LaunchDaemons/com.quillmark.corvana.service.plist"));
     EXPECT_TRUE(exists(installed + "/Contents/MacOS/Corvana"));
     EXPECT_EQ(security_runs(), 0);
+}
+
+// The right lets root remove the application's bundle in "/Applications", nothing else: any other
+// bundle is refused before anything is removed.
+TEST_F(UninstallTest, OnlyTheApplicationInApplicationsIsRemoved) {
+    const std::string job_file = "/Library/LaunchDaemons/com.quillmark.corvana.service.plist";
+    write_file(job_file, "x");
+    make_bundle("/srv/elsewhere/Corvana.app", started_marker);
+    make_bundle("/Applications/Sub/Corvana.app", started_marker);
+    write_file("/Applications/Other.app/Contents/Info.plist",
+               "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+               "<string>org.example.other</string></dict></plist>");
+    // Validly signed by someone else, claiming the application's identifier.
+    make_bundle("/Applications/Claims.app", started_marker, false);
+    tests::chain_options other;
+    other.team = "OTHERTEAM1";
+    tests::sign_bundle("/Applications/Claims.app", other);
+    fs::create_symlink("/srv/elsewhere/Corvana.app", "/Applications/Dangling.app");
+    fs::rename("/srv/elsewhere", "/srv/moved");
+
+    struct refusal {
+        std::string bundle;
+        std::string line;
+    };
+    const std::vector<refusal> refusals = {
+        {"/srv/moved/Corvana.app",
+         "Wrong install source (/srv/moved/Corvana.app is not a bundle in /Applications). aborted"},
+        {"/Applications/Sub/Corvana.app",
+         "Wrong install source (/Applications/Sub/Corvana.app is not a bundle in /Applications). "
+         "aborted"},
+        {"/Applications/Other.app",
+         "Wrong install source (/Applications/Other.app does not satisfy the client requirement: "},
+        {"/Applications/Claims.app",
+         "Wrong install source (/Applications/Claims.app does not satisfy the client "
+         "requirement: "},
+        {"/Applications/Dangling.app",
+         "Wrong install source (/Applications/Dangling.app does not satisfy the client "
+         "requirement: "},
+    };
+    for (const auto& r : refusals) {
+        restart_trace();
+        EXPECT_FALSE(uninstall(r.bundle, "corvana")) << r.bundle;
+        const auto got = lines();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back().level, "error");
+        EXPECT_TRUE(got.back().message.starts_with(r.line)) << got.back();
+        EXPECT_FALSE(was_logged(trace, {"info", "Corvana Files deleted"}));
+    }
+    EXPECT_TRUE(exists(job_file));
+    for (const char* kept :
+         {"/srv/moved/Corvana.app/Contents/MacOS/Corvana",
+          "/Applications/Sub/Corvana.app/Contents/MacOS/Corvana",
+          "/Applications/Other.app/Contents/Info.plist",
+          "/Applications/Claims.app/Contents/MacOS/Corvana", "/Applications/Dangling.app"}) {
+        EXPECT_TRUE(exists(kept)) << kept;
+    }
+    EXPECT_EQ(security_runs(), 0);
+
+    // Control: the application itself is removed, with the namespace's files.
+    make_bundle(installed, started_marker);
+    EXPECT_TRUE(uninstall(installed, "corvana"));
+    EXPECT_FALSE(exists(installed));
+    EXPECT_FALSE(exists(job_file));
+}
+
+// A broken install can still be removed: a bundle whose signature no longer holds is recognised
+// by the identifier its information list gives.
+TEST_F(UninstallTest, DamagedApplicationIsRecognisedByItsIdentifier) {
+    make_bundle(installed, started_marker);
+    write_file(installed + "/Contents/MacOS/Corvana", "changed", fs::perms(0700));
+    EXPECT_TRUE(uninstall(installed, "corvana"));
+    EXPECT_FALSE(exists(installed));
+
+    make_bundle(installed, started_marker, false);
+    EXPECT_TRUE(uninstall(installed, "corvana"));
+    EXPECT_FALSE(exists(installed));
 }
 
 TEST_F(UninstallTest, LinkedBundleIsRemovedNotItsTarget) {

@@ -16,7 +16,7 @@ bool is_plain_absolute_path(std::string_view path);
 // "//" in it, names something else than its text says), its last component ending in ".app".
 bool is_application_bundle_path(std::string_view path);
 
-// Letters, digits and "_" only (empty passes), as every name below expects.
+// Letters, digits and "_" only, at least one, as every name below expects.
 bool is_valid_namespace(std::string_view cv_namespace);
 
 std::string service_label(std::string_view cv_namespace);   // com.quillmark.NS.service
@@ -32,5 +32,8 @@ std::string helper_job_file(std::string_view cv_namespace);
 
 inline constexpr const char* k_applications_directory = "/Applications";
 inline constexpr const char* k_executable_in_bundle = "Contents/MacOS/Corvana";
+// The application's signing identifier, which the client requirement names, and the bundle
+// identifier of its information property list.
+inline constexpr const char* k_client_identifier = "com.quillmark.corvana-cv-5e09b1d4";
 
 }  // namespace naming

@@ -373,11 +373,11 @@ TEST_F(ServiceRequests, QuitStopsByLabelAndAnswersYesEvenWhenTheStopFails) {
     EXPECT_TRUE(quit("corvana"));
     fake_tools::set_status("launchctl", 3);
     EXPECT_TRUE(quit("Corvana_2"));
-    EXPECT_TRUE(quit(""));
+    // The empty namespace fails the namespace rule: nothing is stopped.
+    EXPECT_FALSE(quit(""));
     EXPECT_THAT(fake_tools::calls_of(k_launchctl),
                 ElementsAre(ElementsAre(k_launchctl, "stop", "com.quillmark.corvana.service"),
-                            ElementsAre(k_launchctl, "stop", "com.quillmark.Corvana_2.service"),
-                            ElementsAre(k_launchctl, "stop", "com.quillmark..service")));
+                            ElementsAre(k_launchctl, "stop", "com.quillmark.Corvana_2.service")));
     EXPECT_TRUE(tests::trace_lines(k_trace).empty());
 }
 

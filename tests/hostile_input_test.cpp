@@ -37,6 +37,7 @@
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
+#include "tests/support/signing.h"
 #include "tests/support/trace_capture.h"
 
 namespace {
@@ -50,7 +51,11 @@ using tests::write_file;
 // The installation the calls are made against.
 
 const std::string source_bundle = "/srv/source/Corvana.app";
-const std::string uninstalled_bundle = "/srv/uninstall/Corvana.app";
+// The uninstall removes only the application's bundle in "/Applications".
+const std::string uninstalled_bundle = "/Applications/Uninstalled.app";
+// Signed by the test program itself: the process that makes the calls signs nothing, since every
+// process signs with a test chain of its own and installs that chain's root as the trust anchor.
+const std::string uninstalled_template = "/srv/template/Uninstalled.app";
 const std::string config_source = "/srv/config";
 const std::string started_marker = "/tmp/hostile-started";
 // A bundle-looking link to a directory nobody may remove through it, and bait at the places the
@@ -59,11 +64,13 @@ const std::string victim_link = "/srv/hostile/Victim.app";
 const std::string victim_directory = "/etc/hostile-victim";
 const std::string pwned = "/tmp/pwned";
 
+// The application: only it is installed or uninstalled.
 void make_bundle(const std::string& path) {
-    write_file(path + "/Contents/Info.plist", "<plist version=\"1.0\"><dict/></plist>\n",
+    write_file(path + "/Contents/Info.plist", tests::application_info_plist(),
                fs::perms::owner_read | fs::perms::owner_write);
     write_file(path + "/Contents/MacOS/Corvana",
                "#!/bin/sh\necho \"$@\" >> " + started_marker + "\n", fs::perms::owner_all);
+    tests::sign_bundle(path);
 }
 
 void prepare_installation() {
@@ -72,6 +79,7 @@ void prepare_installation() {
         fs::create_directories(dir);
     }
     make_bundle(source_bundle);
+    make_bundle(uninstalled_template);
     write_file(config_source + "/system.conf", "system", fs::perms::owner_read);
     write_file(config_source + "/service.conf", "service", fs::perms::owner_read);
     write_file(victim_directory + "/keep", "keep", fs::perms::owner_read);
@@ -81,7 +89,7 @@ void prepare_installation() {
 // What a call may have removed, made again before the next one.
 void restore_removable_fixtures() {
     if (!fs::exists(uninstalled_bundle)) {
-        make_bundle(uninstalled_bundle);
+        fs::copy(uninstalled_template, uninstalled_bundle, fs::copy_options::recursive);
     }
     if (!fs::is_symlink(victim_link)) {
         fs::create_directories(fs::path(victim_link).parent_path());
@@ -153,7 +161,7 @@ wire_value as_data(const hostile_t& value) {
 
 bool valid_namespace(const wire_value& value) {
     const auto* text = std::get_if<std::string>(&value);
-    if (text == nullptr) {
+    if (text == nullptr || text->empty()) {
         return false;
     }
     for (char c : *text) {
@@ -338,9 +346,10 @@ owned_t owned_by(const call_t& call) {
     switch (call.method->index) {
         case 1:  // service install
         case 2:  // application install
+            // The records of what the helper made for the namespace.
             owned.exact.insert(owned.exact.end(),
                                {service_file, agent_file, "/var/log/" + ns + ".trace",
-                                "/Applications/Corvana.app"});
+                                "/Applications/Corvana.app", "/var/db/corvana-helper"});
             if (!ns.empty()) {
                 owned.exact.push_back("/etc/" + ns);
             }
@@ -400,11 +409,8 @@ std::optional<bool> expected_reply(const call_t& call) {
     }
     const wire_value* bundle = call.arg(role_t::bundle, &hostile);
     if (bundle != nullptr && hostile && (m == 2 || m == 3)) {
-        const auto* text = std::get_if<std::string>(bundle);
-        // Only the link is a removable .app; nothing hostile is a bundle to install.
-        if (m == 2 || text == nullptr || *text != victim_link) {
-            return false;
-        }
+        // Nothing hostile is the application's bundle, to install or to remove.
+        return false;
     }
     if (m == 1 || m == 2 || m == 3) {
         return true;  // past the checks, these always finish

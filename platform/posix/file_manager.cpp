@@ -136,6 +136,8 @@ mode_t kept_mode(mode_t mode) {
     return mode & (S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH | S_ISVTX);
 }
 
+result_t copy_open_file(int in, const std::string& from_shown, const copy_place& to, bool& created);
+
 result_t copy_file(const copy_place& from, const copy_place& to, bool& created) {
     // O_NONBLOCK: a pipe swapped in after the type check must not hang the copy.
     unique_fd in(
@@ -143,21 +145,26 @@ result_t copy_file(const copy_place& from, const copy_place& to, bool& created) 
     if (!in.valid()) {
         return failed("open", from.shown, errno);
     }
+    return copy_open_file(in.get(), from.shown, to, created);
+}
+
+result_t copy_open_file(int in, const std::string& from_shown, const copy_place& to,
+                        bool& created) {
     struct stat info {};
-    if (::fstat(in.get(), &info) != 0) {
-        return failed("read", from.shown, errno);
+    if (::fstat(in, &info) != 0) {
+        return failed("read", from_shown, errno);
     }
     if (!S_ISREG(info.st_mode)) {
-        return failed("copy", from.shown, "not a regular file");
+        return failed("copy", from_shown, "not a regular file");
     }
-    ::fcntl(in.get(), F_SETFL, 0);
+    ::fcntl(in, F_SETFL, ::fcntl(in, F_GETFL) & ~O_NONBLOCK);
     unique_fd out(::openat(to.dir_fd, to.name.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) {
         return failed("create", to.shown, errno);
     }
     created = true;
-    auto copied = copy_contents(in.get(), out.get(), from.shown);
+    auto copied = copy_contents(in, out.get(), from_shown);
     if (!copied) {
         return copied;
     }
@@ -363,6 +370,12 @@ result_t copy_item(const std::string& from, const std::string& to) {
     const copy_place source{from_place.directory.get(), from_place.name, from};
     return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
         return copy_entry_tracked(source, place, 0, created);
+    });
+}
+
+result_t copy_file_from(int from, const std::string& from_shown, const std::string& to) {
+    return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
+        return copy_open_file(from, from_shown, place, created);
     });
 }
 

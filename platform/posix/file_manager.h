@@ -50,6 +50,10 @@ result_t open_directory_no_follow(const std::string& path, unique_fd& directory)
 // copy_item copies.
 result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to);
 
+// Copies the open regular file (named from_shown in failures) to a new file at the path, as
+// copy_item copies a file; anything but a regular file is refused.
+result_t copy_file_from(int from, const std::string& from_shown, const std::string& to);
+
 // Removes an item recursively without following symbolic links: the walk goes by directory
 // descriptors, so an entry swapped for a link during the walk can't redirect it. A missing item
 // is a failure.

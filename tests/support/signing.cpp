@@ -270,6 +270,25 @@ std::string signed_client_bundle(const bundle_options& options) {
     return executable.string();
 }
 
+void sign_bundle(const std::string& bundle_path, const chain_options& chain_choice) {
+    require_sandbox();
+    install_test_anchor();
+    const test_chain& chain = signing_chain(chain_choice);
+    certificate_chain_t extra;
+    extra.push_back(certificates::share(chain.intermediate.get()));
+    auto result = code_signing::sign_bundle(bundle_path, k_client_identifier, chain.leaf.get(),
+                                            chain.leaf_key.get(), extra);
+    if (!result) {
+        fail("can't sign " + bundle_path + ": " + result.description());
+    }
+}
+
+std::string application_info_plist(const std::string& executable_name) {
+    bundle_options options;
+    options.executable_name = executable_name;
+    return info_plist_text(options, options.short_version);
+}
+
 std::string signed_client_executable(const std::string& bundle_path,
                                      const std::string& executable_source) {
     fs::path bundle(bundle_path);

@@ -87,6 +87,14 @@ struct bundle_options {
 // Aborts the test program when the bundle can't be made.
 std::string signed_client_bundle(const bundle_options& options = {});
 
+// Signs the bundle already at bundle_path (its Contents/Info.plist and main executable in place)
+// with the client identifier and a chain made with the options (the good one by default).
+void sign_bundle(const std::string& bundle_path, const chain_options& chain = {});
+
+// The text of an information property list for a bundle of the application: the client
+// identifier as CFBundleIdentifier, a version the requirement accepts, the executable's name.
+std::string application_info_plist(const std::string& executable_name = "Corvana");
+
 // A bundle at bundle_path (".../NAME.app") holding a copy of executable_source, signed with the
 // good test chain so that the helper's requirement admits it; returns its main executable.
 std::string signed_client_executable(const std::string& bundle_path,
