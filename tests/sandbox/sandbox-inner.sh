@@ -90,4 +90,6 @@ cd "$root" || fail "cannot enter the overlay"
 pivot_root . . || fail "cannot make the overlay the root"
 umount -l . || fail "cannot let go of the old root"
 cd / || exit 97
-exec /bin/bash -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' sandbox "$workdir" "$@"
+# Not exec'd: this shell stays PID 1 of the namespace, so processes a test leaves orphaned are
+# adopted and reaped by it, never by the test program itself.
+/bin/bash -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' sandbox "$workdir" "$@"
