@@ -28,9 +28,12 @@ tty_agent_t::tty_agent_t() {
     // The agent's end keeps its number; only there is close-on-exec cleared for it.
     const std::string notify_fd = std::to_string(notify[1]);
     const std::string process = std::to_string(::getpid());
-    const char* argv[] = {k_agent,      "--notify-fd", notify_fd.c_str(),
-                          "--fallback", "--process",   process.c_str(),
-                          nullptr};
+    // Not "--fallback", as systemctl passes: polkit 122 never uses a process's fallback agent
+    // when the process is in no login session (su, setpriv, a service's shell), so the person at
+    // this terminal would not be asked. Without it, this terminal's agent wins over a desktop's
+    // for this one process, and that is where the person who ran the command is.
+    const char* argv[] = {k_agent,     "--notify-fd",   notify_fd.c_str(),
+                          "--process", process.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, notify[1], notify[1]);

@@ -27,7 +27,7 @@ class daemon_session {
         // daemon is started on the first connection with the socket handed over.
         bool socket_activated = false;
         // Added to the daemon's environment ("NAME=value").
-        std::vector<std::string> environment;
+        std::vector<std::string> environment{};
     };
 
     daemon_session();
