@@ -229,7 +229,8 @@ OSStatus create_from_external_form(const AuthorizationExternalForm& form,
     if (!hash_token(form, hash)) {
         return errAuthorizationInternal;
     }
-    OSStatus status = errAuthorizationSuccess;
+    OSStatus status = errAuthorizationDenied;
+    bool first_presentation = false;
     {
         store_t store;
         auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
@@ -245,13 +246,11 @@ OSStatus create_from_external_form(const AuthorizationExternalForm& form,
             if (status == errAuthorizationSuccess && !is_live(*record)) {
                 status = errAuthorizationDenied;
             }
-        } else if (presenter != nullptr && is_client_form(form.bytes)) {
-            status = errAuthorizationInternal;  // not known yet: recorded below
         } else {
-            status = errAuthorizationDenied;
+            first_presentation = presenter != nullptr && is_client_form(form.bytes);
         }
     }
-    if (status == errAuthorizationInternal) {
+    if (first_presentation) {
         status = record_client_form(form, hash, *presenter);
     }
     if (status != errAuthorizationSuccess) {
