@@ -179,6 +179,13 @@ TEST_F(AuthorizationPolkitTest, EachRightIsAskedForTheClientProcessWithItsDescri
         EXPECT_EQ(std::vector(lines.begin() + static_cast<std::ptrdiff_t>(earlier), lines.end()),
                   command.refusal);
     }
+
+    // A polkit that takes a pidfd (124 on) gets the client's as well.
+    bus_->report_version("124");
+    auto client = waiting_client({"check-settings-auth"});
+    bus_->release_hanging_calls();
+    ASSERT_EQ(client->wait_exit(std::chrono::seconds(20)), 0);
+    EXPECT_THAT(bus_->calls("CheckAuthorization").back().arguments, HasSubstr("'pidfd'"));
 }
 
 TEST_F(AuthorizationPolkitTest, GrantedRightsStayWithTheirOwnersAuthorization) {

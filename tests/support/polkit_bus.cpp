@@ -96,6 +96,11 @@ std::vector<std::string> string_array(const std::vector<std::string>& items) {
 
 }  // namespace
 
+void polkit_bus::report_version(const std::string& version) {
+    mock({"UpdateProperties", "sa{sv}", "org.freedesktop.PolicyKit1.Authority", "1",
+          "BackendVersion", "s", version});
+}
+
 void polkit_bus::allow(const std::vector<std::string>& actions) {
     std::vector<std::string> call{"SetAllowed"};
     for (auto& word : string_array(actions)) {

@@ -26,6 +26,8 @@ class polkit_bus {
     // "DBUS_SYSTEM_BUS_ADDRESS=..." for the daemon's environment.
     static std::string environment();
 
+    // The version polkit reports (BackendVersion; the template says "0.8.15").
+    void report_version(const std::string& version);
     // The actions CheckAuthorization grants; every other one is refused.
     void allow(const std::vector<std::string>& actions);
     // CheckAuthorization for these actions answers only when released or dismissed.
