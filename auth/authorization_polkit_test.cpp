@@ -230,6 +230,32 @@ TEST_F(AuthorizationPolkitTest, GrantedRightsStayWithTheirOwnersAuthorization) {
     EXPECT_THAT(errors(), ElementsAre(k_denied, k_denied, k_denied));
 }
 
+TEST_F(AuthorizationPolkitTest, OnATerminalTheCommandHasAnAgentForItselfUnlessToldNot) {
+    start();
+    bus_->allow({k_settings_action});
+    const std::string form = make_form("terminal.auth");
+    auto on_terminal = [&](const std::string& option) {
+        const std::string command =
+            tests::signed_helperctl_path() + " " + option + " check-settings-auth --auth " + form;
+        return tests::run_command({"/usr/bin/script", "-qec", command, "/dev/null"},
+                                  {polkit_bus::environment()});
+    };
+    EXPECT_THAT(on_terminal("").out, HasSubstr("true"));
+    const auto agents = bus_->calls("RegisterAuthenticationAgent");
+    ASSERT_EQ(agents.size(), 1u);
+    // Registered for the very process polkit is then asked about.
+    const std::regex pid("'pid'\\): dbus.UInt32\\(([0-9]+),");
+    std::smatch agent_pid;
+    std::smatch asked_pid;
+    const std::string asked = bus_->calls("CheckAuthorization").back().arguments;
+    ASSERT_TRUE(std::regex_search(agents.front().arguments, agent_pid, pid));
+    ASSERT_TRUE(std::regex_search(asked, asked_pid, pid));
+    EXPECT_EQ(agent_pid[1], asked_pid[1]);
+
+    EXPECT_THAT(on_terminal("--no-ask-password").out, HasSubstr("true"));
+    EXPECT_EQ(bus_->calls("RegisterAuthenticationAgent").size(), 1u);
+}
+
 TEST_F(AuthorizationPolkitTest, RefusedDismissedAndNoPolkitEachFailTheCheck) {
     start();
     bus_->allow({});
