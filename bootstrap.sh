@@ -9,7 +9,7 @@ packages=(
     libxxhash-dev libplist-dev libicu-dev libssl-dev openssl libsqlite3-dev libsystemd-dev
     psmisc procps util-linux systemd scdoc
     mmdebstrap systemd-container
-    dbus dbus-daemon python3-dbusmock
+    dbus dbus-daemon python3-dbusmock polkitd expect
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -6,11 +6,33 @@
 #include "core/helper_tool.h"
 #include "core/protocol_methods.h"
 #include "platform/authorization/authorization.h"
+#include "platform/ipc/xpc_connection.h"
 #include "system/external_commands.h"
 
 namespace {
 
 constexpr const char* k_os_status_domain = "NSOSStatusErrorDomain";
+
+// The client the bytes came from, as the platform's authorization service knows the process
+// that made an authorization: the one the system asks about, and whose hang-up ends the asking.
+std::optional<AuthorizationPresenter> presenter() {
+    const xpc_connection_t* connection = xpc_connection_t::currentConnection();
+    if (connection == nullptr) {
+        return std::nullopt;
+    }
+    return AuthorizationPresenter{connection->auditToken(), connection->socketDescriptor()};
+}
+
+// The right's description, the text the person asked to authenticate is shown.
+AuthorizationEnvironment prompt_for(const char* command) {
+    const auto info = helper_tool_common_t::commandInfo();
+    const auto found = command == nullptr ? info.end() : info.find(command);
+    if (found == info.end()) {
+        return {};
+    }
+    const std::string& text = found->second.at(helper_tool_common_t::k_auth_right_description);
+    return {{kAuthorizationEnvironmentPrompt, {text.begin(), text.end()}, 0}};
+}
 
 }  // namespace
 
@@ -27,15 +49,19 @@ std::optional<ns_error> helper_tool_t::check_authorization(const ns_data& auth,
 
     AuthorizationExternalForm form;
     std::copy(auth->begin(), auth->end(), form.bytes.begin());
-    OSStatus status = AuthorizationCreateFromExternalForm(form, authRef);
+    const auto asker = presenter();
+    OSStatus status = asker ? AuthorizationCreateFromExternalForm(form, *asker, authRef)
+                            : AuthorizationCreateFromExternalForm(form, authRef);
     if (status == errAuthorizationSuccess) {
         // A selector without an entry has no right to ask for: a failed check, as a denied
         // right.
         const auto right = helper_tool_common_t::authorization_right_for_command(command);
+        const AuthorizationEnvironment environment = prompt_for(command);
         status = !right ? errAuthorizationDenied
-                        : AuthorizationCopyRights(authRef, {{*right, {}, 0}},
-                                                  kAuthorizationFlagInteractionAllowed |
-                                                      kAuthorizationFlagExtendRights);
+                        : AuthorizationCopyRights(
+                              authRef, {{*right, {}, 0}},
+                              kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights,
+                              &environment);
     }
     if (status != errAuthorizationSuccess) {
         error = ns_error{k_os_status_domain, status};

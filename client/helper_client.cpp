@@ -5,6 +5,7 @@
 
 #include "client/helper_connection.h"
 #include "core/protocol_methods.h"
+#include "platform/authorization/client_form.h"
 
 namespace corvana {
 
@@ -56,6 +57,14 @@ std::string helper_client_t::default_socket_path() {
     return helper_socket_path();
 }
 
+ns_data helper_client_t::make_authorization() {
+    client_form_bytes_t form{};
+    if (!make_client_form(form)) {
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>(form.begin(), form.end());
+}
+
 std::optional<helper_client_t> helper_client_t::connect(const std::string& socket_path,
                                                         std::string& error,
                                                         std::chrono::milliseconds timeout) {
@@ -80,6 +89,15 @@ std::optional<T> call(auto* connection, method called, std::vector<wire_value> a
     return typed<T>(connection->raw.call(protocol::selector(called), std::move(args)));
 }
 
+// A guarded call: the helper may wait for a person to authenticate.
+std::optional<bool> guarded_call(auto* connection, method called, std::vector<wire_value> args) {
+    if (connection == nullptr) {
+        return std::nullopt;
+    }
+    return typed<bool>(connection->raw.call(protocol::selector(called), std::move(args),
+                                            helper_client_t::k_authorization_timeout));
+}
+
 }  // namespace
 
 std::optional<ns_string> helper_client_t::get_version() {
@@ -89,8 +107,8 @@ std::optional<ns_string> helper_client_t::get_version() {
 std::optional<bool> helper_client_t::install_corvana_service_with(const ns_data& auth,
                                                                   const ns_string& for_namespace,
                                                                   const ns_string& user_config) {
-    return call<bool>(connection_.get(), method::install_service,
-                      {to_wire(auth), to_wire(for_namespace), to_wire(user_config)});
+    return guarded_call(connection_.get(), method::install_service,
+                        {to_wire(auth), to_wire(for_namespace), to_wire(user_config)});
 }
 
 std::optional<bool> helper_client_t::install_corvana_with_auth_data(const ns_data& auth_data,
@@ -98,17 +116,17 @@ std::optional<bool> helper_client_t::install_corvana_with_auth_data(const ns_dat
                                                                     const ns_string& sysconfig_path,
                                                                     const ns_string& cv_namespace,
                                                                     const ns_string& user_name) {
-    return call<bool>(connection_.get(), method::install,
-                      {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
-                       to_wire(cv_namespace), to_wire(user_name)});
+    return guarded_call(connection_.get(), method::install,
+                        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
+                         to_wire(cv_namespace), to_wire(user_name)});
 }
 
 std::optional<bool> helper_client_t::uninstall_corvana_with_auth_data(
     const ns_data& auth_data, const ns_string& bundle_path, const ns_string& sysconfig_path,
     const ns_string& cv_namespace, const ns_string& user_name) {
-    return call<bool>(connection_.get(), method::uninstall,
-                      {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
-                       to_wire(cv_namespace), to_wire(user_name)});
+    return guarded_call(connection_.get(), method::uninstall,
+                        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
+                         to_wire(cv_namespace), to_wire(user_name)});
 }
 
 std::optional<bool> helper_client_t::fixOSMaxFilesIfNeedAndReply() {
@@ -151,7 +169,7 @@ std::optional<bool> helper_client_t::quit_service(const ns_string& ns) {
 }
 
 std::optional<bool> helper_client_t::check_global_settings_auth(const ns_data& auth) {
-    return call<bool>(connection_.get(), method::check_global_settings_auth, {to_wire(auth)});
+    return guarded_call(connection_.get(), method::check_global_settings_auth, {to_wire(auth)});
 }
 
 std::optional<int> helper_client_t::set_darkwake_mode(int mode) {

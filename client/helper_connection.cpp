@@ -2,6 +2,8 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
+
 #include "platform/ipc/frame_io.h"
 
 namespace {
@@ -56,7 +58,8 @@ std::optional<helper_connection_t> helper_connection_t::connect(const std::strin
 }
 
 std::optional<wire_value> helper_connection_t::call(std::string_view selector,
-                                                    std::vector<wire_value> args) {
+                                                    std::vector<wire_value> args,
+                                                    std::chrono::milliseconds at_least) {
     if (broken_) {
         return std::nullopt;
     }
@@ -71,8 +74,9 @@ std::optional<wire_value> helper_connection_t::call(std::string_view selector,
         return std::nullopt;
     }
     std::vector<std::uint8_t> payload;
-    auto deadline = std::chrono::steady_clock::now() + timeout_;
-    if (read_frame(socket_.get(), payload, deadline, timeout_) != frame_read::frame) {
+    const auto timeout = std::max(timeout_, at_least);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (read_frame(socket_.get(), payload, deadline, timeout) != frame_read::frame) {
         return std::nullopt;
     }
     auto decoded = decode_reply(payload);

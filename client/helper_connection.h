@@ -24,7 +24,9 @@ class helper_connection_t {
     // The reply's value, or nothing when the arguments can't be sent, the connection is gone,
     // no reply came within the time-out or the reply answers another call. After nothing, the
     // connection stays unusable.
-    std::optional<wire_value> call(std::string_view selector, std::vector<wire_value> args);
+    // at_least: a longer time-out for this call than the connection's own.
+    std::optional<wire_value> call(std::string_view selector, std::vector<wire_value> args,
+                                   std::chrono::milliseconds at_least = {});
 
   private:
     helper_connection_t(unique_fd socket, std::chrono::milliseconds timeout)

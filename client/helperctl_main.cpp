@@ -3,11 +3,15 @@
 // Exit status: 0 when a reply arrived (its value is printed), 3 when the connection was refused or
 // dropped, 2 on a usage error.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <unistd.h>
 
 #include <corvana/helper_client.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -18,6 +22,7 @@
 
 #include "base/long_options.h"
 #include "client/authorize_module.h"
+#include "client/tty_agent.h"
 #include "platform/plist/utf8.h"
 
 namespace {
@@ -60,6 +65,8 @@ struct command {
     std::vector<std::string> option_names;
     std::size_t word_count;
     std::function<std::optional<std::string>(helper_client_t&, const arguments&)> run;
+    // Needs an authorization: a polkit agent may have to ask for a password during the call.
+    bool guarded = false;
 };
 
 std::string text(bool value) {
@@ -80,8 +87,18 @@ std::optional<std::string> shown(const std::optional<T>& reply) {
     }
 }
 
+// The authorization file given with --auth, or else a new authorization of this process's own,
+// for which the helper has polkit ask.
 ns_data read_auth(const arguments& args) {
-    std::string path = args.required("auth");
+    const auto given = args.option("auth");
+    if (!given) {
+        auto made = helper_client_t::make_authorization();
+        if (!made) {
+            throw usage_error{"cannot make an authorization: no random bytes"};
+        }
+        return made;
+    }
+    const std::string& path = *given;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw usage_error{"cannot read the authorization file " + path};
@@ -138,31 +155,34 @@ const std::vector<command>& commands() {
          0,
          [](helper_client_t& c, const arguments&) { return shown(c.get_version()); }},
         {"install-service",
-         "--auth FILE --namespace NS --config DIR",
+         "[--auth FILE] --namespace NS --config DIR",
          {"auth", "namespace", "config"},
          0,
          [](helper_client_t& c, const arguments& a) {
              return shown(c.install_corvana_service_with(read_auth(a), a.required("namespace"),
                                                          a.required("config")));
-         }},
+         },
+         true},
         {"install",
-         "--auth FILE --bundle PATH --sysconfig DIR --namespace NS [--user NAME]",
+         "[--auth FILE] --bundle PATH --sysconfig DIR --namespace NS [--user NAME]",
          {"auth", "bundle", "sysconfig", "namespace", "user"},
          0,
          [](helper_client_t& c, const arguments& a) {
              return shown(c.install_corvana_with_auth_data(
                  read_auth(a), a.required("bundle"), a.required("sysconfig"),
                  a.required("namespace"), optional_text(a, "user")));
-         }},
+         },
+         true},
         {"uninstall",
-         "--auth FILE --bundle PATH [--sysconfig DIR] --namespace NS [--user NAME]",
+         "[--auth FILE] --bundle PATH [--sysconfig DIR] --namespace NS [--user NAME]",
          {"auth", "bundle", "sysconfig", "namespace", "user"},
          0,
          [](helper_client_t& c, const arguments& a) {
              return shown(c.uninstall_corvana_with_auth_data(
                  read_auth(a), a.required("bundle"), optional_text(a, "sysconfig"),
                  a.required("namespace"), optional_text(a, "user")));
-         }},
+         },
+         true},
         {"fix-max-files",
          "",
          {},
@@ -205,12 +225,13 @@ const std::vector<command>& commands() {
              return shown(c.set_tray_enabled(a.words[0], on_off(a.words[1]), a.words[2]));
          }},
         {"check-settings-auth",
-         "--auth FILE",
+         "[--auth FILE]",
          {"auth"},
          0,
          [](helper_client_t& c, const arguments& a) {
              return shown(c.check_global_settings_auth(read_auth(a)));
-         }},
+         },
+         true},
         {"set-darkwake",
          "MODE",
          {},
@@ -223,11 +244,14 @@ const std::vector<command>& commands() {
 }
 
 void print_usage(std::FILE* out) {
-    std::fprintf(out, "usage: corvana-helperctl [--socket PATH] COMMAND [ARGS]\n\ncommands:\n");
+    std::fprintf(out,
+                 "usage: corvana-helperctl [--socket PATH] [--no-ask-password] COMMAND [ARGS]\n\n"
+                 "commands:\n");
     for (const auto& c : commands()) {
         std::fprintf(out, "  %s %s\n", c.name, c.usage);
     }
     std::fprintf(out,
+                 "  make-authorization --out FILE\n"
                  "  authorize --right NAME... [--user NAME] --out FILE   (root only)\n\n"
                  "Prints the reply: true/false, the text or the integer.\n"
                  "Exit status: 0 reply received, 3 connection refused or dropped, 2 usage error.\n"
@@ -304,13 +328,56 @@ int run_authorize(int argc, char** argv) {
     return entry(argc, argv);
 }
 
+// An authorization of this user's own, written to a new file only the user can read. It holds
+// no right until an administrator approves one when a guarded command presents it.
+int run_make_authorization(const std::vector<std::string>& args) {
+    const char* usage = "usage: corvana-helperctl make-authorization --out FILE\n";
+    long_options::parsed_line line = long_options::parse(args, {{"out"}, {"help", false, 'h'}},
+                                                         long_options::word_order::anywhere);
+    if (line.has("help")) {
+        std::printf("%s", usage);
+        return k_exit_replied;
+    }
+    std::string out;
+    for (const auto& [name, value] : line.options) {
+        if (name == "out") {
+            out = value;
+        }
+    }
+    if (!line.error.empty() || out.empty() || !line.words.empty()) {
+        std::fprintf(stderr, "corvana-helperctl make-authorization: %s\n%s",
+                     line.error.empty() ? "expected --out FILE" : line.error.c_str(), usage);
+        return k_exit_usage;
+    }
+    const auto form = helper_client_t::make_authorization();
+    if (!form) {
+        std::fprintf(stderr, "corvana-helperctl: cannot make an authorization: no random bytes\n");
+        return k_exit_failure;
+    }
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "corvana-helperctl: cannot create %s: %s\n", out.c_str(),
+                     std::strerror(errno));
+        return k_exit_failure;
+    }
+    const bool written =
+        ::write(fd, form->data(), form->size()) == static_cast<ssize_t>(form->size());
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
+        std::fprintf(stderr, "corvana-helperctl: cannot write %s\n", out.c_str());
+        ::unlink(out.c_str());
+        return k_exit_failure;
+    }
+    return k_exit_replied;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> all(argv + 1, argv + argc);
-    long_options::parsed_line global =
-        long_options::parse(all, {{"socket"}, {"help", false, 'h'}, {"version", false}},
-                            long_options::word_order::first_ends_options);
+    long_options::parsed_line global = long_options::parse(
+        all, {{"socket"}, {"help", false, 'h'}, {"version", false}, {"no-ask-password", false}},
+        long_options::word_order::first_ends_options);
     if (!global.error.empty()) {
         std::fprintf(stderr, "corvana-helperctl: %s\n", global.error.c_str());
         print_usage(stderr);
@@ -337,6 +404,9 @@ int main(int argc, char** argv) {
         const int first = argc - static_cast<int>(args.size());
         return run_authorize(argc - first, argv + first);
     }
+    if (args[0] == "make-authorization") {
+        return run_make_authorization({args.begin() + 1, args.end()});
+    }
 
     const command* chosen = nullptr;
     for (const auto& c : commands()) {
@@ -362,6 +432,12 @@ int main(int argc, char** argv) {
         if (!client) {
             std::fprintf(stderr, "corvana-helperctl: %s\n", error.c_str());
             return k_exit_dropped;
+        }
+        // Started before the call and ended after it, so that polkit finds it registered for
+        // this process when the helper asks.
+        std::optional<tty_agent_t> agent;
+        if (chosen->guarded && !global.has("no-ask-password")) {
+            agent.emplace();
         }
         auto reply = chosen->run(*client, parsed);
         if (!reply) {

@@ -16,6 +16,9 @@ mandir=$(sed -n 's/^CMAKE_INSTALL_MANDIR:PATH=//p' "$build/CMakeCache.txt")
 # The unit directory is systemd's own, whatever the prefix.
 unitdir=$(sed -n 's/^CORVANA_SYSTEMD_UNIT_DIR:PATH=//p' "$build/CMakeCache.txt")
 unitdir=${unitdir#/}
+# polkit reads actions from its own directory only.
+policydir=$(sed -n 's/^CORVANA_POLKIT_POLICY_DIR:PATH=//p' "$build/CMakeCache.txt")
+policydir=${policydir#/}
 DESTDIR="$stage" cmake --install "$build" >/dev/null || { echo "install failed"; exit 1; }
 p=${prefix#/}
 
@@ -31,6 +34,7 @@ expected=(
     "$p/$libdir/pkgconfig/corvana-client.pc"
     "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.socket"
     "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.service"
+    "$policydir/com.quillmark.Corvana.Helper.policy"
     "$p/$mandir/man1/corvana-helperctl.1"
     "$p/$mandir/man1/corvana-codesign.1"
     "$p/$mandir/man8/com.quillmark.corvana-cv-5e09b1d4.Helper.8"

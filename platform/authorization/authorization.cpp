@@ -11,19 +11,29 @@
 
 #include "platform/authorization/authorization_rules.h"
 #include "platform/authorization/authorization_store.h"
+#include "platform/authorization/client_form.h"
+#include "platform/authorization/polkit_authority.h"
 
 // Reaches the reference's token hash for the operations below.
 struct authorization_access {
     static const authorization_store_t::token_hash_t& hash(const AuthorizationRef& ref) {
         return ref.token_hash_;
     }
-    static void set(AuthorizationRef& ref, const authorization_store_t::token_hash_t& hash) {
+    static const std::optional<AuthorizationPresenter>& presenter(const AuthorizationRef& ref) {
+        return ref.presenter_;
+    }
+    static void set(AuthorizationRef& ref, const authorization_store_t::token_hash_t& hash,
+                    const AuthorizationPresenter* presenter) {
         ref.token_hash_ = hash;
         ref.valid_ = true;
+        if (presenter != nullptr) {
+            ref.presenter_ = *presenter;
+        }
     }
     static void clear(AuthorizationRef& ref) {
         ref.token_hash_.fill(0);
         ref.valid_ = false;
+        ref.presenter_.reset();
     }
 };
 
@@ -36,6 +46,8 @@ constexpr AuthorizationFlags k_copy_flags =
     kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights;
 constexpr std::size_t k_max_description = 4096;
 constexpr std::size_t k_max_table_name = 256;
+// A client's clock may run a little ahead of ours.
+constexpr std::int64_t k_client_clock_skew_seconds = 60;
 
 // Only the hash is ever stored, so a copy of the database does not hand out live tokens.
 bool hash_token(const AuthorizationExternalForm& form, token_hash_t& hash) {
@@ -45,18 +57,23 @@ bool hash_token(const AuthorizationExternalForm& form, token_hash_t& hash) {
            length == hash.size();
 }
 
+// Never one that looks client-made: root's tokens and clients' forms must not be confusable.
 bool random_token(AuthorizationExternalForm& form) {
-    std::size_t filled = 0;
-    while (filled < form.bytes.size()) {
-        const ssize_t got = ::getrandom(form.bytes.data() + filled, form.bytes.size() - filled, 0);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
+    do {
+        form.bytes.fill(0);
+        std::size_t filled = 0;
+        while (filled < form.bytes.size()) {
+            const ssize_t got =
+                ::getrandom(form.bytes.data() + filled, form.bytes.size() - filled, 0);
+            if (got < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
             }
-            return false;
+            filled += static_cast<std::size_t>(got);
         }
-        filled += static_cast<std::size_t>(got);
-    }
+    } while (is_client_form(form.bytes));
     return true;
 }
 
@@ -148,29 +165,159 @@ AuthorizationRef& AuthorizationRef::operator=(AuthorizationRef&& other) noexcept
     return *this;
 }
 
-OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& form,
-                                             AuthorizationRef& authorization) {
+namespace {
+
+// A stored authorization may be used by this presenter: a client-made one only by its own user.
+OSStatus usable_by(const authorization_store_t::stored_authorization_t& record,
+                   const AuthorizationPresenter* presenter) {
+    if (!record.client_made) {
+        return errAuthorizationSuccess;
+    }
+    return presenter != nullptr && presenter->process.uid == record.uid ? errAuthorizationSuccess
+                                                                        : errAuthorizationDenied;
+}
+
+// Records a client-made form on its first presentation, in a write transaction of its own that
+// looks for it again (another thread may have recorded it meanwhile).
+OSStatus record_client_form(const AuthorizationExternalForm& form, const token_hash_t& hash,
+                            const AuthorizationPresenter& presenter) {
+    const auto made = client_form_made_at(form.bytes);
+    const std::int64_t t = now();
+    if (!made || *made > t + k_client_clock_skew_seconds ||
+        *made + kAuthorizationLifetimeSeconds <= t) {
+        return errAuthorizationDenied;  // from the future, or already past its life
+    }
+    const uid_t uid = presenter.process.uid;
+    store_t store;
+    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
+    if (!transaction) {
+        return errAuthorizationInternal;
+    }
+    std::optional<authorization_store_t::stored_authorization_t> record;
+    if (store->find_authorization(hash, record) != errAuthorizationSuccess) {
+        return errAuthorizationInternal;
+    }
+    if (record) {
+        const OSStatus usable = usable_by(*record, &presenter);
+        return usable != errAuthorizationSuccess ? usable
+               : is_live(*record)                ? errAuthorizationSuccess
+                                                 : errAuthorizationDenied;
+    }
+    std::int64_t count = 0;
+    if (store->remove_expired(t) != errAuthorizationSuccess ||
+        store->count_client_made(uid, t, count) != errAuthorizationSuccess) {
+        return errAuthorizationInternal;
+    }
+    if (count >= kAuthorizationMaxClientMadePerUser) {
+        return errAuthorizationDenied;
+    }
+    const std::string user = authorization_user_name(uid).value_or(std::to_string(uid));
+    if (store->insert_authorization(hash, uid, user, t,
+                                    std::min(*made, t) + kAuthorizationLifetimeSeconds, {},
+                                    true) != errAuthorizationSuccess ||
+        !transaction->commit()) {
+        return errAuthorizationInternal;
+    }
+    return errAuthorizationSuccess;
+}
+
+OSStatus create_from_external_form(const AuthorizationExternalForm& form,
+                                   const AuthorizationPresenter* presenter,
+                                   AuthorizationRef& authorization) {
     authorization_access::clear(authorization);
     token_hash_t hash{};
     if (!hash_token(form, hash)) {
         return errAuthorizationInternal;
     }
-    store_t store;
-    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
-    if (!transaction) {
-        return errAuthorizationInternal;
+    OSStatus status = errAuthorizationDenied;
+    bool first_presentation = false;
+    {
+        store_t store;
+        auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
+        if (!transaction) {
+            return errAuthorizationInternal;
+        }
+        std::optional<authorization_store_t::stored_authorization_t> record;
+        if (store->find_authorization(hash, record) != errAuthorizationSuccess) {
+            return errAuthorizationInternal;
+        }
+        if (record) {
+            status = usable_by(*record, presenter);
+            if (status == errAuthorizationSuccess && !is_live(*record)) {
+                status = errAuthorizationDenied;
+            }
+        } else {
+            first_presentation = presenter != nullptr && is_client_form(form.bytes);
+        }
     }
-    std::optional<authorization_store_t::stored_authorization_t> record;
-    const OSStatus status = live_authorization(*store, hash, record);
+    if (first_presentation) {
+        status = record_client_form(form, hash, *presenter);
+    }
     if (status != errAuthorizationSuccess) {
         return status;
     }
-    authorization_access::set(authorization, hash);
+    authorization_access::set(authorization, hash, presenter);
     return errAuthorizationSuccess;
 }
 
+OSStatus ask_polkit(const AuthorizationPresenter& presenter, const std::string& right,
+                    const std::string& message) {
+    polkit_request_t request;
+    const audit_token_t& process = presenter.process;
+    request.subject = {process.pid, process.uid, process.start_time, process.pidfd};
+    request.action_id = polkit_action_id(right);
+    request.message = message;
+    if (presenter.connection_fd >= 0) {
+        request.cancel_when.push_back({presenter.connection_fd, POLLRDHUP, 0});
+    }
+    if (process.pidfd >= 0) {
+        request.cancel_when.push_back({process.pidfd, POLLIN, 0});  // the process has ended
+    }
+    switch (polkit_check_authorization(request)) {
+        case polkit_answer_t::granted:
+            return errAuthorizationSuccess;
+        case polkit_answer_t::dismissed:
+            return errAuthorizationCanceled;
+        case polkit_answer_t::no_agent:
+            return errAuthorizationInteractionNotAllowed;
+        case polkit_answer_t::denied:
+        case polkit_answer_t::unavailable:
+            break;
+    }
+    return errAuthorizationDenied;
+}
+
+std::optional<std::string> environment_prompt(const AuthorizationEnvironment* environment) {
+    if (environment == nullptr) {
+        return std::nullopt;
+    }
+    for (const auto& item : *environment) {
+        if (item.name == kAuthorizationEnvironmentPrompt) {
+            std::string text(item.value.begin(), item.value.end());
+            if (text_is_valid(text, k_max_description)) {
+                return text;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& form,
+                                             AuthorizationRef& authorization) {
+    return create_from_external_form(form, nullptr, authorization);
+}
+
+OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& form,
+                                             const AuthorizationPresenter& presenter,
+                                             AuthorizationRef& authorization) {
+    return create_from_external_form(form, &presenter, authorization);
+}
+
 OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
-                                 const AuthorizationRights& rights, AuthorizationFlags flags) {
+                                 const AuthorizationRights& rights, AuthorizationFlags flags,
+                                 const AuthorizationEnvironment* environment) {
     if (!authorization) {
         return errAuthorizationInvalidRef;
     }
@@ -179,31 +326,81 @@ OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
                      [](const auto& item) { return authorization_name_is_valid(item.name); })) {
         return errSecParam;
     }
-    store_t store;
-    // One read transaction: the authorization and the rules are judged as of one moment.
-    auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
-    if (!transaction) {
-        return errAuthorizationInternal;
-    }
+    const auto& hash = authorization_access::hash(authorization);
+    // (right, message) for each right an administrator must authenticate for now.
+    std::vector<std::pair<std::string, std::string>> to_ask;
     std::optional<authorization_store_t::stored_authorization_t> record;
-    OSStatus status = live_authorization(*store, authorization_access::hash(authorization), record);
-    if (status != errAuthorizationSuccess) {
-        return status;
-    }
-    for (const auto& item : rights) {
-        std::optional<AuthorizationRightDefinition> definition;
-        if (store->find_right(item.name, definition) != errAuthorizationSuccess) {
+    {
+        store_t store;
+        // One read transaction: the authorization and the rules are judged as of one moment. It
+        // ends before anyone is asked: a person may take minutes, and the store must not be held
+        // for them.
+        auto transaction = begin_on_store(store, sqlite_transaction_t::kind::read);
+        if (!transaction) {
             return errAuthorizationInternal;
         }
-        const std::string rule = definition ? definition->rule : kAuthorizationRuleDefault;
-        const auto& held = record->preauthorized_rights;
-        const bool preauthorized = std::find(held.begin(), held.end(), item.name) != held.end();
-        status = authorization_evaluate_rule(rule, record->uid, preauthorized, flags);
+        OSStatus status = live_authorization(*store, hash, record);
         if (status != errAuthorizationSuccess) {
             return status;
         }
+        for (const auto& item : rights) {
+            std::optional<AuthorizationRightDefinition> definition;
+            if (store->find_right(item.name, definition) != errAuthorizationSuccess) {
+                return errAuthorizationInternal;
+            }
+            const std::string rule = definition ? definition->rule : kAuthorizationRuleDefault;
+            const auto& held = record->preauthorized_rights;
+            const bool preauthorized = std::find(held.begin(), held.end(), item.name) != held.end();
+            switch (authorization_judge_rule(rule, record->uid, preauthorized, flags)) {
+                case rule_verdict_t::granted:
+                    break;
+                case rule_verdict_t::denied:
+                    return errAuthorizationDenied;
+                case rule_verdict_t::interaction_not_allowed:
+                    return errAuthorizationInteractionNotAllowed;
+                case rule_verdict_t::ask_administrator:
+                    to_ask.emplace_back(item.name,
+                                        environment_prompt(environment)
+                                            .value_or(definition ? definition->description : ""));
+                    break;
+            }
+        }
+        if (!transaction->commit()) {
+            return errAuthorizationInternal;
+        }
     }
-    return transaction->commit() ? errAuthorizationSuccess : errAuthorizationInternal;
+    if (to_ask.empty()) {
+        return errAuthorizationSuccess;
+    }
+    const auto& presenter = authorization_access::presenter(authorization);
+    if (!presenter) {
+        return errAuthorizationDenied;  // nobody to ask about
+    }
+    for (const auto& [right, message] : to_ask) {
+        const OSStatus answer = ask_polkit(*presenter, right, message);
+        if (answer != errAuthorizationSuccess) {
+            return answer;
+        }
+    }
+    // Extending someone else's authorization (a token root issued for another user) would hand
+    // that user what an administrator approved for this process.
+    if ((flags & kAuthorizationFlagExtendRights) != 0 && presenter->process.uid == record->uid) {
+        store_t store;
+        auto transaction = begin_on_store(store, sqlite_transaction_t::kind::write);
+        std::optional<authorization_store_t::stored_authorization_t> current;
+        // Granted for this call either way; only keeping it for later calls can fail here.
+        if (transaction && live_authorization(*store, hash, current) == errAuthorizationSuccess) {
+            bool kept = current->preauthorized_rights.size() + to_ask.size() <=
+                        kAuthorizationMaxPreauthorizedRights;
+            for (const auto& asked : to_ask) {
+                kept = kept && store->add_right(hash, asked.first) == errAuthorizationSuccess;
+            }
+            if (kept) {
+                (void)transaction->commit();
+            }
+        }
+    }
+    return errAuthorizationSuccess;
 }
 
 OSStatus AuthorizationFree(AuthorizationRef&& authorization, AuthorizationFlags flags) {

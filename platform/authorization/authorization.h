@@ -8,11 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/audit_token.h"
+
 // Stand-in for the platform's Authorization Services: an authorization database at
-// "/var/db/auth.db" holding the rights table and the authorizations that root issued, and the
-// operations the helper calls on it. A check succeeds exactly when the authorization holds the
-// right: the right's rule is satisfied for the authorization's user, or an administrator
-// pre-authorized the right for this very authorization.
+// "/var/db/auth.db" holding the rights table, the authorizations that root issued and those that
+// clients made, and the operations the helper calls on it. A check succeeds exactly when the
+// authorization holds the right: the right's rule is satisfied for the authorization's user, an
+// administrator pre-authorized the right for this very authorization, or the system's
+// authorization service (polkit) grants it now, possibly after asking an administrator to
+// authenticate.
 //
 // Library code: no logging, every outcome is a status.
 
@@ -45,6 +49,19 @@ struct AuthorizationItem {
     std::uint32_t flags = 0;
 };
 using AuthorizationRights = std::vector<AuthorizationItem>;
+// Items that shape how the system asks; only kAuthorizationEnvironmentPrompt is read.
+using AuthorizationEnvironment = std::vector<AuthorizationItem>;
+// The text shown to the person asked to authenticate (its value, UTF-8).
+inline constexpr const char* kAuthorizationEnvironmentPrompt = "prompt";
+
+// Who presents an external form: the process at the other end of the connection it came on. The
+// descriptors are borrowed from the connection, so a reference made with a presenter must not
+// outlive the call it was made for.
+struct AuthorizationPresenter {
+    audit_token_t process;
+    // The connection's socket: its hanging up cancels a question asked for the presenter.
+    int connection_fd = -1;
+};
 
 // A right's entry in the rights table.
 struct AuthorizationRightDefinition {
@@ -70,20 +87,41 @@ class AuthorizationRef {
     friend struct authorization_access;
     bool valid_ = false;
     std::array<std::uint8_t, 32> token_hash_{};  // SHA-256 of the external form
+    std::optional<AuthorizationPresenter> presenter_;
 };
 
 // Turns an external form back into a reference. An unknown, revoked or expired authorization
 // gives errAuthorizationDenied; a database that can't be used gives errAuthorizationInternal.
+// Without a presenter only authorizations that root issued are known.
 [[nodiscard]] OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& form,
+                                                           AuthorizationRef& authorization);
+
+// The same for a form that a process presents. A form a client made (client_form.h) is recorded
+// on its first presentation, bound to the presenting user and holding no right, for
+// kAuthorizationLifetimeSeconds from its making; presented later by another user, or once that
+// time has passed, it is refused. A user has at most kAuthorizationMaxClientMadePerUser live
+// ones; a further one is refused.
+inline constexpr std::int64_t kAuthorizationMaxClientMadePerUser = 32;
+[[nodiscard]] OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& form,
+                                                           const AuthorizationPresenter& presenter,
                                                            AuthorizationRef& authorization);
 
 // Succeeds when the authorization holds every right of the set. Flags: any of
 // kAuthorizationFlagInteractionAllowed and kAuthorizationFlagExtendRights; other bits are
 // refused with errSecParam. A right the table has no entry for is judged by the database's
 // default rule, kAuthorizationRuleDefault.
-[[nodiscard]] OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
-                                               const AuthorizationRights& rights,
-                                               AuthorizationFlags flags);
+//
+// A right that needs an administrator to authenticate now, asked for with both flags by a
+// reference that has a presenter, is asked of polkit for the presenting process (the action
+// polkit_action_id names, the environment's prompt or else the right's description as the
+// message), which may have the process's agent ask for a password; the call waits for the
+// answer, up to k_polkit_interaction_wait, and cancels the question when the presenter hangs up
+// or ends. Granted: the right is added to the authorization for the rest of its life when it is
+// the presenting user's own. Refused or no polkit: errAuthorizationDenied; dismissed:
+// errAuthorizationCanceled; nobody to ask: errAuthorizationInteractionNotAllowed.
+[[nodiscard]] OSStatus AuthorizationCopyRights(
+    const AuthorizationRef& authorization, const AuthorizationRights& rights,
+    AuthorizationFlags flags, const AuthorizationEnvironment* environment = nullptr);
 
 // Releases the reference; with kAuthorizationFlagDestroyRights the stored authorization is
 // revoked as well, so its external form stops working everywhere.

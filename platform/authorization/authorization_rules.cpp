@@ -34,29 +34,29 @@ bool authorization_user_is_administrator(uid_t uid) {
     return account && group && is_group_member(*account, *group);
 }
 
-OSStatus authorization_evaluate_rule(const std::string& rule, uid_t uid, bool preauthorized,
-                                     AuthorizationFlags flags) {
+rule_verdict_t authorization_judge_rule(const std::string& rule, uid_t uid, bool preauthorized,
+                                        AuthorizationFlags flags) {
     const bool is_admin = rule == kAuthorizationRuleIsAdmin;
     const bool authenticate_admin = rule == kAuthorizationRuleAuthenticateAdmin;
     if (!is_admin && !authenticate_admin) {
-        return errAuthorizationDenied;  // no other rule exists here, so nothing can satisfy it
+        return rule_verdict_t::denied;  // no other rule exists here, so nothing can satisfy it
     }
     // An administrator authenticating satisfies either rule, and that is what a pre-authorized
     // right records.
     if (preauthorized) {
-        return errAuthorizationSuccess;
+        return rule_verdict_t::granted;
     }
     if ((flags & kAuthorizationFlagExtendRights) == 0) {
-        return errAuthorizationDenied;  // the authorization doesn't hold it and may not gain it
+        return rule_verdict_t::denied;  // the authorization doesn't hold it and may not gain it
     }
     if (is_admin && authorization_user_is_administrator(uid)) {
-        return errAuthorizationSuccess;
+        return rule_verdict_t::granted;
     }
-    // What is left needs an administrator to authenticate now. The daemon has no one to ask, so
-    // the answer is no even when interaction is allowed.
+    // What is left needs an administrator to authenticate now: the system's authorization
+    // service is asked, when interaction is allowed.
     return (flags & kAuthorizationFlagInteractionAllowed) != 0
-               ? errAuthorizationDenied
-               : errAuthorizationInteractionNotAllowed;
+               ? rule_verdict_t::ask_administrator
+               : rule_verdict_t::interaction_not_allowed;
 }
 
 bool authorization_name_is_valid(const std::string& name) {

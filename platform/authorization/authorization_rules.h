@@ -24,8 +24,14 @@ bool authorization_user_is_administrator(uid_t uid);
 
 // Whether a rule grants a right to an authorization of this user. preauthorized: an
 // administrator authenticated for this very right of this very authorization.
-[[nodiscard]] OSStatus authorization_evaluate_rule(const std::string& rule, uid_t uid,
-                                                   bool preauthorized, AuthorizationFlags flags);
+enum class rule_verdict_t {
+    granted,
+    denied,
+    interaction_not_allowed,  // an administrator must authenticate, and nobody may be asked
+    ask_administrator,        // an administrator must authenticate now, and may be asked
+};
+rule_verdict_t authorization_judge_rule(const std::string& rule, uid_t uid, bool preauthorized,
+                                        AuthorizationFlags flags);
 
 // Right and rule names: 1 to 1024 visible ASCII characters.
 bool authorization_name_is_valid(const std::string& name);

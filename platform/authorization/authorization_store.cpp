@@ -13,7 +13,7 @@
 namespace {
 
 constexpr const char* k_folder = "/var/db";
-constexpr int k_schema_version = 1;
+constexpr int k_schema_version = 2;
 
 constexpr std::string_view k_schema = R"sql(
 CREATE TABLE IF NOT EXISTS rights (
@@ -27,14 +27,21 @@ CREATE TABLE IF NOT EXISTS authorizations (
     uid INTEGER NOT NULL,
     user TEXT NOT NULL,
     issued INTEGER NOT NULL,
-    expires INTEGER NOT NULL
+    expires INTEGER NOT NULL,
+    client_made INTEGER NOT NULL DEFAULT 0
 );
 CREATE TABLE IF NOT EXISTS authorization_rights (
     token_hash BLOB NOT NULL,
     right_name TEXT NOT NULL,
     PRIMARY KEY (token_hash, right_name)
 );
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
+)sql";
+
+// Version 1 knew only authorizations that root issued.
+constexpr std::string_view k_upgrade_from_1 = R"sql(
+ALTER TABLE authorizations ADD COLUMN client_made INTEGER NOT NULL DEFAULT 0;
+PRAGMA user_version = 2;
 )sql";
 
 // Only root may be able to replace the folder's entries.
@@ -137,7 +144,7 @@ bool authorization_store_t::ensure_schema() {
     if (version == k_schema_version) {
         return true;
     }
-    if (!version || *version != 0) {
+    if (!version || (*version != 0 && *version != 1)) {
         return false;
     }
     auto transaction = sqlite_transaction_t::begin(db_.get(), sqlite_transaction_t::kind::write);
@@ -148,14 +155,14 @@ bool authorization_store_t::ensure_schema() {
     if (version == k_schema_version) {
         return transaction->commit();
     }
-    if (version != 0) {
+    if (version != 0 && version != 1) {
         return false;
     }
-    const std::string schema(k_schema);
-    if (sqlite3_exec(db_.get(), schema.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    const std::string script(version == 0 ? k_schema : k_upgrade_from_1);
+    if (sqlite3_exec(db_.get(), script.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         return false;
     }
-    static_assert(k_schema_version == 1, "the schema text sets user_version");
+    static_assert(k_schema_version == 2, "the schema texts set user_version");
     return transaction->commit();
 }
 
@@ -163,7 +170,8 @@ OSStatus authorization_store_t::find_authorization(const token_hash_t& token_has
                                                    std::optional<stored_authorization_t>& found) {
     found.reset();
     auto statement = sqlite_statement_t::prepare(
-        db_.get(), "SELECT uid, issued, expires FROM authorizations WHERE token_hash = ?1");
+        db_.get(),
+        "SELECT uid, issued, expires, client_made FROM authorizations WHERE token_hash = ?1");
     bool row = false;
     const OSStatus status = look_up(statement, token_hash, row);
     if (status != errAuthorizationSuccess || !row) {
@@ -177,6 +185,7 @@ OSStatus authorization_store_t::find_authorization(const token_hash_t& token_has
     record.uid = static_cast<uid_t>(uid);
     record.issued = statement.column_int64(1);
     record.expires = statement.column_int64(2);
+    record.client_made = statement.column_int64(3) != 0;
 
     auto rights = sqlite_statement_t::prepare(
         db_.get(), "SELECT right_name FROM authorization_rights WHERE token_hash = ?1");
@@ -200,27 +209,50 @@ OSStatus authorization_store_t::find_authorization(const token_hash_t& token_has
 OSStatus authorization_store_t::insert_authorization(const token_hash_t& token_hash, uid_t uid,
                                                      const std::string& user, std::int64_t issued,
                                                      std::int64_t expires,
-                                                     const std::vector<std::string>& rights) {
+                                                     const std::vector<std::string>& rights,
+                                                     bool client_made) {
     auto statement = sqlite_statement_t::prepare(
         db_.get(),
-        "INSERT INTO authorizations (token_hash, uid, user, issued, expires) "
-        "VALUES (?1, ?2, ?3, ?4, ?5)");
+        "INSERT INTO authorizations (token_hash, uid, user, issued, expires, client_made) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     if (!statement.bind(1, token_hash) || !statement.bind(2, static_cast<std::int64_t>(uid)) ||
-        !statement.bind(3, user) || !statement.bind(4, issued) || !statement.bind(5, expires)) {
+        !statement.bind(3, user) || !statement.bind(4, issued) || !statement.bind(5, expires) ||
+        !statement.bind(6, std::int64_t{client_made ? 1 : 0})) {
         return errAuthorizationInternal;
     }
     if (run(statement) != errAuthorizationSuccess) {
         return errAuthorizationInternal;
     }
     for (const auto& right : rights) {
-        auto insert = sqlite_statement_t::prepare(
-            db_.get(),
-            "INSERT OR IGNORE INTO authorization_rights (token_hash, right_name) VALUES (?1, ?2)");
-        if (!insert.bind(1, token_hash) || !insert.bind(2, right) ||
-            run(insert) != errAuthorizationSuccess) {
+        if (add_right(token_hash, right) != errAuthorizationSuccess) {
             return errAuthorizationInternal;
         }
     }
+    return errAuthorizationSuccess;
+}
+
+OSStatus authorization_store_t::add_right(const token_hash_t& token_hash,
+                                          const std::string& right) {
+    auto insert = sqlite_statement_t::prepare(
+        db_.get(),
+        "INSERT OR IGNORE INTO authorization_rights (token_hash, right_name) VALUES (?1, ?2)");
+    if (!insert.bind(1, token_hash) || !insert.bind(2, right)) {
+        return errAuthorizationInternal;
+    }
+    return run(insert);
+}
+
+OSStatus authorization_store_t::count_client_made(uid_t uid, std::int64_t now,
+                                                  std::int64_t& count) {
+    count = 0;
+    auto statement = sqlite_statement_t::prepare(
+        db_.get(),
+        "SELECT count(*) FROM authorizations WHERE client_made = 1 AND uid = ?1 AND expires > ?2");
+    if (!statement.bind(1, static_cast<std::int64_t>(uid)) || !statement.bind(2, now) ||
+        statement.step() != SQLITE_ROW) {
+        return errAuthorizationInternal;
+    }
+    count = statement.column_int64(0);
     return errAuthorizationSuccess;
 }
 

@@ -22,6 +22,8 @@ class authorization_store_t {
         std::int64_t issued = 0;
         std::int64_t expires = 0;
         std::vector<std::string> preauthorized_rights;
+        // Made by a client and recorded on first presentation, not issued by root.
+        bool client_made = false;
     };
 
     // How long a connection waits for another one's lock before giving up.
@@ -41,7 +43,12 @@ class authorization_store_t {
     [[nodiscard]] OSStatus insert_authorization(const token_hash_t& token_hash, uid_t uid,
                                                 const std::string& user, std::int64_t issued,
                                                 std::int64_t expires,
-                                                const std::vector<std::string>& rights);
+                                                const std::vector<std::string>& rights,
+                                                bool client_made = false);
+    // Adds a right to a stored authorization (a right granted to it later).
+    [[nodiscard]] OSStatus add_right(const token_hash_t& token_hash, const std::string& right);
+    // How many live client-made authorizations the user has.
+    [[nodiscard]] OSStatus count_client_made(uid_t uid, std::int64_t now, std::int64_t& count);
     [[nodiscard]] OSStatus remove_authorization(const token_hash_t& token_hash);
     [[nodiscard]] OSStatus remove_expired(std::int64_t now);
 

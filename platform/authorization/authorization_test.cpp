@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/authorization/client_form.h"
 #include "tests/support/authorization_database.h"
 #include "tests/support/files.h"
 #include "tests/support/sandbox.h"
@@ -352,6 +353,63 @@ TEST_F(AuthorizationTest, ChecksRunWhileAuthorizationsAreIssued) {
     for (const auto& form : issued) {
         EXPECT_EQ(check(form, k_right), errAuthorizationSuccess);
     }
+}
+
+}  // namespace
+
+namespace {
+
+AuthorizationPresenter presenter_of(uid_t uid) {
+    AuthorizationPresenter presenter;
+    presenter.process.pid = ::getpid();
+    presenter.process.uid = uid;
+    return presenter;
+}
+
+AuthorizationExternalForm client_form() {
+    AuthorizationExternalForm form;
+    EXPECT_TRUE(make_client_form(form.bytes));
+    return form;
+}
+
+TEST_F(AuthorizationTest, ClientFormsAreBoundToTheirFirstUserAndBoundedPerUser) {
+    AuthorizationRef ref;
+    const auto mine = client_form();
+    // Without a presenter nothing client-made is taken; with one it is recorded, for that user.
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(mine, ref), errAuthorizationDenied);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(mine, presenter_of(user_), ref),
+              errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(mine, presenter_of(user_), ref),
+              errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(mine, presenter_of(admin_), ref),
+              errAuthorizationDenied);
+    // It holds nothing by itself, and with no one to ask about, nothing is granted.
+    ASSERT_EQ(AuthorizationCreateFromExternalForm(mine, presenter_of(user_), ref),
+              errAuthorizationSuccess);
+    EXPECT_EQ(AuthorizationCopyRights(ref, {{k_right, {}, 0}}, kAuthorizationFlagExtendRights),
+              errAuthorizationInteractionNotAllowed);
+
+    for (std::int64_t made = 1; made < kAuthorizationMaxClientMadePerUser; ++made) {
+        ASSERT_EQ(AuthorizationCreateFromExternalForm(client_form(), presenter_of(user_), ref),
+                  errAuthorizationSuccess);
+    }
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(client_form(), presenter_of(user_), ref),
+              errAuthorizationDenied);
+    // Another user's are counted apart, and root's tokens are not client-made.
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(client_form(), presenter_of(admin_), ref),
+              errAuthorizationSuccess);
+    EXPECT_EQ(check(issue(user_, {k_right}), k_right), errAuthorizationSuccess);
+}
+
+TEST_F(AuthorizationTest, ADatabaseOfTheFirstSchemaIsUpgradedAndItsTokensKeepWorking) {
+    const auto token = issue(user_, {k_right});
+    tests::execute_on_authorization_database(
+        "ALTER TABLE authorizations DROP COLUMN client_made; PRAGMA user_version = 1;");
+    EXPECT_EQ(check(token, k_right), errAuthorizationSuccess);
+    AuthorizationRef ref;
+    EXPECT_EQ(AuthorizationCreateFromExternalForm(client_form(), presenter_of(user_), ref),
+              errAuthorizationSuccess);
+    EXPECT_EQ(check(token, k_right), errAuthorizationSuccess);
 }
 
 }  // namespace

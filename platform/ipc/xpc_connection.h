@@ -48,6 +48,9 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
     xpc_connection_t& operator=(const xpc_connection_t&) = delete;
 
     const audit_token_t& auditToken() const { return token_; }
+    // The connection's socket, for a handler to wait on the peer hanging up (while it handles a
+    // call, nothing else reads it); the connection keeps it.
+    int socketDescriptor() const { return socket_.get(); }
 
     // The connection whose call the calling thread is handling, or nullptr outside a call. A
     // handler learns from it who asked (the platform's currentConnection); it is valid until the

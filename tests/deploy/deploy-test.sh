@@ -46,8 +46,10 @@ mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\/debian\)\/\?$/\1/p' \
 [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
 
 # What a user's Debian system has that the helper needs at run time: the service manager and its
-# bus, the libraries the programs link, man, and ps and killall for the process look-ups.
-packages=systemd,systemd-sysv,dbus,man-db,procps,psmisc,libplist3,libicu72,libssl3,libsqlite3-0,libsystemd0,libxxhash0
+# bus, polkit (which asks an administrator for the guarded operations), the libraries the programs
+# link, man, and ps and killall for the process look-ups; and expect, which plays the person at
+# the terminal who types the administrator's password.
+packages=systemd,systemd-sysv,dbus,polkitd,man-db,procps,psmisc,libplist3,libicu72,libssl3,libsqlite3-0,libsystemd0,libxxhash0,expect
 # One run at a time per build directory: they share the kept root and its building.
 mkdir -p "$build/deploy"
 exec 8>"$build/deploy/lock"
@@ -115,6 +117,7 @@ fi
 printf 'listen=5938\n' >"$deploy/config/system.conf"
 printf 'service=on\n' >"$deploy/config/service.conf"
 install -m 0755 "$here/session.sh" "$deploy/session.sh"
+install -m 0755 "$here/type-password.exp" "$deploy/type-password.exp"
 printf '%s\n' "$prefix" >"$deploy/prefix"
 
 # systemctl and systemd-nspawn keep state in /run: a private one leaves the host's alone.

@@ -153,5 +153,59 @@ check "corvana-helperctl --version" test "$("$unsigned" --version)" != ""
 show "$prefix/bin/corvana-codesign" --version
 check "corvana-codesign --version" test "$("$prefix/bin/corvana-codesign" --version)" != ""
 
+say "An ordinary user installs once an administrator has typed the password at polkit's prompt"
+# corvadmin is an administrator (group sudo, as Debian's polkit rules say); corvuser is not, and
+# runs everything below as itself, on a terminal: corvana-helperctl makes its own authorization
+# and starts pkttyagent, polkit asks for corvadmin's password, expect types it.
+useradd --create-home --groups sudo --shell /bin/bash corvadmin
+echo 'corvadmin:Adm1n-Secret' | chpasswd
+useradd --create-home --shell /bin/bash corvuser
+id corvuser
+as_user() { setpriv --reuid=corvuser --regid=corvuser --init-groups --reset-env "$@"; }
+user_install=("$helperctl" install --bundle "$deploy/Corvana.app" --sysconfig "$deploy/config"
+              --namespace byuser --user corvuser)
+job=/Library/LaunchDaemons/com.quillmark.byuser.service.plist
+printf '$ (as corvuser, on a terminal) %s\n  [the wrong password is typed]\n' "${user_install[*]}"
+# The agent colours its headings; the reply is the last line.
+plain() { tr -d '\r' | sed 's/\x1b\[[0-9;]*m//g'; }
+as_user "$deploy/type-password.exp" 'not-the-password' "${user_install[@]}" | plain |
+    tee "$results/wrong-password.txt"
+check "polkit's agent asked, with the right's description" \
+    grep -q 'Corvana is trying to install itself' "$results/wrong-password.txt"
+check "with a wrong password the install answers false" \
+    test "$(tail -n 1 "$results/wrong-password.txt")" = false
+check "nothing was installed for the namespace" test ! -e "$job"
+printf '$ (as corvuser, on a terminal) %s\n  [the administrator'"'"'s password is typed]\n' \
+    "${user_install[*]}"
+as_user "$deploy/type-password.exp" 'Adm1n-Secret' "${user_install[@]}" | plain |
+    tee "$results/password.txt"
+check "with the administrator's password the install answers true" \
+    test "$(tail -n 1 "$results/password.txt")" = true
+check "the namespace's job file is written" test -f "$job"
+check "the trace has the refused check" grep -q 'Authorization failed' "$trace"
+echo "The helper's errors, and polkit's view:"
+grep -E 'external auth failed|Authorization failed' "$trace" | sed 's/^.*helper_tool - /  /'
+journalctl --no-pager -o short-precise -u polkit.service | grep -v '^-- ' | tail -n 20
+printf '$ (as corvuser) %s --no-ask-password\n' "check-settings-auth"
+no_ask=$(as_user "$helperctl" --no-ask-password check-settings-auth </dev/null)
+echo "$no_ask"
+check "without an agent nobody is asked and the unlock is refused" test "$no_ask" = false
+
+say "polkit knows the four actions"
+both_in() { grep -q "$2" <<<"$1" && grep -q "$3" <<<"$1"; }
+pkaction | grep '^com\.quillmark\.'
+check "pkaction lists four actions" \
+    test "$(pkaction | grep -c '^com\.quillmark\.Corvana\.Helper\.')" = 4
+for entry in "install-corvana:Corvana is trying to install itself:auth_admin_keep" \
+             "install-service:Corvana is trying to install global service:auth_admin_keep" \
+             "uninstall-corvana:Corvana is trying to uninstall itself:auth_admin" \
+             "global-settings:Corvana is trying to unlock the global settings:auth_admin"; do
+    IFS=: read -r id message answer <<<"$entry"
+    verbose=$(pkaction --verbose --action-id "com.quillmark.Corvana.Helper.$id")
+    check "$id: message \"$message\", default $answer" \
+        both_in "$verbose" "message: *$message\$" "implicit any: *$answer\$"
+done
+pkaction --verbose --action-id com.quillmark.Corvana.Helper.install-corvana
+
 say "$faults fault(s)"
 echo "$faults" >"$results/status"

@@ -78,6 +78,13 @@ done
 # Fake system tools at the fixed paths the daemon runs.
 "$here/install-fake-tools.sh" "$root" || fail "cannot install the fake system tools"
 
+# The host's system bus stays out of reach: the daemon asks polkit and the service manager over
+# it, and tests give it a private bus of their own instead (tests/support/polkit_bus.h).
+if [ -d "$root/run/dbus" ]; then
+    mount -t tmpfs -o mode=0755 sandbox-no-bus "$root/run/dbus" || fail "cannot hide the system bus"
+fi
+unset DBUS_SYSTEM_BUS_ADDRESS
+
 # Test code checks this marker and token before it touches a fixed system path.
 token=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
 mkdir -p "$root/run"

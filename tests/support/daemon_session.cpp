@@ -38,7 +38,7 @@ daemon_session::daemon_session(options opts) {
         argv.insert(argv.end(), {"/usr/bin/systemd-socket-activate", "--listen=" + socket_path()});
     }
     argv.push_back(CORVANA_DAEMON_PATH);
-    process_ = std::make_unique<child_process>(argv);
+    process_ = std::make_unique<child_process>(argv, opts.environment);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
         // Probing an activated socket would start the daemon: only wait for the file there.

@@ -26,6 +26,8 @@ class daemon_session {
         // Start it the way socket activation does: something else binds the socket and the
         // daemon is started on the first connection with the socket handed over.
         bool socket_activated = false;
+        // Added to the daemon's environment ("NAME=value").
+        std::vector<std::string> environment{};
     };
 
     daemon_session();

@@ -21,9 +21,19 @@ namespace corvana {
 class CORVANA_CLIENT_API helper_client_t {
   public:
     static constexpr std::chrono::seconds k_default_timeout{120};
+    // The four guarded calls wait at least this long: the helper may be waiting for a person to
+    // type an administrator's password (it gives up after four minutes).
+    static constexpr std::chrono::seconds k_authorization_timeout{300};
 
     // The socket the daemon serves by default.
     static std::string default_socket_path();
+
+    // A new authorization of this process's own, in the 32-byte external form the guarded calls
+    // take; nothing when the system gave no random bytes. It holds no right: the first guarded
+    // call that presents it has the system ask for the right (an administrator authenticates,
+    // through the polkit agent of this process), and a right granted stays with it for five
+    // minutes from its making, for this user only. Keep it secret, as a password.
+    static ns_data make_authorization();
 
     // Nothing when the socket can't be reached or the daemon refuses the connection; error then
     // says why. timeout bounds the wait for admission and for each call's reply.
