@@ -1,6 +1,5 @@
 #include "platform/authorization/polkit_authority.h"
 
-#include <sys/random.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
 
@@ -8,7 +7,15 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/bus/bus_handles.h"
+#include "platform/posix/random_name.h"
+
 namespace {
+
+using bus::bus_error_t;
+using bus::bus_t;
+using bus::message_t;
+using bus::slot_t;
 
 constexpr const char* k_destination = "org.freedesktop.PolicyKit1";
 constexpr const char* k_authority_path = "/org/freedesktop/PolicyKit1/Authority";
@@ -20,31 +27,6 @@ constexpr long k_first_version_with_pidfd = 124;
 // Asking polkit for its version, or to cancel, takes it milliseconds; it may have to be started
 // by the bus first.
 constexpr std::uint64_t k_short_call_usec = 10'000'000;
-
-struct bus_closer_t {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct message_unref_t {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-struct slot_unref_t {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using bus_t = std::unique_ptr<sd_bus, bus_closer_t>;
-using message_t = std::unique_ptr<sd_bus_message, message_unref_t>;
-using slot_t = std::unique_ptr<sd_bus_slot, slot_unref_t>;
-
-class bus_error_t {
-  public:
-    bus_error_t() = default;
-    bus_error_t(const bus_error_t&) = delete;
-    bus_error_t& operator=(const bus_error_t&) = delete;
-    ~bus_error_t() { sd_bus_error_free(&error_); }
-    sd_bus_error* get() { return &error_; }
-
-  private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
 
 std::uint64_t now_usec() {
     timespec now{};
@@ -68,21 +50,6 @@ long backend_version(sd_bus* bus, bool& reachable) {
     errno = 0;
     const long version = std::strtol(text.get(), &end, 10);
     return errno == 0 && end != text.get() ? version : 0;
-}
-
-// A name polkit can tell apart from every other question being asked.
-bool cancellation_id(std::string& id) {
-    unsigned char bytes[16];
-    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        return false;
-    }
-    static constexpr char k_hex[] = "0123456789abcdef";
-    id = "corvana-";
-    for (unsigned char byte : bytes) {
-        id += k_hex[byte >> 4];
-        id += k_hex[byte & 0x0f];
-    }
-    return true;
 }
 
 // CheckAuthorization(subject, action_id, details, flags, cancellation_id).
@@ -257,10 +224,12 @@ polkit_answer_t polkit_check_authorization(const polkit_request_t& request) {
     if (!reachable) {
         return polkit_answer_t::unavailable;
     }
-    std::string cancel_id;
-    if (!cancellation_id(cancel_id)) {
+    // A name polkit can tell apart from every other question being asked.
+    auto cancel_name = random_name("corvana-", 16);
+    if (!cancel_name) {
         return polkit_answer_t::unavailable;
     }
+    const std::string& cancel_id = *cancel_name;
     const bool with_pidfd = request.subject.pidfd >= 0 && version >= k_first_version_with_pidfd;
     message_t question;
     if (build_question(bus.get(), request, with_pidfd, cancel_id, question) < 0) {

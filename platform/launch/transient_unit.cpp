@@ -1,6 +1,5 @@
 #include "platform/launch/transient_unit.h"
 
-#include <sys/random.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-daemon.h>
 #include <time.h>
@@ -8,7 +7,15 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/bus/bus_handles.h"
+#include "platform/posix/random_name.h"
+
 namespace {
+
+using bus::bus_error_t;
+using bus::bus_t;
+using bus::message_t;
+using bus::slot_t;
 
 constexpr const char* k_destination = "org.freedesktop.systemd1";
 constexpr const char* k_manager_path = "/org/freedesktop/systemd1";
@@ -16,48 +23,6 @@ constexpr const char* k_manager_interface = "org.freedesktop.systemd1.Manager";
 // Starting a unit takes the manager milliseconds; a manager that has not answered by then is
 // stuck, and the install must not hold its client for ever.
 constexpr uint64_t k_job_wait_usec = 10'000'000;
-
-struct bus_closer_t {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct message_unref_t {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-struct slot_unref_t {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using bus_t = std::unique_ptr<sd_bus, bus_closer_t>;
-using message_t = std::unique_ptr<sd_bus_message, message_unref_t>;
-using slot_t = std::unique_ptr<sd_bus_slot, slot_unref_t>;
-
-class bus_error_t {
-  public:
-    bus_error_t() = default;
-    bus_error_t(const bus_error_t&) = delete;
-    bus_error_t& operator=(const bus_error_t&) = delete;
-    ~bus_error_t() { sd_bus_error_free(&error_); }
-    sd_bus_error* get() { return &error_; }
-
-  private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
-
-// The unit's name carries nothing a client chose: several installs, of several namespaces, may
-// start applications at once, and a name taken from their text could collide or be malformed.
-bool random_unit_name(std::string& name) {
-    unsigned char bytes[8];
-    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        return false;
-    }
-    static constexpr char k_hex[] = "0123456789abcdef";
-    name = "corvana-app-";
-    for (unsigned char byte : bytes) {
-        name += k_hex[byte >> 4];
-        name += k_hex[byte & 0x0f];
-    }
-    name += ".service";
-    return true;
-}
 
 // The path travels as a D-Bus string, never as unit-file text; control characters are refused
 // anyway, since the manager writes the transient unit out as a file and shows the path in logs.
@@ -166,9 +131,13 @@ transient_start_t start_transient_service(const std::string& executable) {
     bus_t bus(raw_bus);
 
     job_wait_t wait;
-    if (!acceptable_path(executable) || !random_unit_name(wait.unit)) {
+    // The unit's name carries nothing a client chose: several installs, of several namespaces, may
+    // start applications at once, and a name taken from their text could collide or be malformed.
+    auto unit = random_name("corvana-app-", 8);
+    if (!acceptable_path(executable) || !unit) {
         return transient_start_t::failed;
     }
+    wait.unit = *unit + ".service";
     // Subscribed before the request, so that a job ending at once is not missed.
     sd_bus_slot* raw_slot = nullptr;
     if (sd_bus_match_signal(bus.get(), &raw_slot, k_destination, k_manager_path,

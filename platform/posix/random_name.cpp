@@ -1,0 +1,19 @@
+#include "platform/posix/random_name.h"
+
+#include <sys/random.h>
+
+#include <vector>
+
+std::optional<std::string> random_name(const std::string& prefix, std::size_t bytes) {
+    std::vector<unsigned char> random(bytes);
+    if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
+        return std::nullopt;
+    }
+    static constexpr char k_hex[] = "0123456789abcdef";
+    std::string name = prefix;
+    for (unsigned char byte : random) {
+        name += k_hex[byte >> 4];
+        name += k_hex[byte & 0x0f];
+    }
+    return name;
+}
