@@ -177,6 +177,25 @@ OSStatus usable_by(const authorization_store_t::stored_authorization_t& record,
                                                                         : errAuthorizationDenied;
 }
 
+// The record behind a presented form, judged in the caller's transaction: whether it exists, and
+// whether this presenter may use it now.
+OSStatus judge_presented(authorization_store_t& store, const token_hash_t& hash,
+                         const AuthorizationPresenter* presenter, bool& found) {
+    std::optional<authorization_store_t::stored_authorization_t> record;
+    if (store.find_authorization(hash, record) != errAuthorizationSuccess) {
+        return errAuthorizationInternal;
+    }
+    found = record.has_value();
+    if (!record) {
+        return errAuthorizationDenied;
+    }
+    const OSStatus usable = usable_by(*record, presenter);
+    if (usable != errAuthorizationSuccess) {
+        return usable;
+    }
+    return is_live(*record) ? errAuthorizationSuccess : errAuthorizationDenied;
+}
+
 // Records a client-made form on its first presentation, in a write transaction of its own that
 // looks for it again (another thread may have recorded it meanwhile).
 OSStatus record_client_form(const AuthorizationExternalForm& form, const token_hash_t& hash,
@@ -193,15 +212,10 @@ OSStatus record_client_form(const AuthorizationExternalForm& form, const token_h
     if (!transaction) {
         return errAuthorizationInternal;
     }
-    std::optional<authorization_store_t::stored_authorization_t> record;
-    if (store->find_authorization(hash, record) != errAuthorizationSuccess) {
-        return errAuthorizationInternal;
-    }
-    if (record) {
-        const OSStatus usable = usable_by(*record, &presenter);
-        return usable != errAuthorizationSuccess ? usable
-               : is_live(*record)                ? errAuthorizationSuccess
-                                                 : errAuthorizationDenied;
+    bool found = false;
+    const OSStatus recorded = judge_presented(*store, hash, &presenter, found);
+    if (found || recorded == errAuthorizationInternal) {
+        return recorded;
     }
     std::int64_t count = 0;
     if (store->remove_expired(t) != errAuthorizationSuccess ||
@@ -237,18 +251,12 @@ OSStatus create_from_external_form(const AuthorizationExternalForm& form,
         if (!transaction) {
             return errAuthorizationInternal;
         }
-        std::optional<authorization_store_t::stored_authorization_t> record;
-        if (store->find_authorization(hash, record) != errAuthorizationSuccess) {
-            return errAuthorizationInternal;
+        bool found = false;
+        status = judge_presented(*store, hash, presenter, found);
+        if (status == errAuthorizationInternal) {
+            return status;
         }
-        if (record) {
-            status = usable_by(*record, presenter);
-            if (status == errAuthorizationSuccess && !is_live(*record)) {
-                status = errAuthorizationDenied;
-            }
-        } else {
-            first_presentation = presenter != nullptr && is_client_form(form.bytes);
-        }
+        first_presentation = !found && presenter != nullptr && is_client_form(form.bytes);
     }
     if (first_presentation) {
         status = record_client_form(form, hash, *presenter);
