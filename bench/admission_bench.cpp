@@ -10,6 +10,8 @@
 //               126 TiB of address space (bench/hostile_roles.h): admitted, since the file is
 //               system code, at a cost that follows what it holds, not what it reserved
 //   unsigned_huge the same process outside any bundle: refused before its mappings are read
+//   many_mappings  a signed copy of this program holding 60,000 one-page mappings: refused once
+//               the bounded read of its list of mappings runs out, without reading it all
 // And the part of admission that looks for another process sharing the client's memory.
 // Baselines in the same run: hashing the 1.3 MB executable alone, and a bare recv of a message.
 // Run inside the sandbox: it installs a trust anchor.
@@ -45,18 +47,18 @@ struct signed_client {
     audit_token_t token;
 };
 
-enum class kind { repeat, first_seen, hostile, huge_mapping, unsigned_huge };
+enum class kind { repeat, first_seen, hostile, huge_mapping, unsigned_huge, many_mappings };
 
-signed_client start_huge_mapping(bool signed_copy) {
+// A copy of this program playing a role of bench/hostile_roles.h, signed when name is given.
+signed_client start_role(const std::string& role, const std::string& name) {
     std::string executable = fs::read_symlink("/proc/self/exe");
-    if (signed_copy) {
+    if (!name.empty()) {
         tests::bundle_options options;
         options.executable_source = executable;
-        options.name = "HugeMapping";
+        options.name = name;
         executable = tests::signed_client_bundle(options);
     }
-    auto process =
-        tests::running_client::start(executable, {}, {"CORVANA_BENCH_ROLE=huge-mapping"});
+    auto process = tests::running_client::start(executable, {}, {"CORVANA_BENCH_ROLE=" + role});
     if (!process.wait_for_output(std::chrono::seconds(30), "ready")) {
         std::abort();
     }
@@ -67,7 +69,10 @@ signed_client start_huge_mapping(bool signed_copy) {
 signed_client start_client(kind which) {
     tests::require_sandbox();
     if (which == kind::huge_mapping || which == kind::unsigned_huge) {
-        return start_huge_mapping(which == kind::huge_mapping);
+        return start_role("huge-mapping", which == kind::huge_mapping ? "HugeMapping" : "");
+    }
+    if (which == kind::many_mappings) {
+        return start_role("many-mappings", "ManyMappings");
     }
     tests::bundle_options options;
     options.executable_source = "/bin/bash";
@@ -118,6 +123,10 @@ signed_client& client(kind which) {
             static signed_client huge = start_client(kind::unsigned_huge);
             return huge;
         }
+        case kind::many_mappings: {
+            static signed_client many = start_client(kind::many_mappings);
+            return many;
+        }
     }
     std::abort();
 }
@@ -158,6 +167,11 @@ void BM_AdmissionUnsignedHugeMapping(benchmark::State& state) {
     admit(state, kind::unsigned_huge, errSecCSUnsigned);
 }
 BENCHMARK(BM_AdmissionUnsignedHugeMapping)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_AdmissionSignedManyMappings(benchmark::State& state) {
+    admit(state, kind::many_mappings, errSecCSGuestInvalid);
+}
+BENCHMARK(BM_AdmissionSignedManyMappings)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The look for another process sharing the client's memory: one kcmp per process on the system,
 // with as many idle processes added as the argument says.

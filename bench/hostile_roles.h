@@ -8,6 +8,8 @@
 //   flood N       the same mapping, then N rounds of 16 connections to the daemon at once, each
 //                 waited for until the daemon closes it; prints "done" and ends
 //   flood-plain N the same rounds without the mapping: what any unsigned process costs
+//   many-mappings  holds 60,000 mappings of one page each (about the most the kernel allows),
+//                 makes itself non-dumpable, prints "ready" and waits for its standard input
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -49,6 +51,19 @@ inline std::size_t map_huge_executable(const char* path) {
     return mapped / tib;
 }
 
+// Separate mappings: neighbours alternate their protection, so the kernel can't merge them.
+inline std::size_t map_many_pages(std::size_t count) {
+    std::size_t mapped = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        int protection = (i % 2 == 0) ? PROT_READ : PROT_READ | PROT_WRITE;
+        if (::mmap(nullptr, 4096, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED) {
+            break;
+        }
+        ++mapped;
+    }
+    return mapped;
+}
+
 inline void say(const std::string& line) {
     std::string text = line + "\n";
     [[maybe_unused]] auto n = ::write(STDOUT_FILENO, text.data(), text.size());
@@ -73,6 +88,15 @@ inline bool play() {
     const char* role = std::getenv("CORVANA_BENCH_ROLE");
     if (role == nullptr) {
         return false;
+    }
+    if (std::strcmp(role, "many-mappings") == 0) {
+        std::size_t mapped = map_many_pages(60000);
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+        say("ready " + std::to_string(mapped) + " mappings");
+        char byte;
+        while (::read(STDIN_FILENO, &byte, 1) > 0) {
+        }
+        ::_exit(0);
     }
     const bool plain = std::strncmp(role, "flood-plain ", 12) == 0;
     std::size_t tib = plain ? 0 : map_huge_executable("/bin/true");

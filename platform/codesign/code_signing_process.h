@@ -47,10 +47,11 @@ class image_watch_t {
 // PID reused in the meantime can't be judged in its place.
 class pinned_process_t {
   public:
-    // Bytes of page tables past which a process's memory is not examined page by page: 64 MiB
-    // of them map 32 GiB in 4 KiB pages, more than a client holds, and walking them costs about
-    // 20 ms.
-    static constexpr std::uint64_t k_max_page_tables = 64ull * 1024 * 1024;
+    // Bytes of page tables past which a process's memory is not examined page by page: 16 MiB
+    // of them map 8 GiB in 4 KiB pages, more than a client holds, and walking them costs a few
+    // milliseconds. (Page tables cost a process little memory: one file mapped many times over
+    // fills them.)
+    static constexpr std::uint64_t k_max_page_tables = 16ull * 1024 * 1024;
 
     // Nothing when the token names no live process, or the process at its PID is another one.
     [[nodiscard]] static std::optional<pinned_process_t> pin(const audit_token_t& token);
