@@ -147,7 +147,7 @@ class Admission : public testing::Test {
 // (same PID, start time and pidfd). What it queued before, and what a task sharing its
 // descriptor table or a process it handed the socket to sends after, must not be served.
 
-TEST(ClientRole, DISABLED_Idle) {
+CORVANA_ROLE(Idle) {
     std::this_thread::sleep_for(2s);
 }
 
@@ -160,7 +160,7 @@ int accomplice_of_clone(void* fd) {
     return accomplice(*static_cast<int*>(fd));
 }
 
-TEST(ClientRole, DISABLED_ExecAfterConnect) {
+CORVANA_ROLE(ExecAfterConnect) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 2u);
     const std::string& mode = args[0];
@@ -295,7 +295,7 @@ TEST_F(Admission, ExecAfterConnectIsNeverServed) {
 
 // The signed client, admitted, asks for a reboot itself, then executes another program that
 // inherits its connection and asks again: the process is the same, its code is not.
-TEST(ClientRole, DISABLED_ExecAfterAdmission) {
+CORVANA_ROLE(ExecAfterAdmission) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -307,7 +307,7 @@ TEST(ClientRole, DISABLED_ExecAfterAdmission) {
     FAIL() << "exec failed";
 }
 
-TEST(ClientRole, DISABLED_SendOnInherited) {
+CORVANA_ROLE(SendOnInherited) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
     const int fd = std::stoi(args[0]);
@@ -333,7 +333,7 @@ TEST_F(Admission, AProgramTheClientExecutesIsNotServedOnItsConnection) {
 
 // Copies every descriptor of the process it can (pidfd_getfd), and asks for a reboot over the
 // daemon's socket if it got it; ptrace is tried too.
-TEST(ClientRole, DISABLED_Steal) {
+CORVANA_ROLE(Steal) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
     const pid_t victim = std::stoi(args[0]);
@@ -384,7 +384,7 @@ TEST_F(Admission, ASignedClientsSocketCanNotBeStolen) {
 }
 
 // Loaded and waiting, not yet connected: once released it connects and asks for a reboot.
-TEST(ClientRole, DISABLED_RebootWhenReleased) {
+CORVANA_ROLE(RebootWhenReleased) {
     say("ready");
     const char* release = std::getenv("CORVANA_CLIENT_ROLE_RELEASE");
     ASSERT_NE(release, nullptr);
@@ -404,7 +404,7 @@ TEST(ClientRole, DISABLED_RebootWhenReleased) {
 
 // Writes a page of the C library's code in the process back over itself: the bytes stay what
 // they were, but the page is now the process's own copy, as injected code would be.
-TEST(ClientRole, DISABLED_Inject) {
+CORVANA_ROLE(Inject) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
     const std::string proc = "/proc/" + args[0];
@@ -460,7 +460,7 @@ TEST_F(Admission, CodeWrittenIntoASignedClientIsNeverServed) {
 }
 
 // A signed client that lets its user back in (dumpable again) and connects without the library.
-TEST(ClientRole, DISABLED_DumpableClient) {
+CORVANA_ROLE(DumpableClient) {
     ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0), 0);
     unique_fd fd = tests::raw_connection();
     say(fd ? "dumpable: admitted" : "dumpable: refused");
@@ -519,7 +519,7 @@ TEST_F(Admission, EachClauseOfTheRequirementIsEnforced) {
 // ---------------------------------------------------------------------------------------------
 // The world-readable trace file locked for ever by a user.
 
-TEST(ClientRole, DISABLED_LockTrace) {
+CORVANA_ROLE(LockTrace) {
     int fd = ::open(tests::k_daemon_trace, O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
@@ -565,7 +565,7 @@ TEST_F(Admission, ALockedTraceFileHoldsUpNoRequest) {
 // ---------------------------------------------------------------------------------------------
 // A copied valid signature next to a huge executable: admission must not hash it.
 
-TEST(ClientRole, DISABLED_TryConnect) {
+CORVANA_ROLE(TryConnect) {
     std::string error;
     auto client = corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
                                                     error, 10s);
@@ -603,7 +603,7 @@ TEST_F(Admission, AHugeExecutableBehindACopiedSignatureCostsLittle) {
 // ---------------------------------------------------------------------------------------------
 // One user holding as many idle connections as it can.
 
-TEST(ClientRole, DISABLED_HoldMany) {
+CORVANA_ROLE(HoldMany) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
     std::vector<corvana::helper_client_t> held;
@@ -677,7 +677,7 @@ std::size_t map_huge_executable() {
 //   plain           nothing
 //   huge-mapping    map_huge_executable, and non-dumpable (as the client library makes it)
 //   anonymous-code  a page of anonymous memory mapped executable, never touched
-TEST(ClientRole, DISABLED_ConnectAfter) {
+CORVANA_ROLE(ConnectAfter) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 2u);
     if (args[0] == "huge-mapping") {
@@ -748,7 +748,7 @@ TEST_F(Admission, AnonymousExecutableMemoryIsRefused) {
 
 // Enters a user namespace of its own (no identities mapped into it) unless told "plain", then
 // executes the signed client, which connects.
-TEST(ClientRole, DISABLED_UserNamespace) {
+CORVANA_ROLE(UserNamespace) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 2u);
     if (args[0] != "plain") {
@@ -783,7 +783,7 @@ TEST_F(Admission, AClientInAnotherUserNamespaceIsRefused) {
 
 // Sends one reboot request as the argument says: "plain" (id 1), "descriptor" (id 1, with a
 // descriptor attached) or "id0" (the id of the admission's word).
-TEST(ClientRole, DISABLED_SendFrame) {
+CORVANA_ROLE(SendFrame) {
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
     unique_fd fd = tests::raw_connection();
@@ -842,7 +842,7 @@ TEST_F(Admission, FramesOutsideTheProtocolAreNotServed) {
 // traced. Whatever the attacker has it do happens in the client's memory.
 
 // The signed client: asks for a reboot, then says so through the descriptor its attacker gave it.
-TEST(ClientRole, DISABLED_ShareVictim) {
+CORVANA_ROLE(ShareVictim) {
     unique_fd fd = tests::raw_connection();
     if (!fd) {
         say("victim: refused");
@@ -890,7 +890,7 @@ long inject_syscall(pid_t pid, long number, unsigned long first, unsigned long s
 // Holds the signed client at its exec and, as the first argument says, makes it create a process
 // sharing its memory ("sibling"), rewrites its read-only data with the bytes already there
 // ("rodata") or does nothing ("none"), then lets it go. The second argument is the signed client.
-TEST(ClientRole, DISABLED_HoldAtExec) {
+CORVANA_ROLE(HoldAtExec) {
 #if defined(__x86_64__)
     auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 2u);

@@ -57,7 +57,7 @@ std::vector<std::uint8_t> request(const std::string& selector, std::vector<wire_
 
 // Runs in the signed copy of this program: every hostile message on its own connection, while
 // one well-behaved connection stays open throughout.
-TEST(ClientRole, DISABLED_Hostile) {
+CORVANA_ROLE(Hostile) {
     std::string error;
     auto steady =
         corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);

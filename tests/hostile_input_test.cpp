@@ -762,7 +762,7 @@ call_t baseline_call(prober_t& prober, const method_t& method) {
 }
 
 // Each hostile value in one argument at a time, the others as a working call has them.
-TEST(ClientRole, DISABLED_HostileAlone) {
+CORVANA_ROLE(HostileAlone) {
     prober_t prober;
     for (const auto& method : methods()) {
         for (std::size_t i = 0; i < method.roles.size(); ++i) {
@@ -788,7 +788,7 @@ TEST(ClientRole, DISABLED_HostileAlone) {
 
 // Each hostile value in every text and data argument at once; the methods without any are
 // called as they are, and the int of the dark-wake setting gets the extremes.
-TEST(ClientRole, DISABLED_HostileAllAtOnce) {
+CORVANA_ROLE(HostileAllAtOnce) {
     prober_t prober;
     for (const auto& method : methods()) {
         if (std::none_of(method.roles.begin(), method.roles.end(), text_or_data)) {
@@ -821,7 +821,7 @@ TEST(ClientRole, DISABLED_HostileAllAtOnce) {
 
 // Messages no client library writes: each is refused and its connection dropped, and the
 // daemon goes on serving.
-TEST(ClientRole, DISABLED_CraftedMessages) {
+CORVANA_ROLE(CraftedMessages) {
     session_t session;
     ASSERT_EQ(session.get_version(), ns_string("2.6"));
     const std::string version = "get_version_with_reply:";

@@ -91,7 +91,7 @@ std::optional<wire_reply> read_reply(int fd, int timeout_ms) {
 
 // Clients that connect and go away in a loop: some without a word, some after one query, some
 // right after sending a request, without waiting for its answer.
-TEST(ClientRole, DISABLED_Churn) {
+CORVANA_ROLE(Churn) {
     const role_plan plan = plan_from_arguments();
     ASSERT_GT(plan.clients, 0);
     std::atomic<long> connections{0}, refused{0}, calls{0}, answered{0}, wrong{0}, dropped{0},
@@ -155,7 +155,7 @@ TEST(ClientRole, DISABLED_Churn) {
 // Clients that keep their connection and call the queries one after the other, while one of them
 // switches the autostart of another namespace back and forth: the job file it rewrites must
 // always read whole to the others.
-TEST(ClientRole, DISABLED_Query) {
+CORVANA_ROLE(Query) {
     const role_plan plan = plan_from_arguments();
     ASSERT_GT(plan.clients, 0);
     std::atomic<long> calls{0}, answered{0}, wrong{0}, unanswered{0};
@@ -245,7 +245,7 @@ TEST(ClientRole, DISABLED_Query) {
 
 // Clients that speak the wire protocol directly and send requests in batches without waiting:
 // every request id must come back exactly once with the right value, and nothing after that.
-TEST(ClientRole, DISABLED_Pipeline) {
+CORVANA_ROLE(Pipeline) {
     const role_plan plan = plan_from_arguments();
     ASSERT_GT(plan.clients, 0);
     constexpr std::uint64_t k_batch = 16;

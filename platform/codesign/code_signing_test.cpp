@@ -19,6 +19,7 @@
 #include "platform/codesign/code_signing_process.h"
 #include "platform/posix/unique_fd.h"
 #include "tests/support/helper_requirement.h"
+#include "tests/support/role.h"
 #include "tests/support/signing.h"
 
 namespace {
@@ -175,7 +176,7 @@ TEST(CodeSigning, TracedClientIsRefused) {
 
 // Run only inside a signed copy of this program: a client with a second thread, which prints its
 // thread ID and waits for standard input to close.
-TEST(CodeSigningClientRole, DISABLED_ThreadedClient) {
+CORVANA_ROLE(ThreadedClient) {
     std::thread waiter([] {
         std::cout << "thread " << ::syscall(SYS_gettid) << std::endl;
         std::string line;
@@ -187,9 +188,8 @@ TEST(CodeSigningClientRole, DISABLED_ThreadedClient) {
 TEST(CodeSigning, TracerOnAnyThreadIsRefused) {
     bundle_options options;
     options.executable_source = std::filesystem::read_symlink("/proc/self/exe");
-    running_client client = running_client::start(
-        tests::signed_client_bundle(options),
-        {"--gtest_also_run_disabled_tests", "--gtest_filter=CodeSigningClientRole.*"});
+    running_client client = running_client::start(tests::signed_client_bundle(options),
+                                                  {tests::role_argument("ThreadedClient")});
     auto line = client.wait_for_output(std::chrono::seconds(30), "thread ");
     ASSERT_TRUE(line);
     pid_t thread = std::stoi(line->substr(line->find(' ') + 1));

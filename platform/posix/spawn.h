@@ -11,8 +11,9 @@
 
 // The one way this program starts another program: an absolute path and an argument vector, no
 // shell unless the arguments start one. Every child gets standard input from /dev/null, keeps the
-// daemon's standard error, has every signal at its default action and unblocked, and inherits no
-// other descriptor of the daemon than the ones named here.
+// daemon's standard error, has every signal unblocked and at its default action (but the C
+// library's own two below SIGRTMIN, which glibc's posix_spawn leaves ignored and a glibc program
+// sets up for itself), and inherits no other descriptor of the daemon than the ones named here.
 
 // How a child ended.
 struct child_exit_t {

@@ -32,11 +32,6 @@ const std::string& signed_test_client() {
     return path;
 }
 
-std::vector<std::string> role_command(const std::string& executable, const std::string& role) {
-    return {executable, "--gtest_also_run_disabled_tests",
-            "--gtest_filter=ClientRole.DISABLED_" + role};
-}
-
 std::vector<std::string> role_arguments() {
     std::vector<std::string> out;
     const char* joined = std::getenv("CORVANA_CLIENT_ROLE_ARGS");
@@ -138,9 +133,9 @@ std::unique_ptr<client_role> start_client_role(const std::string& role,
     return std::make_unique<client_role>(role, args, options);
 }
 
-// The roles themselves: tests that run only in the signed copy, asked for by name.
+// The roles themselves, run in the signed copy.
 
-TEST(ClientRole, DISABLED_Hold) {
+CORVANA_ROLE(Hold) {
     std::string error;
     auto client =
         corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
@@ -156,7 +151,7 @@ TEST(ClientRole, DISABLED_Hold) {
     }
 }
 
-TEST(ClientRole, DISABLED_Load) {
+CORVANA_ROLE(Load) {
     auto args = role_arguments();
     ASSERT_EQ(args.size(), 2u);
     int clients = std::stoi(args[0]);

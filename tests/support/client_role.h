@@ -8,6 +8,7 @@
 
 #include "platform/posix/unique_fd.h"
 #include "tests/support/command.h"
+#include "tests/support/role.h"
 
 namespace tests {
 
@@ -63,8 +64,5 @@ std::unique_ptr<client_role> start_client_role(const std::string& role,
 
 // The signed copy of the running test program that roles run in, made on first use.
 const std::string& signed_test_client();
-
-// The argument vector that runs a role in the test program at executable.
-std::vector<std::string> role_command(const std::string& executable, const std::string& role);
 
 }  // namespace tests
