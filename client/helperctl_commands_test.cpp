@@ -77,7 +77,7 @@ TEST(HelperctlCommands, OneCommandPerRemoteMethodTakingAnAuthorizationWhenGuarde
         << "two commands of one name";
 }
 
-TEST(HelperctlCommands, TheManualPageAndTheReadmeListEveryCommandAndNoOther) {
+TEST(HelperctlCommands, TheManualPageAndTheReadmeListEveryCommandAndNoOtherAndTheGuardedOnes) {
     std::set<std::string> manual;
     for (const auto& line : section(lines_of(CORVANA_HELPERCTL_MANUAL), "# COMMANDS", "# ")) {
         if (line.empty() || line[0] != '*') {
@@ -89,6 +89,26 @@ TEST(HelperctlCommands, TheManualPageAndTheReadmeListEveryCommandAndNoOther) {
         }
     }
     EXPECT_EQ(manual, command_names());
+
+    // "*install*, ... and *check-settings-auth* are guarded: ..."
+    std::string text;
+    for (const auto& line : section(lines_of(CORVANA_HELPERCTL_MANUAL), "# AUTHORIZATION", "# ")) {
+        text += line + " ";
+    }
+    text = text.substr(0, text.find(" are guarded:"));
+    std::set<std::string> guarded_in_manual;
+    for (auto at = text.find('*'); at != std::string::npos; at = text.find('*', at)) {
+        const auto end = text.find('*', at + 1);
+        guarded_in_manual.insert(text.substr(at + 1, end - at - 1));
+        at = end + 1;
+    }
+    std::set<std::string> guarded;
+    for (const auto& c : commands()) {
+        if (c.guarded()) {
+            guarded.insert(c.name);
+        }
+    }
+    EXPECT_EQ(guarded_in_manual, guarded);
 
     const auto readme = section(lines_of(CORVANA_README), "## The command line", "## ");
     std::set<std::string> listed;
