@@ -4,9 +4,9 @@
 
 #include "auth/helper_tool_common.h"
 #include "core/helper_tool.h"
-#include "core/protocol_methods.h"
 #include "platform/authorization/authorization.h"
 #include "platform/ipc/xpc_connection.h"
+#include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include "auth/helper_tool_common.h"
 #include "core/helper_tool.h"
 #include "platform/authorization/authorization.h"
+#include "protocol/protocol_methods.h"
 #include "tests/support/authorization_database.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/reply.h"
@@ -29,15 +30,8 @@ using testing::ElementsAre;
 using tests::fake_tools;
 
 constexpr const char* k_trace = "/var/log/authorization_check_test.trace";
-constexpr const char* k_settings = "com.quillmark.Corvana.Helper.global_settings";
-constexpr const char* k_install_selector =
-    "install_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-    "with_user_name:with_reply:";
-constexpr const char* k_service_selector =
-    "install_corvana_service_with:for_namespace:user_config:reply:";
-constexpr const char* k_uninstall_selector =
-    "uninstall_corvana_with_auth_data:with_bundle_path:with_sysconfig_path:with_cv_namespace:"
-    "with_user_name:with_reply:";
+constexpr const char* k_settings =
+    protocol::right_name(protocol::method::check_global_settings_auth).data();
 
 std::string failed(const char* what, long code) {
     return std::string(what) + " The operation couldn\u2019t be completed. (OSStatus error " +
@@ -89,8 +83,8 @@ class AuthorizationCheckTest : public testing::Test {
 
 TEST_F(AuthorizationCheckTest, GlobalSettingsUnlockOnlyWithPreauthorizationForIt) {
     EXPECT_TRUE(settings(issue(user_, {k_settings})));
-    EXPECT_TRUE(
-        settings(issue(admin_, {"com.quillmark.Corvana.Helper.install_corvana", k_settings})));
+    EXPECT_TRUE(settings(
+        issue(admin_, {std::string(protocol::right_name(protocol::method::install)), k_settings})));
     EXPECT_THAT(new_lines(), ElementsAre());
 
     auto expired = issue(user_, {k_settings});
@@ -113,7 +107,8 @@ TEST_F(AuthorizationCheckTest, GlobalSettingsUnlockOnlyWithPreauthorizationForIt
         {"expired", expired, failed("external auth failed", -60005)},
         {"ordinary user", issue(user_), failed("external auth failed", -60005)},
         {"administrator, not authenticated", issue(admin_), failed("external auth failed", -60005)},
-        {"another right", issue(user_, {"com.quillmark.Corvana.Helper.uninstall_corvana"}),
+        {"another right",
+         issue(user_, {std::string(protocol::right_name(protocol::method::uninstall))}),
          failed("external auth failed", -60005)},
     };
     for (const auto& c : cases) {
@@ -127,12 +122,12 @@ TEST_F(AuthorizationCheckTest, GlobalSettingsUnlockOnlyWithPreauthorizationForIt
 // lacks is judged by its default rule, an administrator authenticating: only a token issued with
 // that very right holds it, whoever it was issued to and whatever else it lists.
 TEST_F(AuthorizationCheckTest, AMissingRightHoldsOnlyForATokenIssuedWithIt) {
-    const std::pair<const char*, const char*> guarded[] = {
-        {k_install_selector, "com.quillmark.Corvana.Helper.install_corvana"},
-        {k_service_selector, "com.quillmark.Corvana.Helper.install_service"},
-        {k_uninstall_selector, "com.quillmark.Corvana.Helper.uninstall_corvana"},
-    };
-    for (const auto& [selector, right] : guarded) {
+    for (const auto& method : protocol::methods) {
+        if (!method.guarded() || method.right.name == k_settings) {
+            continue;
+        }
+        const char* selector = method.selector.data();
+        const std::string right(method.right.name);
         SCOPED_TRACE(selector);
         EXPECT_FALSE(tool_->check_authorization(issue(user_, {right}), selector));
         EXPECT_FALSE(tool_->check_authorization(issue(admin_, {k_settings, right}), selector));

@@ -16,6 +16,7 @@
 
 #include "platform/authorization/authorization.h"
 #include "platform/authorization/authorization_sqlite.h"
+#include "protocol/protocol_methods.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
@@ -30,8 +31,9 @@ using testing::HasSubstr;
 using testing::IsEmpty;
 using tests::daemon_session;
 
-constexpr const char* k_settings = "com.quillmark.Corvana.Helper.global_settings";
-constexpr const char* k_uninstall = "com.quillmark.Corvana.Helper.uninstall_corvana";
+constexpr const char* k_settings =
+    protocol::right_name(protocol::method::check_global_settings_auth).data();
+constexpr const char* k_uninstall = protocol::right_name(protocol::method::uninstall).data();
 constexpr const char* k_dir = "/var/tmp/authorization-daemon-test";
 
 std::string failed(const char* what, long code) {
@@ -101,7 +103,8 @@ TEST_F(AuthorizationDaemonTest, RefusesEverythingElseWithOneErrorLineEach) {
         write_bytes("random", random),
         expired,
         tests::issue_authorization({k_uninstall}),
-        tests::issue_authorization({"com.quillmark.Corvana.Helper.install_corvana"}, "authuser"),
+        tests::issue_authorization({std::string(protocol::right_name(protocol::method::install))},
+                                   "authuser"),
     };
     for (const auto& file : files) {
         EXPECT_EQ(unlock(file), "false\n") << file;

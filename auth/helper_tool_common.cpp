@@ -3,28 +3,20 @@
 #include <optional>
 
 #include "base/trace.h"
-#include "core/protocol_methods.h"
+#include "protocol/protocol_methods.h"
 
 helper_tool_common_t::command_info_t helper_tool_common_t::commandInfo() {
-    auto entry = [](const char* name, const char* rule, const char* description) {
-        return right_entry_t{{k_auth_right_name, name},
-                             {k_auth_right_default, rule},
-                             {k_auth_right_description, description}};
-    };
-    return {
-        {std::string(protocol::selector(protocol::method::install)),
-         entry("com.quillmark.Corvana.Helper.install_corvana", "is-admin",
-               "Corvana is trying to install itself")},
-        {std::string(protocol::selector(protocol::method::install_service)),
-         entry("com.quillmark.Corvana.Helper.install_service", "is-admin",
-               "Corvana is trying to install global service")},
-        {std::string(protocol::selector(protocol::method::uninstall)),
-         entry("com.quillmark.Corvana.Helper.uninstall_corvana", "authenticate-admin",
-               "Corvana is trying to uninstall itself")},
-        {std::string(protocol::selector(protocol::method::check_global_settings_auth)),
-         entry("com.quillmark.Corvana.Helper.global_settings", "authenticate-admin",
-               "Corvana is trying to unlock the global settings")},
-    };
+    command_info_t info;
+    for (const auto& m : protocol::methods) {
+        if (m.guarded()) {
+            info.emplace(
+                std::string(m.selector),
+                right_entry_t{{k_auth_right_name, std::string(m.right.name)},
+                              {k_auth_right_default, std::string(m.right.rule)},
+                              {k_auth_right_description, std::string(m.right.description)}});
+        }
+    }
+    return info;
 }
 
 std::vector<std::string> helper_tool_common_t::authRightNames() {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/types.h"
 #include "platform/authorization/authorization.h"
+#include "protocol/types.h"
 
 // The authorization rights of the guarded remote operations, and their registration in and
 // removal from the authorization database. Class methods only: no instances, no state.

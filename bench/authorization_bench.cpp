@@ -9,6 +9,7 @@
 
 #include "core/helper_tool.h"
 #include "platform/authorization/authorization.h"
+#include "protocol/protocol_methods.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 
@@ -16,7 +17,8 @@
 // closed per check), of a refused one, and of issuing. Run through the sandbox script.
 namespace {
 
-constexpr const char* k_settings = "com.quillmark.Corvana.Helper.global_settings";
+constexpr const char* k_settings =
+    protocol::right_name(protocol::method::check_global_settings_auth).data();
 
 ns_data issue(const std::vector<std::string>& rights) {
     AuthorizationExternalForm form;

@@ -11,6 +11,7 @@
 
 #include "core/helper_tool.h"
 #include "platform/authorization/authorization.h"
+#include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
@@ -135,7 +136,8 @@ void BM_ApplicationInstall(benchmark::State& state) {
     double waits = 0;
     double tools = 0;
     for (auto _ : state) {
-        const ns_data auth = authorization_for("com.quillmark.Corvana.Helper.install_corvana");
+        const ns_data auth =
+            authorization_for(protocol::right_name(protocol::method::install).data());
         quit_leftover_instances();
         const double tool_time = application_install_tools();
         quit_leftover_instances();
@@ -170,7 +172,8 @@ void BM_ServiceInstall(benchmark::State& state) {
     double waits = 0;
     double tools = 0;
     for (auto _ : state) {
-        const ns_data auth = authorization_for("com.quillmark.Corvana.Helper.install_service");
+        const ns_data auth =
+            authorization_for(protocol::right_name(protocol::method::install_service).data());
         quit_leftover_instances();
         const double tool_time = service_install_tools();
         quit_leftover_instances();

@@ -15,11 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/authorization/authorization.h"
+#include "protocol/protocol_methods.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-const std::string k_right = "com.quillmark.Corvana.Helper.global_settings";
+const std::string k_right(protocol::right_name(protocol::method::check_global_settings_auth));
 const std::string k_out = "/var/tmp/authorize-test/auth.bin";
 
 int run(std::initializer_list<std::string> args) {
@@ -81,7 +82,7 @@ TEST_F(AuthorizeCommandTest, WritesAUsableAuthorizationOwnedByTheUser) {
     EXPECT_EQ(info.st_mode & 07777, 0600u);
     EXPECT_EQ(info.st_uid, uid_of("authcli"));
     EXPECT_EQ(check(form_of(k_out), k_right), errAuthorizationSuccess);
-    EXPECT_EQ(check(form_of(k_out), "com.quillmark.Corvana.Helper.uninstall_corvana"),
+    EXPECT_EQ(check(form_of(k_out), std::string(protocol::right_name(protocol::method::uninstall))),
               errAuthorizationDenied);
 
     // Never written over: an existing file or link stays as it was.

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "client/helper_connection.h"
-#include "core/protocol_methods.h"
 #include "platform/authorization/client_form.h"
+#include "protocol/protocol_methods.h"
 
 namespace corvana {
 
@@ -23,6 +23,14 @@ wire_value to_wire(const ns_string& text) {
 
 wire_value to_wire(const ns_data& data) {
     return data ? wire_value{*data} : wire_value{wire_nil{}};
+}
+
+wire_value to_wire(bool flag) {
+    return wire_value{flag};
+}
+
+wire_value to_wire(int number) {
+    return wire_value{std::int64_t{number}};
 }
 
 template <class T>
@@ -79,36 +87,33 @@ std::optional<helper_client_t> helper_client_t::connect(const std::string& socke
 
 namespace {
 
-// A moved-from client has no connection and answers nothing. (The connection's type is the
-// client's own; it is deduced here, not named.)
-template <class T>
-std::optional<T> call(auto* connection, method called, std::vector<wire_value> args = {}) {
+// Calls m with arguments whose types must be, one for one, the kinds the protocol gives it, and
+// answers its reply in the type of its reply kind. A guarded call waits longer: the helper may
+// wait for a person to authenticate. A moved-from client has no connection and answers nothing.
+// (The connection's type is the client's own; it is deduced here, not named.)
+template <method M, class... Args>
+std::optional<protocol::reply_type<M>> call(auto* connection, const Args&... args) {
+    static_assert(protocol::takes<M, Args...>(), "the arguments are not the protocol's kinds");
     if (connection == nullptr) {
         return std::nullopt;
     }
-    return typed<T>(connection->raw.call(protocol::selector(called), std::move(args)));
-}
-
-// A guarded call: the helper may wait for a person to authenticate.
-std::optional<bool> guarded_call(auto* connection, method called, std::vector<wire_value> args) {
-    if (connection == nullptr) {
-        return std::nullopt;
-    }
-    return typed<bool>(connection->raw.call(protocol::selector(called), std::move(args),
-                                            helper_client_t::k_authorization_timeout));
+    constexpr std::chrono::milliseconds at_least = protocol::info(M).guarded()
+                                                       ? helper_client_t::k_authorization_timeout
+                                                       : std::chrono::milliseconds{};
+    return typed<protocol::reply_type<M>>(
+        connection->raw.call(protocol::selector(M), {to_wire(args)...}, at_least));
 }
 
 }  // namespace
 
 std::optional<ns_string> helper_client_t::get_version() {
-    return call<ns_string>(connection_.get(), method::get_version);
+    return call<method::get_version>(connection_.get());
 }
 
 std::optional<bool> helper_client_t::install_corvana_service_with(const ns_data& auth,
                                                                   const ns_string& for_namespace,
                                                                   const ns_string& user_config) {
-    return guarded_call(connection_.get(), method::install_service,
-                        {to_wire(auth), to_wire(for_namespace), to_wire(user_config)});
+    return call<method::install_service>(connection_.get(), auth, for_namespace, user_config);
 }
 
 std::optional<bool> helper_client_t::install_corvana_with_auth_data(const ns_data& auth_data,
@@ -116,74 +121,69 @@ std::optional<bool> helper_client_t::install_corvana_with_auth_data(const ns_dat
                                                                     const ns_string& sysconfig_path,
                                                                     const ns_string& cv_namespace,
                                                                     const ns_string& user_name) {
-    return guarded_call(connection_.get(), method::install,
-                        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
-                         to_wire(cv_namespace), to_wire(user_name)});
+    return call<method::install>(connection_.get(), auth_data, bundle_path, sysconfig_path,
+                                 cv_namespace, user_name);
 }
 
 std::optional<bool> helper_client_t::uninstall_corvana_with_auth_data(
     const ns_data& auth_data, const ns_string& bundle_path, const ns_string& sysconfig_path,
     const ns_string& cv_namespace, const ns_string& user_name) {
-    return guarded_call(connection_.get(), method::uninstall,
-                        {to_wire(auth_data), to_wire(bundle_path), to_wire(sysconfig_path),
-                         to_wire(cv_namespace), to_wire(user_name)});
+    return call<method::uninstall>(connection_.get(), auth_data, bundle_path, sysconfig_path,
+                                   cv_namespace, user_name);
 }
 
 std::optional<bool> helper_client_t::fixOSMaxFilesIfNeedAndReply() {
-    return call<bool>(connection_.get(), method::fix_max_files);
+    return call<method::fix_max_files>(connection_.get());
 }
 
 std::optional<bool> helper_client_t::restart_corvana_with_bundle_path(
     const ns_string& bundle_path) {
-    return call<bool>(connection_.get(), method::restart, {to_wire(bundle_path)});
+    return call<method::restart>(connection_.get(), bundle_path);
 }
 
 std::optional<bool> helper_client_t::reboot_computer_with_reply() {
-    return call<bool>(connection_.get(), method::reboot);
+    return call<method::reboot>(connection_.get());
 }
 
 std::optional<bool> helper_client_t::start_service_with_namespace(const ns_string& ns) {
-    return call<bool>(connection_.get(), method::start_service, {to_wire(ns)});
+    return call<method::start_service>(connection_.get(), ns);
 }
 
 std::optional<bool> helper_client_t::is_service_installed_with_namespace(const ns_string& ns) {
-    return call<bool>(connection_.get(), method::is_service_installed, {to_wire(ns)});
+    return call<method::is_service_installed>(connection_.get(), ns);
 }
 
 std::optional<bool> helper_client_t::is_service_disabled_with_namespace(const ns_string& ns) {
-    return call<bool>(connection_.get(), method::is_service_disabled, {to_wire(ns)});
+    return call<method::is_service_disabled>(connection_.get(), ns);
 }
 
 std::optional<bool> helper_client_t::is_service_run_at_load_with_namespace(const ns_string& ns) {
-    return call<bool>(connection_.get(), method::is_service_run_at_load, {to_wire(ns)});
+    return call<method::is_service_run_at_load>(connection_.get(), ns);
 }
 
 std::optional<bool> helper_client_t::set_tray_enabled(const ns_string& text, bool enabled,
                                                       const ns_string& bundle_path) {
-    return call<bool>(connection_.get(), method::set_tray_enabled,
-                      {to_wire(text), wire_value{enabled}, to_wire(bundle_path)});
+    return call<method::set_tray_enabled>(connection_.get(), text, enabled, bundle_path);
 }
 
 std::optional<bool> helper_client_t::quit_service(const ns_string& ns) {
-    return call<bool>(connection_.get(), method::quit_service, {to_wire(ns)});
+    return call<method::quit_service>(connection_.get(), ns);
 }
 
 std::optional<bool> helper_client_t::check_global_settings_auth(const ns_data& auth) {
-    return guarded_call(connection_.get(), method::check_global_settings_auth, {to_wire(auth)});
+    return call<method::check_global_settings_auth>(connection_.get(), auth);
 }
 
 std::optional<int> helper_client_t::set_darkwake_mode(int mode) {
-    return call<int>(connection_.get(), method::set_darkwake_mode,
-                     {wire_value{std::int64_t{mode}}});
+    return call<method::set_darkwake_mode>(connection_.get(), mode);
 }
 
 std::optional<bool> helper_client_t::isAutostartEnabledForNamespace(const ns_string& ns) {
-    return call<bool>(connection_.get(), method::is_autostart_enabled, {to_wire(ns)});
+    return call<method::is_autostart_enabled>(connection_.get(), ns);
 }
 
 std::optional<bool> helper_client_t::setAutostartEnabled(bool enabled, const ns_string& ns) {
-    return call<bool>(connection_.get(), method::set_autostart_enabled,
-                      {wire_value{enabled}, to_wire(ns)});
+    return call<method::set_autostart_enabled>(connection_.get(), enabled, ns);
 }
 
 }  // namespace corvana

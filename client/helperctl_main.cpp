@@ -22,6 +22,7 @@
 
 #include "base/long_options.h"
 #include "client/authorize_module.h"
+#include "client/helperctl_commands.h"
 #include "client/tty_agent.h"
 #include "platform/plist/utf8.h"
 
@@ -35,213 +36,6 @@ constexpr int k_exit_replied = 0;
 constexpr int k_exit_failure = 1;
 constexpr int k_exit_usage = 2;
 constexpr int k_exit_dropped = 3;
-constexpr std::size_t k_max_auth_file = 64 * 1024;
-
-struct usage_error {
-    std::string message;
-};
-
-// Options of one subcommand: "--name value" pairs and positional words.
-struct arguments {
-    std::map<std::string, std::string> options;
-    std::vector<std::string> words;
-
-    std::optional<std::string> option(const std::string& name) const {
-        auto found = options.find(name);
-        return found == options.end() ? std::nullopt : std::optional(found->second);
-    }
-    std::string required(const std::string& name) const {
-        auto value = option(name);
-        if (!value) {
-            throw usage_error{"missing --" + name};
-        }
-        return *value;
-    }
-};
-
-struct command {
-    const char* name;
-    const char* usage;
-    std::vector<std::string> option_names;
-    std::size_t word_count;
-    std::function<std::optional<std::string>(helper_client_t&, const arguments&)> run;
-    // Needs an authorization: a polkit agent may have to ask for a password during the call.
-    bool guarded = false;
-};
-
-std::string text(bool value) {
-    return value ? "true" : "false";
-}
-
-template <class T>
-std::optional<std::string> shown(const std::optional<T>& reply) {
-    if (!reply) {
-        return std::nullopt;
-    }
-    if constexpr (std::is_same_v<T, bool>) {
-        return text(*reply);
-    } else if constexpr (std::is_same_v<T, int>) {
-        return std::to_string(*reply);
-    } else {
-        return reply->value_or("(nil)");
-    }
-}
-
-// The authorization file given with --auth, or else a new authorization of this process's own,
-// for which the helper has polkit ask.
-ns_data read_auth(const arguments& args) {
-    const auto given = args.option("auth");
-    if (!given) {
-        auto made = helper_client_t::make_authorization();
-        if (!made) {
-            throw usage_error{"cannot make an authorization: no random bytes"};
-        }
-        return made;
-    }
-    const std::string& path = *given;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw usage_error{"cannot read the authorization file " + path};
-    }
-    std::vector<std::uint8_t> bytes;
-    char c;
-    while (in.get(c)) {
-        if (bytes.size() == k_max_auth_file) {
-            throw usage_error{"the authorization file " + path + " is too large"};
-        }
-        bytes.push_back(static_cast<std::uint8_t>(c));
-    }
-    return bytes;
-}
-
-bool on_off(const std::string& word) {
-    if (word == "on") {
-        return true;
-    }
-    if (word == "off") {
-        return false;
-    }
-    throw usage_error{"expected on or off, got " + word};
-}
-
-int integer(const std::string& word) {
-    try {
-        std::size_t used = 0;
-        long value = std::stol(word, &used);
-        if (used == word.size() && value >= INT32_MIN && value <= INT32_MAX) {
-            return static_cast<int>(value);
-        }
-    } catch (const std::exception&) {
-    }
-    throw usage_error{"expected an integer, got " + word};
-}
-
-ns_string optional_text(const arguments& args, const std::string& name) {
-    return args.option(name);
-}
-
-command namespace_query(const char* name,
-                        std::optional<bool> (helper_client_t::*method)(const ns_string&)) {
-    return {name, "NS", {}, 1, [method](helper_client_t& c, const arguments& a) {
-                return shown((c.*method)(a.words[0]));
-            }};
-}
-
-const std::vector<command>& commands() {
-    static const std::vector<command> table = {
-        {"version",
-         "",
-         {},
-         0,
-         [](helper_client_t& c, const arguments&) { return shown(c.get_version()); }},
-        {"install-service",
-         "[--auth FILE] --namespace NS --config DIR",
-         {"auth", "namespace", "config"},
-         0,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.install_corvana_service_with(read_auth(a), a.required("namespace"),
-                                                         a.required("config")));
-         },
-         true},
-        {"install",
-         "[--auth FILE] --bundle PATH --sysconfig DIR --namespace NS [--user NAME]",
-         {"auth", "bundle", "sysconfig", "namespace", "user"},
-         0,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.install_corvana_with_auth_data(
-                 read_auth(a), a.required("bundle"), a.required("sysconfig"),
-                 a.required("namespace"), optional_text(a, "user")));
-         },
-         true},
-        {"uninstall",
-         "[--auth FILE] --bundle PATH [--sysconfig DIR] --namespace NS [--user NAME]",
-         {"auth", "bundle", "sysconfig", "namespace", "user"},
-         0,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.uninstall_corvana_with_auth_data(
-                 read_auth(a), a.required("bundle"), optional_text(a, "sysconfig"),
-                 a.required("namespace"), optional_text(a, "user")));
-         },
-         true},
-        {"fix-max-files",
-         "",
-         {},
-         0,
-         [](helper_client_t& c, const arguments&) {
-             return shown(c.fixOSMaxFilesIfNeedAndReply());
-         }},
-        {"reboot",
-         "",
-         {},
-         0,
-         [](helper_client_t& c, const arguments&) {
-             return shown(c.reboot_computer_with_reply());
-         }},
-        {"restart",
-         "--bundle PATH",
-         {"bundle"},
-         0,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.restart_corvana_with_bundle_path(a.required("bundle")));
-         }},
-        namespace_query("start-service", &helper_client_t::start_service_with_namespace),
-        namespace_query("quit-service", &helper_client_t::quit_service),
-        namespace_query("is-installed", &helper_client_t::is_service_installed_with_namespace),
-        namespace_query("is-disabled", &helper_client_t::is_service_disabled_with_namespace),
-        namespace_query("is-run-at-load", &helper_client_t::is_service_run_at_load_with_namespace),
-        namespace_query("is-autostart", &helper_client_t::isAutostartEnabledForNamespace),
-        {"set-autostart",
-         "on|off NS",
-         {},
-         2,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.setAutostartEnabled(on_off(a.words[0]), a.words[1]));
-         }},
-        {"set-tray",
-         "TEXT on|off PATH",
-         {},
-         3,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.set_tray_enabled(a.words[0], on_off(a.words[1]), a.words[2]));
-         }},
-        {"check-settings-auth",
-         "[--auth FILE]",
-         {"auth"},
-         0,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.check_global_settings_auth(read_auth(a)));
-         },
-         true},
-        {"set-darkwake",
-         "MODE",
-         {},
-         1,
-         [](helper_client_t& c, const arguments& a) {
-             return shown(c.set_darkwake_mode(integer(a.words[0])));
-         }},
-    };
-    return table;
-}
 
 void print_usage(std::FILE* out) {
     std::fprintf(out,
@@ -250,9 +44,11 @@ void print_usage(std::FILE* out) {
     for (const auto& c : commands()) {
         std::fprintf(out, "  %s %s\n", c.name, c.usage);
     }
+    for (const auto& c : k_local_commands) {
+        std::fprintf(out, "  %s %s\n", c.name, c.usage);
+    }
     std::fprintf(out,
-                 "  make-authorization --out FILE\n"
-                 "  authorize --right NAME... [--user NAME] --out FILE   (root only)\n\n"
+                 "\n"
                  "Prints the reply: true/false, the text or the integer.\n"
                  "Exit status: 0 reply received, 3 connection refused or dropped, 2 usage error.\n"
                  "COMMAND --help shows the usage of one command.\n");
@@ -436,7 +232,7 @@ int main(int argc, char** argv) {
         // Started before the call and ended after it, so that polkit finds it registered for
         // this process when the helper asks.
         std::optional<tty_agent_t> agent;
-        if (chosen->guarded && !global.has("no-ask-password")) {
+        if (chosen->guarded() && !global.has("no-ask-password")) {
             agent.emplace();
         }
         auto reply = chosen->run(*client, parsed);

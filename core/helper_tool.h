@@ -10,10 +10,10 @@
 
 #include "base/string.h"
 #include "base/trace.h"
-#include "core/types.h"
 #include "naming/paths.h"
 #include "platform/plist/property_list.h"
 #include "platform/posix/unique_fd.h"
+#include "protocol/types.h"
 
 class xpc_listener_t;
 class xpc_connection_t;

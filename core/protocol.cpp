@@ -1,37 +1,81 @@
 #include "core/protocol.h"
 
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
 #include "core/helper_tool.h"
 
 namespace {
 
-ns_string text_arg(wire_value& value) {
-    if (auto* text = std::get_if<std::string>(&value)) {
-        return std::move(*text);
-    }
-    return std::nullopt;
-}
-
-ns_data data_arg(wire_value& value) {
-    if (auto* bytes = std::get_if<wire_bytes>(&value)) {
-        return std::move(*bytes);
-    }
-    return std::nullopt;
-}
-
-bool bool_arg(const wire_value& value) {
-    return std::get<bool>(value);
-}
-
-int int_arg(const wire_value& value) {
-    // The protocol's int is 32 bits; wider values are cut as the platform's coder would.
-    return static_cast<int>(std::get<std::int64_t>(value));
-}
-
-reply_t<bool> bool_reply(std::function<void(wire_value)> reply) {
-    return [reply = std::move(reply)](bool value) { reply(wire_value{value}); };
-}
-
 using reply_fn = std::function<void(wire_value)>;
+
+// A decoded argument, already checked against its kind, in the type the handler takes.
+template <class T>
+T from_wire(wire_value& value) {
+    if constexpr (std::is_same_v<T, ns_string>) {
+        if (auto* text = std::get_if<std::string>(&value)) {
+            return std::move(*text);
+        }
+        return std::nullopt;
+    } else if constexpr (std::is_same_v<T, ns_data>) {
+        if (auto* bytes = std::get_if<wire_bytes>(&value)) {
+            return std::move(*bytes);
+        }
+        return std::nullopt;
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return std::get<bool>(value);
+    } else {
+        static_assert(std::is_same_v<T, int>);
+        // The protocol's int is 32 bits; wider values are cut as the platform's coder would.
+        return static_cast<int>(std::get<std::int64_t>(value));
+    }
+}
+
+template <class T>
+wire_value to_wire(T value) {
+    if constexpr (std::is_same_v<T, ns_string>) {
+        return value ? wire_value{std::move(*value)} : wire_value{wire_nil{}};
+    } else if constexpr (std::is_same_v<T, int>) {
+        return wire_value{static_cast<std::int64_t>(value)};
+    } else {
+        static_assert(std::is_same_v<T, bool>);
+        return wire_value{value};
+    }
+}
+
+template <class Block>
+struct reply_block;
+template <class T>
+struct reply_block<reply_t<T>> {
+    using value = T;
+};
+
+// Calls the handler with the decoded arguments in the types its parameters have. It is built
+// only when those types are, one for one, the kinds the protocol gives the method's arguments
+// and its reply block takes the method's reply kind, so a handler and the table can't drift
+// apart unnoticed.
+template <protocol::method M, class... Params>
+void call_handler(helper_tool_t& helper, void (helper_tool_t::*handler)(Params...),
+                  std::vector<wire_value>& args, reply_fn reply) {
+    using params = std::tuple<Params...>;
+    constexpr std::size_t count = sizeof...(Params) - 1;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        using block = std::tuple_element_t<count, params>;
+        using value = typename reply_block<block>::value;
+        static_assert(protocol::takes<M, std::tuple_element_t<I, params>...>(),
+                      "the handler's parameters are not the protocol's argument kinds");
+        static_assert(std::is_same_v<value, protocol::reply_type<M>>,
+                      "the handler's reply block does not take the protocol's reply kind");
+        (helper.*handler)(
+            from_wire<std::remove_cvref_t<std::tuple_element_t<I, params>>>(args[I])...,
+            block([reply = std::move(reply)](value answer) {
+                reply(to_wire<value>(std::move(answer)));
+            }));
+    }
+    (std::make_index_sequence<count>{});
+}
+
 using handler_t = void (*)(helper_tool_t&, std::vector<wire_value>&, reply_fn);
 
 // Each method of the protocol beside the handler its calls go to.
@@ -40,78 +84,33 @@ struct handler_entry {
     handler_t handle;
 };
 
+template <protocol::method M, auto Handler>
+constexpr handler_entry handler{
+    M, [](helper_tool_t& helper, std::vector<wire_value>& args, reply_fn reply) {
+        call_handler<M>(helper, Handler, args, std::move(reply));
+    }};
+
 using m = protocol::method;
+using h = helper_tool_t;
 
 constexpr handler_entry k_handlers[] = {
-    {m::get_version,
-     [](helper_tool_t& h, std::vector<wire_value>&, reply_fn reply) {
-         h.get_version_with_reply([reply](ns_string version) {
-             reply(version ? wire_value{*version} : wire_value{wire_nil{}});
-         });
-     }},
-    {m::install_service,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.install_corvana_service_with(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
-                                        bool_reply(reply));
-     }},
-    {m::install,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.install_corvana_with_auth_data(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
-                                          text_arg(a[3]), text_arg(a[4]), bool_reply(reply));
-     }},
-    {m::uninstall,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.uninstall_corvana_with_auth_data(data_arg(a[0]), text_arg(a[1]), text_arg(a[2]),
-                                            text_arg(a[3]), text_arg(a[4]), bool_reply(reply));
-     }},
-    {m::fix_max_files, [](helper_tool_t& h, std::vector<wire_value>&,
-                          reply_fn reply) { h.fixOSMaxFilesIfNeedAndReply(bool_reply(reply)); }},
-    {m::restart,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.restart_corvana_with_bundle_path(text_arg(a[0]), bool_reply(reply));
-     }},
-    {m::reboot, [](helper_tool_t& h, std::vector<wire_value>&,
-                   reply_fn reply) { h.reboot_computer_with_reply(bool_reply(reply)); }},
-    {m::start_service,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.start_service_with_namespace(text_arg(a[0]), bool_reply(reply));
-     }},
-    {m::is_service_installed,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.is_service_installed_with_namespace(text_arg(a[0]), bool_reply(reply));
-     }},
-    {m::is_service_disabled,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.is_service_disabled_with_namespace(text_arg(a[0]), bool_reply(reply));
-     }},
-    {m::is_service_run_at_load,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.is_service_run_at_load_with_namespace(text_arg(a[0]), bool_reply(reply));
-     }},
-    {m::set_tray_enabled,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.set_tray_enabled(text_arg(a[0]), bool_arg(a[1]), text_arg(a[2]), bool_reply(reply));
-     }},
-    {m::quit_service, [](helper_tool_t& h, std::vector<wire_value>& a,
-                         reply_fn reply) { h.quit_service(text_arg(a[0]), bool_reply(reply)); }},
-    {m::check_global_settings_auth,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.check_global_settings_auth(data_arg(a[0]), bool_reply(reply));
-     }},
-    {m::set_darkwake_mode,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.set_darkwake_mode(int_arg(a[0]), [reply](int value) {
-             reply(wire_value{static_cast<std::int64_t>(value)});
-         });
-     }},
-    {m::is_autostart_enabled,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.isAutostartEnabledForNamespace(text_arg(a[0]), bool_reply(reply));
-     }},
-    {m::set_autostart_enabled,
-     [](helper_tool_t& h, std::vector<wire_value>& a, reply_fn reply) {
-         h.setAutostartEnabled(bool_arg(a[0]), text_arg(a[1]), bool_reply(reply));
-     }},
+    handler<m::get_version, &h::get_version_with_reply>,
+    handler<m::install_service, &h::install_corvana_service_with>,
+    handler<m::install, &h::install_corvana_with_auth_data>,
+    handler<m::uninstall, &h::uninstall_corvana_with_auth_data>,
+    handler<m::fix_max_files, &h::fixOSMaxFilesIfNeedAndReply>,
+    handler<m::restart, &h::restart_corvana_with_bundle_path>,
+    handler<m::reboot, &h::reboot_computer_with_reply>,
+    handler<m::start_service, &h::start_service_with_namespace>,
+    handler<m::is_service_installed, &h::is_service_installed_with_namespace>,
+    handler<m::is_service_disabled, &h::is_service_disabled_with_namespace>,
+    handler<m::is_service_run_at_load, &h::is_service_run_at_load_with_namespace>,
+    handler<m::set_tray_enabled, &h::set_tray_enabled>,
+    handler<m::quit_service, &h::quit_service>,
+    handler<m::check_global_settings_auth, &h::check_global_settings_auth>,
+    handler<m::set_darkwake_mode, &h::set_darkwake_mode>,
+    handler<m::is_autostart_enabled, &h::isAutostartEnabledForNamespace>,
+    handler<m::set_autostart_enabled, &h::setAutostartEnabled>,
 };
 
 constexpr bool every_method_has_its_handler() {

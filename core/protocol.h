@@ -5,8 +5,8 @@
 #include <functional>
 #include <vector>
 
-#include "core/protocol_methods.h"
 #include "platform/ipc/xpc_connection.h"
+#include "protocol/protocol_methods.h"
 
 class helper_tool_t;
 

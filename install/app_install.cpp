@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "core/helper_tool.h"
-#include "core/protocol_methods.h"
 #include "install/application_bundle.h"
 #include "install/job_description.h"
 #include "install/request_checks.h"
@@ -20,6 +19,7 @@
 #include "platform/posix/file_manager.h"
 #include "platform/posix/path_text.h"
 #include "platform/posix/unique_fd.h"
+#include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 
 namespace {

@@ -14,6 +14,7 @@
 
 #include "core/helper_tool.h"
 #include "platform/authorization/authorization.h"
+#include "protocol/protocol_methods.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/process_stats.h"
@@ -26,9 +27,11 @@ namespace install_testing {
 
 namespace fs = std::filesystem;
 
-inline constexpr const char* install_right = "com.quillmark.Corvana.Helper.install_corvana";
-inline constexpr const char* service_right = "com.quillmark.Corvana.Helper.install_service";
-inline constexpr const char* uninstall_right = "com.quillmark.Corvana.Helper.uninstall_corvana";
+inline constexpr const char* install_right = protocol::right_name(protocol::method::install).data();
+inline constexpr const char* service_right =
+    protocol::right_name(protocol::method::install_service).data();
+inline constexpr const char* uninstall_right =
+    protocol::right_name(protocol::method::uninstall).data();
 
 using tests::read_file;
 using tests::write_file;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/helper_tool.h"
-#include "core/types.h"
+#include "protocol/types.h"
 
 // The checks every install request makes before it touches anything.
 namespace install_request {

@@ -1,11 +1,11 @@
 // Sets up the background service and the frontend agent of one namespace around the application
 // already installed at "/Applications/Corvana.app".
 #include "core/helper_tool.h"
-#include "core/protocol_methods.h"
 #include "install/job_description.h"
 #include "install/request_checks.h"
 #include "naming/paths.h"
 #include "platform/posix/file_manager.h"
+#include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // Removes one namespace's job files, its privileged helper tool and the application bundle.
 #include "core/helper_tool.h"
-#include "core/protocol_methods.h"
 #include "install/application_bundle.h"
 #include "install/request_checks.h"
 #include "naming/paths.h"
 #include "platform/posix/file_manager.h"
 #include "platform/posix/path_text.h"
+#include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 
 namespace {

@@ -21,6 +21,7 @@
 #include "platform/authorization/authorization_sqlite.h"
 #include "platform/plist/property_list.h"
 #include "platform/posix/unique_fd.h"
+#include "protocol/protocol_methods.h"
 #include "tests/support/client_role.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"
@@ -455,8 +456,8 @@ TEST_F(FaultsTest, JobFilesOfTheWrongShapeAreAnsweredWithoutDamage) {
 // the check answers no in bounded time, and yes again once the lock is gone.
 TEST_F(FaultsTest, ALockedAuthorizationDatabaseRefusesAndThenRecovers) {
     tests::daemon_session daemon;
-    const std::string auth =
-        tests::issue_authorization({"com.quillmark.Corvana.Helper.global_settings"});
+    const std::string auth = tests::issue_authorization(
+        {std::string(protocol::right_name(protocol::method::check_global_settings_auth))});
     EXPECT_EQ(daemon.helperctl({"check-settings-auth", "--auth", auth}).out, "true\n");
 
     sqlite3* raw = nullptr;

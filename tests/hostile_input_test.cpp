@@ -27,12 +27,12 @@
 
 #include "client/helper_connection.h"
 #include "core/protocol.h"
-#include "core/protocol_methods.h"
-#include "core/types.h"
 #include "platform/ipc/xpc_message.h"
 #include "platform/plist/property_list.h"
 #include "platform/plist/utf8.h"
 #include "platform/posix/unique_fd.h"
+#include "protocol/protocol_methods.h"
+#include "protocol/types.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
@@ -175,46 +175,57 @@ bool valid_namespace(const wire_value& value) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The methods: what each argument is for, and what a call of each owns on disk.
+// The methods: what each argument is for, and what a call of each owns on disk. Every method of
+// the protocol, in its order, each argument's role of its kind (a test below checks).
 
 enum class role_t { auth, ns, bundle, config, user, text, flag, number };
 
 struct method_t {
-    std::size_t index;  // into protocol::methods
+    protocol::method id;
     std::vector<role_t> roles;
-    const char* right;  // for the four guarded methods
 };
+
+using m = protocol::method;
 
 const std::vector<method_t>& methods() {
     using r = role_t;
     static const std::vector<method_t> all = {
-        {0, {}, nullptr},
-        {1, {r::auth, r::ns, r::config}, "com.quillmark.Corvana.Helper.install_service"},
-        {2,
-         {r::auth, r::bundle, r::config, r::ns, r::user},
-         "com.quillmark.Corvana.Helper.install_corvana"},
-        {3,
-         {r::auth, r::bundle, r::config, r::ns, r::user},
-         "com.quillmark.Corvana.Helper.uninstall_corvana"},
-        {4, {}, nullptr},
-        {5, {r::bundle}, nullptr},
-        {6, {}, nullptr},
-        {7, {r::ns}, nullptr},
-        {8, {r::ns}, nullptr},
-        {9, {r::ns}, nullptr},
-        {10, {r::ns}, nullptr},
-        {11, {r::text, r::flag, r::bundle}, nullptr},
-        {12, {r::ns}, nullptr},
-        {13, {r::auth}, "com.quillmark.Corvana.Helper.global_settings"},
-        {14, {r::number}, nullptr},
-        {15, {r::ns}, nullptr},
-        {16, {r::flag, r::ns}, nullptr},
+        {m::get_version, {}},
+        {m::install_service, {r::auth, r::ns, r::config}},
+        {m::install, {r::auth, r::bundle, r::config, r::ns, r::user}},
+        {m::uninstall, {r::auth, r::bundle, r::config, r::ns, r::user}},
+        {m::fix_max_files, {}},
+        {m::restart, {r::bundle}},
+        {m::reboot, {}},
+        {m::start_service, {r::ns}},
+        {m::is_service_installed, {r::ns}},
+        {m::is_service_disabled, {r::ns}},
+        {m::is_service_run_at_load, {r::ns}},
+        {m::set_tray_enabled, {r::text, r::flag, r::bundle}},
+        {m::quit_service, {r::ns}},
+        {m::check_global_settings_auth, {r::auth}},
+        {m::set_darkwake_mode, {r::number}},
+        {m::is_autostart_enabled, {r::ns}},
+        {m::set_autostart_enabled, {r::flag, r::ns}},
     };
     return all;
 }
 
+wire_kind kind_of(role_t role) {
+    switch (role) {
+        case role_t::auth:
+            return wire_kind::data;
+        case role_t::flag:
+            return wire_kind::boolean;
+        case role_t::number:
+            return wire_kind::integer;
+        default:
+            return wire_kind::text;
+    }
+}
+
 std::string selector_of(const method_t& method) {
-    return std::string(protocol::methods[method.index].selector);
+    return std::string(protocol::selector(method.id));
 }
 
 // Authorizations expire after five minutes: a fresh one well before that.
@@ -244,13 +255,13 @@ class authorizations_t {
 wire_value baseline(const method_t& method, role_t role, authorizations_t& auth) {
     switch (role) {
         case role_t::auth:
-            return auth.for_right(method.right);
+            return auth.for_right(std::string(protocol::right_name(method.id)));
         case role_t::ns:
             return std::string("corvana");
         case role_t::bundle:
-            return method.index == 3   ? uninstalled_bundle
-                   : method.index == 2 ? source_bundle
-                                       : std::string("/Applications/Corvana.app");
+            return method.id == m::uninstall ? uninstalled_bundle
+                   : method.id == m::install ? source_bundle
+                                             : std::string("/Applications/Corvana.app");
         case role_t::config:
             return config_source;
         case role_t::user:
@@ -343,9 +354,9 @@ owned_t owned_by(const call_t& call) {
     const std::string agent_file = "/Library/LaunchAgents/com.quillmark." + ns + ".Frontend.plist";
     std::string hyphenated = ns;
     std::replace(hyphenated.begin(), hyphenated.end(), '_', '-');
-    switch (call.method->index) {
-        case 1:  // service install
-        case 2:  // application install
+    switch (call.method->id) {
+        case m::install_service:
+        case m::install:
             // The records of what the helper made for the namespace.
             owned.exact.insert(owned.exact.end(),
                                {service_file, agent_file, "/var/log/" + ns + ".trace",
@@ -353,7 +364,7 @@ owned_t owned_by(const call_t& call) {
             if (!ns.empty()) {
                 owned.exact.push_back("/etc/" + ns);
             }
-            if (call.method->index == 2) {
+            if (call.method->id == m::install) {
                 // Stale job files of every installation go, and helpers' job files but its own.
                 owned.casefold.insert(
                     owned.casefold.end(),
@@ -362,7 +373,7 @@ owned_t owned_by(const call_t& call) {
                      "/Library/LaunchDaemons/com.quillmark.corvana*.Helper.plist"});
             }
             break;
-        case 3: {  // uninstall
+        case m::uninstall: {
             owned.casefold.insert(owned.casefold.end(),
                                   {"/Library/LaunchAgents/com.quillmark." + ns + ".*",
                                    "/Library/LaunchDaemons/com.quillmark." + ns + ".*"});
@@ -377,8 +388,8 @@ owned_t owned_by(const call_t& call) {
             }
             break;
         }
-        case 7:   // start: enables a disabled job file
-        case 16:  // autostart: both job files
+        case m::start_service:          // enables a disabled job file
+        case m::set_autostart_enabled:  // both job files
             owned.exact.insert(owned.exact.end(), {service_file, agent_file});
             break;
         default:
@@ -389,12 +400,12 @@ owned_t owned_by(const call_t& call) {
 
 // The reply a call must get, where the method's rules leave no doubt.
 std::optional<bool> expected_reply(const call_t& call) {
-    const std::size_t m = call.method->index;
+    const m id = call.method->id;
     bool hostile = false;
-    if (m == 11) {
+    if (id == m::set_tray_enabled) {
         return true;  // the tray switch answers YES to anything
     }
-    if (m == 5) {
+    if (id == m::restart) {
         return false;  // the helper never restarts the application
     }
     if (call.arg(role_t::auth, &hostile) != nullptr && hostile) {
@@ -402,17 +413,18 @@ std::optional<bool> expected_reply(const call_t& call) {
     }
     const wire_value* ns = call.arg(role_t::ns, &hostile);
     if (ns != nullptr && hostile) {
-        const bool query = m == 8 || m == 9 || m == 10 || m == 15;
+        const bool query = id == m::is_service_installed || id == m::is_service_disabled ||
+                           id == m::is_service_run_at_load || id == m::is_autostart_enabled;
         if (query || !valid_namespace(*ns)) {
             return false;  // no installation has a job file by that name
         }
     }
     const wire_value* bundle = call.arg(role_t::bundle, &hostile);
-    if (bundle != nullptr && hostile && (m == 2 || m == 3)) {
+    if (bundle != nullptr && hostile && (id == m::install || id == m::uninstall)) {
         // Nothing hostile is the application's bundle, to install or to remove.
         return false;
     }
-    if (m == 1 || m == 2 || m == 3) {
+    if (id == m::install_service || id == m::install || id == m::uninstall) {
         return true;  // past the checks, these always finish
     }
     return std::nullopt;
@@ -694,9 +706,9 @@ class prober_t {
             EXPECT_TRUE(reply.has_value()) << call.label << ": no answer";
             if (!reply) {
                 session_.drop();
-            } else if (call.method->index == 14) {
+            } else if (protocol::info(call.method->id).reply == wire_kind::integer) {
                 EXPECT_TRUE(std::holds_alternative<std::int64_t>(*reply)) << call.label;
-            } else if (call.method->index != 0) {
+            } else if (protocol::info(call.method->id).reply == wire_kind::boolean) {
                 const auto* answer = std::get_if<bool>(&*reply);
                 EXPECT_NE(answer, nullptr) << call.label << ": not a BOOL reply";
                 if (const auto expected = expected_reply(call); answer && expected) {
@@ -761,6 +773,23 @@ call_t baseline_call(prober_t& prober, const method_t& method) {
     return call;
 }
 
+TEST(HostileInputMethods, EveryMethodOfTheProtocolInItsOrderWithArgumentsOfItsKinds) {
+    const auto& all = methods();
+    ASSERT_EQ(all.size(), protocol::methods.size()) << "a method of the protocol is not probed";
+    for (std::size_t at = 0; at < all.size(); ++at) {
+        const method_t& method = all[at];
+        const auto& info = protocol::info(method.id);
+        EXPECT_EQ(static_cast<std::size_t>(method.id), at) << info.selector;
+        std::vector<wire_kind> kinds;
+        for (role_t role : method.roles) {
+            kinds.push_back(kind_of(role));
+        }
+        EXPECT_TRUE(std::ranges::equal(kinds, info.arguments())) << info.selector;
+        EXPECT_EQ(info.guarded(), !method.roles.empty() && method.roles[0] == role_t::auth)
+            << info.selector;
+    }
+}
+
 // Each hostile value in one argument at a time, the others as a working call has them.
 CORVANA_ROLE(HostileAlone) {
     prober_t prober;
@@ -808,7 +837,7 @@ CORVANA_ROLE(HostileAllAtOnce) {
             prober.probe(call);
         }
     }
-    const method_t& darkwake = methods()[14];
+    const method_t& darkwake = methods()[static_cast<std::size_t>(m::set_darkwake_mode)];
     for (std::int64_t mode : {std::int64_t{-1}, std::int64_t{INT32_MIN}, std::int64_t{INT64_MAX},
                               std::int64_t{1} << 32}) {
         call_t call = baseline_call(prober, darkwake);

@@ -22,10 +22,10 @@
 
 #include <corvana/helper_client.h>
 
-#include "core/types.h"
 #include "platform/ipc/frame_io.h"
 #include "platform/ipc/xpc_message.h"
 #include "platform/posix/unique_fd.h"
+#include "protocol/types.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
