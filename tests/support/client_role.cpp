@@ -13,8 +13,8 @@
 
 #include <corvana/helper_client.h>
 
-#include "core/types.h"
 #include "platform/ipc/frame_io.h"
+#include "protocol/types.h"
 #include "tests/support/files.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
