@@ -84,6 +84,23 @@ void say(const std::string& line) {
     [[maybe_unused]] auto n = ::write(STDOUT_FILENO, text.data(), text.size());
 }
 
+// Sends size bytes with the descriptor passed attached to them (SCM_RIGHTS).
+ssize_t send_with_descriptor(int socket, void* bytes, std::size_t size, int passed) {
+    iovec vector{bytes, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+    return ::sendmsg(socket, &message, 0);
+}
+
 // Whether a reply to a request came within the time (the daemon served it).
 bool answered(int fd, std::chrono::milliseconds timeout) {
     std::vector<std::uint8_t> payload;
@@ -209,19 +226,7 @@ CORVANA_ROLE(ExecAfterConnect) {
                   0);
     } else if (mode == "pass") {
         char byte = 0;
-        iovec vector{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &vector;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-        ASSERT_EQ(::sendmsg(channel[0], &message, 0), 1);
+        ASSERT_EQ(send_with_descriptor(channel[0], &byte, 1, fd), 1);
     }
 
     exec_role(signed_client, "Idle");
@@ -790,20 +795,8 @@ CORVANA_ROLE(SendFrame) {
     ASSERT_TRUE(fd);
     auto frame = reboot_request(args[0] == "id0" ? 0 : 1);
     if (args[0] == "descriptor") {
-        iovec vector{frame.data(), frame.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &vector;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        const int passed = STDIN_FILENO;
-        std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
-        ASSERT_EQ(::sendmsg(fd.get(), &message, 0), static_cast<ssize_t>(frame.size()));
+        ASSERT_EQ(send_with_descriptor(fd.get(), frame.data(), frame.size(), STDIN_FILENO),
+                  static_cast<ssize_t>(frame.size()));
     } else {
         ASSERT_TRUE(send_all(fd.get(), frame));
     }
