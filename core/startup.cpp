@@ -17,6 +17,7 @@
 #include "platform/posix/accounts.h"
 #include "platform/posix/malloced.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/write_all.h"
 
 namespace {
 
@@ -42,21 +43,6 @@ constexpr const char* k_system_trace_path = "/var/log/corvana.trace";
 bool only_root_writes(const struct stat& status) {
     return status.st_uid == 0 && (status.st_mode & S_IWOTH) == 0 &&
            ((status.st_mode & S_IWGRP) == 0 || status.st_gid == 0);
-}
-
-bool write_all(int descriptor, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(descriptor, bytes, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 std::string describe(const struct stat& status) {
@@ -97,7 +83,7 @@ void copy_tail(int from, off_t size, int to) {
             start = static_cast<const char*>(line_feed) + 1;
             line_started = true;
         }
-        if (start < end && !write_all(to, start, static_cast<std::size_t>(end - start))) {
+        if (start < end && !write_all(to, start, static_cast<std::size_t>(end - start)).ok()) {
             return;
         }
         if (start < end) {
