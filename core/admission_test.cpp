@@ -253,11 +253,18 @@ TEST_F(Admission, ExecAfterConnectIsNeverServed) {
                 auto role = tests::start_client_role(
                     "ExecAfterConnect", {mode, tests::signed_test_client()}, as(k_attacker, false));
                 if (!activated) {
-                    const std::string exe = "/proc/" + std::to_string(role->pid()) + "/exe";
+                    // Done means running the signed client and out of its user's reach (its
+                    // library has made it non-dumpable, so its /proc entries are root's): judged
+                    // before that, it is refused for being reachable, and the attack is not tried.
+                    const std::string proc = "/proc/" + std::to_string(role->pid());
                     EXPECT_TRUE(tests::wait_until(
                         [&] {
                             std::error_code error;
-                            return fs::read_symlink(exe, error) == tests::signed_test_client();
+                            struct stat memory {};
+                            return fs::read_symlink(proc + "/exe", error) ==
+                                       tests::signed_test_client() &&
+                                   ::stat((proc + "/mem").c_str(), &memory) == 0 &&
+                                   memory.st_uid == 0;
                         },
                         15s));
                     daemon.kill(SIGCONT);
