@@ -40,6 +40,20 @@ bool is_made_as(const std::string& path, mode_t type, mode_t mode) {
            (type != S_IFREG || info.st_nlink == 1);
 }
 
+// Whether the item at path is this namespace's: recorded when the helper made it, or already what
+// it makes (an installation older than the records, which is recorded now).
+bool is_namespace_item(made_for_namespace::item_t item, const std::string& cv_namespace,
+                       const std::string& path, mode_t type, mode_t mode) {
+    if (made_for_namespace::remembered(item, cv_namespace, path)) {
+        return true;
+    }
+    if (!is_made_as(path, type, mode)) {
+        return false;
+    }
+    (void)made_for_namespace::remember(item, cv_namespace, path);
+    return true;
+}
+
 }  // namespace
 
 void helper_tool_t::_createPlist(const std::string& path, const plist_dict_t& from) {
@@ -84,14 +98,10 @@ void helper_tool_t::_createGlobalTraceIfNeedFor(const std::string& cv_namespace)
         if (own_trace) {
             return;
         }
-        if (!made_for_namespace::remembered(item_t::trace_file, cv_namespace, path)) {
-            if (!is_made_as(path, S_IFREG, 0666)) {
-                trace_error(_trace.get(), "%s was not made for this installation, its mode stays",
-                            path.c_str());
-                return;
-            }
-            // Already what the helper makes (an installation older than the records).
-            (void)made_for_namespace::remember(item_t::trace_file, cv_namespace, path);
+        if (!is_namespace_item(item_t::trace_file, cv_namespace, path, S_IFREG, 0666)) {
+            trace_error(_trace.get(), "%s was not made for this installation, its mode stays",
+                        path.c_str());
+            return;
         }
     }
     (void)ExternalCommands::chmod(path, "666", false);
@@ -116,14 +126,10 @@ void helper_tool_t::_copyGlobalConfigFrom(const std::string& source, const std::
         (void)made_for_namespace::remember(item_t::config_directory, for_, directory);
     } else if (errno != EEXIST) {
         trace_error(_trace.get(), "Can't create %s", directory.c_str());
-    } else if (!made_for_namespace::remembered(item_t::config_directory, for_, directory)) {
-        if (!is_made_as(directory, S_IFDIR, 0775)) {
-            trace_error(_trace.get(), "%s was not made for this installation. Skipping.",
-                        directory.c_str());
-            return;
-        }
-        // Already what the helper makes (an installation older than the records).
-        (void)made_for_namespace::remember(item_t::config_directory, for_, directory);
+    } else if (!is_namespace_item(item_t::config_directory, for_, directory, S_IFDIR, 0775)) {
+        trace_error(_trace.get(), "%s was not made for this installation. Skipping.",
+                    directory.c_str());
+        return;
     }
 
     const std::vector<std::string> required(std::begin(k_required_config_files),
