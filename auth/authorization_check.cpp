@@ -3,7 +3,7 @@
 #include <string>
 
 #include "auth/helper_tool_common.h"
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "platform/authorization/authorization.h"
 #include "platform/ipc/xpc_connection.h"
 #include "protocol/protocol_methods.h"

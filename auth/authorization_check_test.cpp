@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "auth/helper_tool_common.h"
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "platform/authorization/authorization.h"
 #include "protocol/protocol_methods.h"
 #include "tests/support/authorization_database.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "platform/authorization/authorization.h"
 #include "protocol/protocol_methods.h"
 #include "tests/support/sandbox.h"

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "platform/authorization/authorization.h"
 #include "protocol/protocol_methods.h"
 #include "system/external_commands.h"

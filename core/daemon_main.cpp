@@ -8,8 +8,8 @@
 #include "base/hidden_text.h"
 #include "base/trace.h"
 #include "base/trace_file.h"
-#include "core/helper_tool.h"
-#include "core/main_bundle.h"
+#include "helper/helper_tool.h"
+#include "helper/main_bundle.h"
 #include "core/startup.h"
 
 int main() {

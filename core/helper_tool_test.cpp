@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/trace_capture.h"

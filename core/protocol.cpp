@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "install/application_bundle.h"
 #include "install/job_description.h"
 #include "install/request_checks.h"

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "base/trace.h"
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "install/made_for_namespace.h"
 #include "naming/paths.h"
 #include "platform/ipc/xpc_connection.h"

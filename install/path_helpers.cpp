@@ -1,7 +1,7 @@
 // Wildcard resolution and the directory check the installation shares.
 #include <memory>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "install/wildcard.h"
 #include "naming/paths.h"
 #include "platform/posix/file_manager.h"

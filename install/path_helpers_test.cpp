@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "install/wildcard.h"
 
 namespace fs = std::filesystem;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "protocol/types.h"
 
 // The checks every install request makes before it touches anything.

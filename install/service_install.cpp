@@ -1,6 +1,6 @@
 // Sets up the background service and the frontend agent of one namespace around the application
 // already installed at "/Applications/Corvana.app".
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "install/job_description.h"
 #include "install/request_checks.h"
 #include "naming/paths.h"

@@ -10,7 +10,7 @@
 
 #include "base/buffer.h"
 #include "base/exception.h"
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "tests/support/trace_capture.h"
 
 namespace {

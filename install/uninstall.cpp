@@ -1,5 +1,5 @@
 // Removes one namespace's job files, its privileged helper tool and the application bundle.
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "install/application_bundle.h"
 #include "install/request_checks.h"
 #include "naming/paths.h"

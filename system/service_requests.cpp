@@ -2,7 +2,7 @@
 // launchd jobs: the system-wide service (a daemon) and the per-user frontend agent.
 #include <string>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "naming/paths.h"
 #include "platform/posix/file_manager.h"
 #include "system/external_commands.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "platform/plist/property_list.h"
 #include "platform/posix/malloced.h"
 #include "tests/support/fake_tools.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "system/external_commands.h"
 #include "system/process_runner.h"
 #include "system/sysctl_report.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/reply.h"
 #include "tests/support/sandbox.h"

@@ -1,4 +1,4 @@
-#include "core/helper_tool.h"
+#include "helper/helper_tool.h"
 
 #include <pthread.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "core/admission.h"
-#include "core/main_bundle.h"
 #include "core/protocol.h"
+#include "helper/main_bundle.h"
 #include "platform/ipc/xpc_listener.h"
 #include "platform/posix/memory.h"
 
@@ -36,10 +36,6 @@ double now_since_reference_date() {
 
 }  // namespace
 
-helper_tool_t::helper_tool_t()
-    : _trace(std::make_unique<trace_t>(trace_t{const_cast<char*>("helper_tool"), nullptr, true})),
-      _clientRequirement(authorized_client_requirement()) {}
-
 std::unique_ptr<helper_tool_t> helper_tool_t::init() {
     std::unique_ptr<helper_tool_t> self(new helper_tool_t());
     auto service = main_bundle().string_for_key(k_info_identifier_key);
@@ -59,20 +55,6 @@ std::unique_ptr<helper_tool_t> helper_tool_t::init() {
         trace_warning(delegate->_trace.get(), "%s", message.c_str());
     });
     return self;
-}
-
-std::unique_ptr<helper_tool_t> helper_tool_t::init_without_listener() {
-    return std::unique_ptr<helper_tool_t>(new helper_tool_t());
-}
-
-helper_tool_t::~helper_tool_t() {
-    // Connection threads call back into this object: stop them before anything goes away.
-    if (_listener) {
-        _listener->invalidate();
-    }
-    if (_trace && _trace->name != nullptr && _trace->name_source != nullptr) {
-        free(_trace->name);
-    }
 }
 
 bool helper_tool_t::may_quit() const {
@@ -192,19 +174,4 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
 
     trace_info(_trace.get(), "%d active connections", static_cast<int>(count));
     return true;  // the listener resumes the connection
-}
-
-void helper_tool_t::get_version_with_reply(reply_t<ns_string> reply) {
-    reply(main_bundle().string_for_key(k_info_version_key));
-}
-
-void helper_tool_t::set_tray_enabled(ns_string, bool, ns_string, reply_t<bool> with_reply) {
-    with_reply(true);
-}
-
-void helper_tool_t::restart_corvana_with_bundle_path(ns_string, reply_t<bool> and_reply) {
-    // The protocol declares it, but the helper never restarts the application itself.
-    trace_warning(_trace.get(), "%s is not implemented",
-                  protocol::selector(protocol::method::restart).data());
-    and_reply(false);
 }

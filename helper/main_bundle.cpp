@@ -1,4 +1,4 @@
-#include "core/main_bundle.h"
+#include "helper/main_bundle.h"
 
 #include <cstdlib>
 

@@ -1,0 +1,95 @@
+# The layering, as the build declares it, written down for the include check (check_layering.cmake).
+#
+# Headers are included by their path below the source root, so the compiler alone would let any
+# file include any header. The check holds every file to the libraries its target names: a file
+# may include a header of its own target, or of a library its target links, or of a library those
+# name as public (interface) dependencies, and nothing else. A header belongs to the target that
+# lists it or its .cpp of the same name, or else to the one library of its folder.
+
+# Every target defined in DIR and the folders below it.
+function(_corvana_collect_targets dir out)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    foreach(sub ${subdirs})
+        _corvana_collect_targets(${sub} more)
+        list(APPEND targets ${more})
+    endforeach()
+    set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+# The project's targets among ITEMS (link items; generator expressions other than LINK_ONLY, and
+# anything imported, are no part of the layering).
+function(_corvana_project_targets items out)
+    set(result "")
+    foreach(item ${items})
+        if(item MATCHES "^\\$<LINK_ONLY:")
+            continue()  # a private dependency of a static library: linked, never includable
+        endif()
+        if(TARGET ${item})
+            get_target_property(imported ${item} IMPORTED)
+            if(NOT imported)
+                list(APPEND result ${item})
+            endif()
+        endif()
+    endforeach()
+    set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# What a target's files may include: its own target, what it links, and transitively what those
+# export.
+function(_corvana_reachable target out)
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "INTERFACE_LIBRARY")
+        get_target_property(direct ${target} INTERFACE_LINK_LIBRARIES)
+    else()
+        get_target_property(direct ${target} LINK_LIBRARIES)
+    endif()
+    if(NOT direct)
+        set(direct "")
+    endif()
+    _corvana_project_targets("${direct}" pending)
+    set(seen ${target})
+    while(pending)
+        list(POP_FRONT pending next)
+        if(next IN_LIST seen)
+            continue()
+        endif()
+        list(APPEND seen ${next})
+        get_target_property(exported ${next} INTERFACE_LINK_LIBRARIES)
+        if(exported)
+            _corvana_project_targets("${exported}" more)
+            list(APPEND pending ${more})
+        endif()
+    endwhile()
+    set(${out} ${seen} PARENT_SCOPE)
+endfunction()
+
+# Writes FILE: one line per target, "target|source dir|sources;...|reachable targets;...".
+function(corvana_write_layering file)
+    _corvana_collect_targets(${CMAKE_SOURCE_DIR} targets)
+    set(lines "")
+    foreach(target ${targets})
+        get_target_property(type ${target} TYPE)
+        if(type STREQUAL "UTILITY")
+            continue()
+        endif()
+        get_target_property(dir ${target} SOURCE_DIR)
+        get_target_property(sources ${target} SOURCES)
+        if(NOT sources)
+            set(sources "")
+        endif()
+        set(absolute "")
+        foreach(source ${sources})
+            if(source MATCHES "^\\$<")
+                continue()
+            endif()
+            cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY ${dir} NORMALIZE OUTPUT_VARIABLE path)
+            list(APPEND absolute ${path})
+        endforeach()
+        _corvana_reachable(${target} reachable)
+        string(REPLACE ";" "," absolute "${absolute}")
+        string(REPLACE ";" "," reachable "${reachable}")
+        string(APPEND lines "${target}|${type}|${dir}|${absolute}|${reachable}\n")
+    endforeach()
+    file(WRITE ${file} "${lines}")
+endfunction()
