@@ -8,9 +8,9 @@
 #include "base/hidden_text.h"
 #include "base/trace.h"
 #include "base/trace_file.h"
+#include "core/startup.h"
 #include "helper/helper_tool.h"
 #include "helper/main_bundle.h"
-#include "core/startup.h"
 
 int main() {
     // A client that goes away must not take the daemon down with it.
