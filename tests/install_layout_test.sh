@@ -30,6 +30,7 @@ expected=(
     "$p/$libdir/corvana/libcorvana-helperctl-authorize.so"
     "$p/include/corvana/helper_client.h"
     "$p/include/corvana/types.h"
+    "$p/include/corvana/result.h"
     "$p/include/corvana/export.h"
     "$p/$libdir/pkgconfig/corvana-client.pc"
     "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.socket"
@@ -73,11 +74,9 @@ fi
 cat >"$stage/client.cpp" <<'CPP'
 #include <corvana/helper_client.h>
 int main() {
-    std::string error;
-    auto client = corvana::helper_client_t::connect("/nonexistent.socket", error,
+    auto client = corvana::helper_client_t::connect("/nonexistent.socket",
                                                     std::chrono::milliseconds(200));
-    const corvana::ns_string text = "x";
-    return !client && !error.empty() && text &&
+    return !client && client.error().kind == corvana::error_kind::unreachable &&
                    corvana::helper_client_t::default_socket_path().rfind("/run/", 0) == 0
                ? 0
                : 1;
