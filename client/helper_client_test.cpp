@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -184,6 +186,33 @@ TEST(HelperClient, TheDaemonsSilenceOnAdmissionTimesOutAndNothingIsSent) {
     ASSERT_TRUE(accepted);
     std::uint8_t byte = 0;
     EXPECT_LE(::recv(accepted.get(), &byte, 1, MSG_DONTWAIT), 0);
+}
+
+TEST(HelperClient, AFullQueueOfConnectionsTimesOutTheConnect) {
+    socket_directory directory;
+    unique_fd listener = listening_socket(directory.socket_path());
+    // Connections nobody accepts, until the queue takes no more: a blocking connect would now
+    // wait for a place in it.
+    auto address = unix_socket_address(directory.socket_path());
+    std::vector<unique_fd> queued;
+    for (bool full = false; !full && queued.size() < 64;) {
+        unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_TRUE(fd);
+        full =
+            ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0;
+        ASSERT_TRUE(!full || errno == EAGAIN) << std::strerror(errno);
+        queued.push_back(std::move(fd));
+    }
+    ASSERT_LT(queued.size(), 64u) << "the queue never filled";
+    EXPECT_TRUE(tests::finishes_within(10s, [&] {
+        auto client = helper_client_t::connect(directory.socket_path(), 300ms);
+        if (client || client.error().kind != error_kind::timed_out) {
+            std::fprintf(stderr, "connect: %s\n",
+                         client ? "admitted" : client.error().message.c_str());
+            return false;
+        }
+        return true;
+    }));
 }
 
 TEST(HelperClient, AConnectionClosedOrAReplyToAnotherCallIsDropped) {

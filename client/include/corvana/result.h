@@ -11,16 +11,18 @@ namespace corvana {
 // Why a call to the helper has no answer. Each call's comment in <corvana/helper_client.h> says
 // which of these it can answer; what each means is the same for all.
 enum class error_kind {
-    // The daemon closed the connection without admitting it: this program's code signature does
-    // not satisfy the daemon's requirement, the process is traced or can be reached into by
-    // another process, or the daemon already serves as many connections as it takes. Answered
-    // by connect only.
+    // The daemon closed the connection without admitting it (or sent something other than its
+    // admission): this program's code signature does not satisfy the daemon's requirement, the
+    // process is traced or can be reached into by another process, or the daemon already serves
+    // as many connections as it takes. Answered by connect only.
     refused,
     // Nothing serves the socket: no such file, not a socket, no permission to it, or nobody
-    // listening. Answered by connect only.
+    // listening; or this process could not make a socket (out of descriptors, say). Answered by
+    // connect only.
     unreachable,
-    // The time-out passed: before the daemon's word on admission (connect), or before the reply
-    // (a call). A call also times out when another thread's call on the same client holds it for
+    // The time-out passed: while the daemon's queue of connections stayed full or before its
+    // word on admission (connect), or before the reply (a call). A call also times out when another
+    // thread's call on the same client holds it for
     // the whole time-out; that call sent nothing, and the client stays usable. A call whose
     // request had been sent leaves the client unusable: a late reply would be out of step.
     timed_out,
