@@ -88,17 +88,15 @@ void bare_socket_ping_pong(benchmark::State& state) {
 BENCHMARK(bare_socket_ping_pong)->UseRealTime();
 
 void get_version_round_trip(benchmark::State& state) {
-    std::string error;
-    auto client =
-        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
-    if (!client || !client->get_version()) {
+    auto client = corvana::helper_client_t::connect();
+    if (!client || !client->version()) {
         state.SkipWithError("the daemon did not admit the benchmark");
         return;
     }
     std::vector<double> micros;
     for (auto _ : state) {
         auto start = clock_type::now();
-        auto version = client->get_version();
+        auto version = client->version();
         micros.push_back(
             std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
         if (!version) {
@@ -116,10 +114,8 @@ void admitted_connection(benchmark::State& state) {
     std::vector<double> micros;
     for (auto _ : state) {
         auto start = clock_type::now();
-        std::string error;
-        auto client = corvana::helper_client_t::connect(
-            corvana::helper_client_t::default_socket_path(), error);
-        if (!client || !client->get_version()) {
+        auto client = corvana::helper_client_t::connect();
+        if (!client || !client->version()) {
             state.SkipWithError("not admitted");
             break;
         }

@@ -1,12 +1,19 @@
 #include "client/helper_connection.h"
 
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/ipc/frame_io.h"
 
 namespace {
+
+using clock_type = std::chrono::steady_clock;
+using corvana::error_kind;
 
 constexpr std::string_view k_service_name = "com.quillmark.corvana-cv-5e09b1d4.Helper";
 
@@ -24,65 +31,166 @@ void keep_other_processes_out() {
     return true;
 }();
 
-// The helper's first message says the connection was admitted; a client sends nothing before it.
-bool admitted(int socket, std::chrono::milliseconds timeout, std::string& error) {
-    std::vector<std::uint8_t> payload;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (read_frame(socket, payload, deadline, timeout) == frame_read::frame) {
-        auto decoded = decode_reply(payload);
-        auto* reply = std::get_if<wire_reply>(&decoded);
-        if (reply != nullptr && reply->id == k_admission_reply_id &&
-            reply->value == wire_value{true}) {
-            return true;
+corvana::error failure(error_kind kind, std::string message) {
+    return corvana::error{kind, std::move(message)};
+}
+
+std::string within(std::chrono::milliseconds timeout) {
+    return "within " + std::to_string(timeout.count()) + " ms";
+}
+
+// What is left of the time to the deadline; nothing once it has passed.
+std::chrono::milliseconds left_until(clock_type::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
+    return std::max(left, std::chrono::milliseconds{0});
+}
+
+// A Unix socket's connect waits while the listener's queue is full, and a send while the peer
+// does not read; both give up when the socket's send time-out passes (EAGAIN).
+bool bound_waits(int socket, std::chrono::milliseconds left) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(left.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000 * 1000);
+    return ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
+enum class sent { all, timed_out, gone };
+
+sent send_frame(int socket, const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(socket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n >= 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return sent::timed_out;
+        } else if (errno != EINTR) {
+            return sent::gone;
         }
     }
-    error = "the helper refused the connection (is this program signed as the helper requires?)";
-    return false;
+    return sent::all;
+}
+
+// The helper's first message says the connection was admitted; a client sends nothing before it.
+// It closes a connection it does not admit without a word.
+std::optional<corvana::error> admission(int socket, clock_type::time_point deadline,
+                                        std::chrono::milliseconds timeout) {
+    std::vector<std::uint8_t> payload;
+    const frame_read read = read_frame(socket, payload, deadline, left_until(deadline));
+    if (read == frame_read::timeout) {
+        return failure(error_kind::timed_out,
+                       "the helper gave no word on admission " + within(timeout));
+    }
+    if (read == frame_read::frame) {
+        auto decoded = decode_reply(payload);
+        const auto* reply = std::get_if<wire_reply>(&decoded);
+        if (reply != nullptr && reply->id == k_admission_reply_id &&
+            reply->value == wire_value{true}) {
+            return std::nullopt;
+        }
+    }
+    return failure(error_kind::refused,
+                   "the helper refused the connection (is this program signed as the helper "
+                   "requires, and not traced?)");
 }
 
 }  // namespace
+
+std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds timeout) {
+    constexpr std::chrono::milliseconds k_longest = std::chrono::hours{24 * 30};
+    return clock_type::now() + std::min(timeout, k_longest);
+}
 
 std::string helper_socket_path() {
     return service_socket_path(k_service_name);
 }
 
-std::optional<helper_connection_t> helper_connection_t::connect(const std::string& socket_path,
-                                                                std::string& error,
-                                                                std::chrono::milliseconds timeout) {
+corvana::result<helper_connection_t> helper_connection_t::connect(
+    const std::string& socket_path, std::chrono::milliseconds timeout) {
     keep_other_processes_out();
-    unique_fd fd = connect_unix_socket(socket_path, &error);
-    if (!fd || !admitted(fd.get(), timeout, error)) {
-        return std::nullopt;
+    const auto deadline = deadline_after(timeout);
+    const auto address = unix_socket_address(socket_path);
+    if (socket_path.find('\0') != std::string::npos || !address) {
+        return failure(error_kind::invalid_argument,
+                       "the socket path does not fit a socket address (a NUL byte, or over " +
+                           std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes)");
     }
-    return helper_connection_t(std::move(fd), timeout);
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        return failure(error_kind::unreachable,
+                       std::string("cannot make a socket: ") + std::strerror(errno));
+    }
+    const auto left = left_until(deadline);
+    if (left.count() == 0) {
+        return failure(error_kind::timed_out, "no time left to connect to " + socket_path);
+    }
+    if (!bound_waits(fd.get(), left)) {
+        return failure(error_kind::unreachable,
+                       std::string("cannot bound the socket's waits: ") + std::strerror(errno));
+    }
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS) {
+            return failure(error_kind::timed_out,
+                           socket_path + " took no connection " + within(timeout));
+        }
+        return failure(error_kind::unreachable,
+                       "cannot connect to " + socket_path + ": " + std::strerror(errno));
+    }
+    if (auto refused = admission(fd.get(), deadline, timeout)) {
+        return std::move(*refused);
+    }
+    return helper_connection_t(std::move(fd));
 }
 
-std::optional<wire_value> helper_connection_t::call(std::string_view selector,
-                                                    std::vector<wire_value> args,
-                                                    std::chrono::milliseconds at_least) {
+corvana::result<wire_value> helper_connection_t::call(std::string_view selector,
+                                                      std::vector<wire_value> args,
+                                                      std::chrono::milliseconds timeout) {
     if (broken_) {
-        return std::nullopt;
+        return failure(error_kind::dropped,
+                       "an earlier call left the connection unusable; connect again");
     }
-    std::uint64_t id = next_id_++;
-    auto frame = encode_request(wire_request{std::string(selector), id, std::move(args)});
+    const auto deadline = deadline_after(timeout);
+    auto frame = encode_request(wire_request{std::string(selector), next_id_, std::move(args)});
     if (!frame) {
-        return std::nullopt;
+        return failure(error_kind::invalid_argument,
+                       "the arguments can't be sent: a text with a NUL byte or that is not "
+                       "UTF-8, or a message over " +
+                           std::to_string(k_max_message_size / 1024) + " KiB");
     }
+    const auto left = left_until(deadline);
+    if (left.count() == 0 || !bound_waits(socket_.get(), left)) {
+        return failure(error_kind::timed_out, "no time left to send the request");
+    }
+    const std::uint64_t id = next_id_++;
     // Anything short of a well-formed answer to this call leaves the connection unusable.
     broken_ = true;
-    if (!send_all(socket_.get(), *frame)) {
-        return std::nullopt;
+    switch (send_frame(socket_.get(), *frame)) {
+        case sent::all:
+            break;
+        case sent::timed_out:
+            return failure(error_kind::timed_out, "the helper took no request " + within(timeout));
+        case sent::gone:
+            return failure(error_kind::dropped, "the helper closed the connection");
     }
     std::vector<std::uint8_t> payload;
-    const auto timeout = std::max(timeout_, at_least);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (read_frame(socket_.get(), payload, deadline, timeout) != frame_read::frame) {
-        return std::nullopt;
+    switch (read_frame(socket_.get(), payload, deadline, left_until(deadline))) {
+        case frame_read::frame:
+            break;
+        case frame_read::timeout:
+            return failure(error_kind::timed_out, "no reply from the helper " + within(timeout));
+        case frame_read::closed:
+        case frame_read::truncated:
+            return failure(error_kind::dropped, "the helper closed the connection before replying");
+        default:
+            return failure(error_kind::dropped, "the helper's reply was not a message");
     }
     auto decoded = decode_reply(payload);
     auto* reply = std::get_if<wire_reply>(&decoded);
-    if (reply == nullptr || reply->id != id) {
-        return std::nullopt;
+    if (reply == nullptr) {
+        return failure(error_kind::dropped, "the helper's reply could not be read");
+    }
+    if (reply->id != id) {
+        return failure(error_kind::dropped, "the helper replied to another call");
     }
     broken_ = false;
     return std::move(reply->value);

@@ -8,47 +8,44 @@
 
 namespace {
 
+using corvana::authorization_t;
 using corvana::helper_client_t;
-using corvana::ns_data;
-using corvana::ns_string;
+using corvana::result;
 
 constexpr std::size_t k_max_auth_file = 64 * 1024;
 
-std::string text(bool value) {
-    return value ? "true" : "false";
-}
-
+// The reply as corvana-helperctl prints it: true/false, the text, or the integer.
 template <class T>
-std::optional<std::string> shown(const std::optional<T>& reply) {
+result<std::string> shown(result<T> reply) {
     if (!reply) {
-        return std::nullopt;
+        return std::move(reply).error();
     }
     if constexpr (std::is_same_v<T, bool>) {
-        return text(*reply);
+        return std::string(*reply ? "true" : "false");
     } else if constexpr (std::is_same_v<T, int>) {
         return std::to_string(*reply);
     } else {
-        return reply->value_or("(nil)");
+        return std::move(*reply);
     }
 }
 
 // The authorization file given with --auth, or else a new authorization of this process's own,
 // for which the helper has polkit ask.
-ns_data read_auth(const arguments& args) {
+authorization_t read_auth(const arguments& args) {
     const auto given = args.option("auth");
     if (!given) {
         auto made = helper_client_t::make_authorization();
         if (!made) {
             throw usage_error{"cannot make an authorization: no random bytes"};
         }
-        return made;
+        return std::move(*made);
     }
     const std::string& path = *given;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw usage_error{"cannot read the authorization file " + path};
     }
-    std::vector<std::uint8_t> bytes;
+    authorization_t bytes;
     char c;
     while (in.get(c)) {
         if (bytes.size() == k_max_auth_file) {
@@ -81,19 +78,12 @@ int integer(const std::string& word) {
     throw usage_error{"expected an integer, got " + word};
 }
 
-ns_string optional_text(const arguments& args, const std::string& name) {
-    return args.option(name);
-}
-
 command namespace_query(const char* name, protocol::method called,
-                        std::optional<bool> (helper_client_t::*method)(const ns_string&)) {
-    return {name,
-            called,
-            "NS",
-            {},
-            1,
-            [method](helper_client_t& c, const arguments& a) {
-                return shown((c.*method)(a.words[0])); }};
+                        result<bool> (helper_client_t::*method)(const std::string&,
+                                                                corvana::timeout_t)) {
+    return {name, called, "NS", {}, 1, [method](helper_client_t& c, const arguments& a) {
+                return shown((c.*method)(a.words[0], corvana::k_default_call_timeout));
+            }};
 }
 
 }  // namespace
@@ -106,15 +96,16 @@ const std::vector<command>& commands() {
          "",
          {},
          0,
-         [](helper_client_t& c, const arguments&) { return shown(c.get_version()); }},
+         [](helper_client_t& c, const arguments&) { return shown(c.version()); }},
         {"install-service",
          m::install_service,
          "[--auth FILE] --namespace NS --config DIR",
          {"auth", "namespace", "config"},
          0,
          [](helper_client_t& c, const arguments& a) {
-             return shown(c.install_corvana_service_with(read_auth(a), a.required("namespace"),
-                                                         a.required("config")));
+             return shown(c.install_service({.authorization = read_auth(a),
+                                             .namespace_name = a.required("namespace"),
+                                             .config_directory = a.required("config")}));
          }},
         {"install",
          m::install,
@@ -122,9 +113,11 @@ const std::vector<command>& commands() {
          {"auth", "bundle", "sysconfig", "namespace", "user"},
          0,
          [](helper_client_t& c, const arguments& a) {
-             return shown(c.install_corvana_with_auth_data(
-                 read_auth(a), a.required("bundle"), a.required("sysconfig"),
-                 a.required("namespace"), optional_text(a, "user")));
+             return shown(c.install_application({.authorization = read_auth(a),
+                                                 .bundle_path = a.required("bundle"),
+                                                 .sysconfig_path = a.required("sysconfig"),
+                                                 .namespace_name = a.required("namespace"),
+                                                 .user_name = a.option("user")}));
          }},
         {"uninstall",
          m::uninstall,
@@ -132,52 +125,49 @@ const std::vector<command>& commands() {
          {"auth", "bundle", "sysconfig", "namespace", "user"},
          0,
          [](helper_client_t& c, const arguments& a) {
-             return shown(c.uninstall_corvana_with_auth_data(
-                 read_auth(a), a.required("bundle"), optional_text(a, "sysconfig"),
-                 a.required("namespace"), optional_text(a, "user")));
+             return shown(c.uninstall_application({.authorization = read_auth(a),
+                                                   .bundle_path = a.required("bundle"),
+                                                   .namespace_name = a.required("namespace"),
+                                                   .sysconfig_path = a.option("sysconfig"),
+                                                   .user_name = a.option("user")}));
          }},
         {"fix-max-files",
          m::fix_max_files,
          "",
          {},
          0,
-         [](helper_client_t& c, const arguments&) {
-             return shown(c.fixOSMaxFilesIfNeedAndReply());
-         }},
+         [](helper_client_t& c, const arguments&) { return shown(c.raise_open_files_limit()); }},
         {"reboot",
          m::reboot,
          "",
          {},
          0,
-         [](helper_client_t& c, const arguments&) {
-             return shown(c.reboot_computer_with_reply());
-         }},
+         [](helper_client_t& c, const arguments&) { return shown(c.reboot()); }},
         {"restart",
          m::restart,
          "--bundle PATH",
          {"bundle"},
          0,
          [](helper_client_t& c, const arguments& a) {
-             return shown(c.restart_corvana_with_bundle_path(a.required("bundle")));
+             return shown(c.restart_application(a.required("bundle")));
          }},
-        namespace_query("start-service", m::start_service,
-                        &helper_client_t::start_service_with_namespace),
+        namespace_query("start-service", m::start_service, &helper_client_t::start_service),
         namespace_query("quit-service", m::quit_service, &helper_client_t::quit_service),
         namespace_query("is-installed", m::is_service_installed,
-                        &helper_client_t::is_service_installed_with_namespace),
+                        &helper_client_t::is_service_installed),
         namespace_query("is-disabled", m::is_service_disabled,
-                        &helper_client_t::is_service_disabled_with_namespace),
+                        &helper_client_t::is_service_disabled),
         namespace_query("is-run-at-load", m::is_service_run_at_load,
-                        &helper_client_t::is_service_run_at_load_with_namespace),
+                        &helper_client_t::is_service_run_at_load),
         namespace_query("is-autostart", m::is_autostart_enabled,
-                        &helper_client_t::isAutostartEnabledForNamespace),
+                        &helper_client_t::is_autostart_enabled),
         {"set-autostart",
          m::set_autostart_enabled,
          "on|off NS",
          {},
          2,
          [](helper_client_t& c, const arguments& a) {
-             return shown(c.setAutostartEnabled(on_off(a.words[0]), a.words[1]));
+             return shown(c.set_autostart_enabled(a.words[1], on_off(a.words[0])));
          }},
         {"set-tray",
          m::set_tray_enabled,
@@ -193,7 +183,7 @@ const std::vector<command>& commands() {
          {"auth"},
          0,
          [](helper_client_t& c, const arguments& a) {
-             return shown(c.check_global_settings_auth(read_auth(a)));
+             return shown(c.check_global_settings_right(read_auth(a)));
          }},
         {"set-darkwake",
          m::set_darkwake_mode,
@@ -201,7 +191,7 @@ const std::vector<command>& commands() {
          {},
          1,
          [](helper_client_t& c, const arguments& a) {
-             return shown(c.set_darkwake_mode(integer(a.words[0])));
+             return shown(c.set_dark_wake_mode(integer(a.words[0])));
          }},
     };
     return table;

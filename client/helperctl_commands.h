@@ -33,7 +33,8 @@ struct command {
     const char* usage;
     std::vector<std::string> option_names;
     std::size_t word_count;
-    std::function<std::optional<std::string>(corvana::helper_client_t&, const arguments&)> run;
+    // The reply as printed, or the error that kept the call from one.
+    std::function<corvana::result<std::string>(corvana::helper_client_t&, const arguments&)> run;
 
     // Needs an authorization: a polkit agent may have to ask for a password during the call.
     bool guarded() const { return protocol::info(method).guarded(); }

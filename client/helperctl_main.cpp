@@ -1,7 +1,7 @@
 // corvana-helperctl: one subcommand per remote method of the helper daemon.
 //
 // Exit status: 0 when a reply arrived (its value is printed), 3 when the connection was refused or
-// dropped, 2 on a usage error.
+// dropped (or no reply came in time), 2 on a usage error (an argument that can't be sent is one).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -29,8 +29,6 @@
 namespace {
 
 using corvana::helper_client_t;
-using corvana::ns_data;
-using corvana::ns_string;
 
 constexpr int k_exit_replied = 0;
 constexpr int k_exit_failure = 1;
@@ -52,6 +50,12 @@ void print_usage(std::FILE* out) {
                  "Prints the reply: true/false, the text or the integer.\n"
                  "Exit status: 0 reply received, 3 connection refused or dropped, 2 usage error.\n"
                  "COMMAND --help shows the usage of one command.\n");
+}
+
+// The error's message, and the exit status for its kind.
+int failed(const corvana::error& error) {
+    std::fprintf(stderr, "corvana-helperctl: %s\n", error.message.c_str());
+    return error.kind == corvana::error_kind::invalid_argument ? k_exit_usage : k_exit_dropped;
 }
 
 // The command's own options, with --socket and --help everywhere, as "--name value" or
@@ -223,11 +227,9 @@ int main(int argc, char** argv) {
             return k_exit_replied;
         }
         arguments parsed = arguments_of(*chosen, rest, std::move(line), socket);
-        std::string error;
-        auto client = helper_client_t::connect(socket, error);
+        auto client = helper_client_t::connect(socket);
         if (!client) {
-            std::fprintf(stderr, "corvana-helperctl: %s\n", error.c_str());
-            return k_exit_dropped;
+            return failed(client.error());
         }
         // Started before the call and ended after it, so that polkit finds it registered for
         // this process when the helper asks.
@@ -237,8 +239,7 @@ int main(int argc, char** argv) {
         }
         auto reply = chosen->run(*client, parsed);
         if (!reply) {
-            std::fprintf(stderr, "corvana-helperctl: the connection was refused or dropped\n");
-            return k_exit_dropped;
+            return failed(reply.error());
         }
         std::printf("%s\n", reply->c_str());
         return k_exit_replied;

@@ -403,14 +403,13 @@ CORVANA_ROLE(RebootWhenReleased) {
     while (!fs::exists(release)) {
         std::this_thread::sleep_for(20ms);
     }
-    std::string error;
-    auto client = corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
-                                                    error, 10s);
+    auto client =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), 10s);
     if (!client) {
         say("reboot: refused");
         return;
     }
-    auto reply = client->reboot_computer_with_reply();
+    auto reply = client->reboot();
     say(reply ? (*reply ? "reboot: true" : "reboot: false") : "reboot: dropped");
 }
 
@@ -578,9 +577,8 @@ TEST_F(Admission, ALockedTraceFileHoldsUpNoRequest) {
 // A copied valid signature next to a huge executable: admission must not hash it.
 
 CORVANA_ROLE(TryConnect) {
-    std::string error;
-    auto client = corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
-                                                    error, 10s);
+    auto client =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), 10s);
     say(client ? "connect: admitted" : "connect: refused");
 }
 
@@ -620,10 +618,9 @@ CORVANA_ROLE(HoldMany) {
     ASSERT_EQ(args.size(), 1u);
     std::vector<corvana::helper_client_t> held;
     for (int i = 0; i < std::stoi(args[0]); ++i) {
-        std::string error;
-        auto client = corvana::helper_client_t::connect(
-            corvana::helper_client_t::default_socket_path(), error, 5s);
-        if (client && client->get_version()) {
+        auto client =
+            corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), 5s);
+        if (client && client->version()) {
             held.push_back(std::move(*client));
         }
     }

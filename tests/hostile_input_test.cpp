@@ -664,13 +664,13 @@ class session_t {
   public:
     helper_connection_t& client() {
         if (!client_) {
-            std::string error;
-            client_ = helper_connection_t::connect(helper_socket_path(), error,
-                                                   corvana::helper_client_t::k_default_timeout);
-            if (!client_) {
-                ADD_FAILURE() << "cannot connect: " << error;
+            auto connected = helper_connection_t::connect(helper_socket_path(),
+                                                          corvana::k_default_connect_timeout);
+            if (!connected) {
+                ADD_FAILURE() << "cannot connect: " << connected.error().message;
                 std::abort();
             }
+            client_.emplace(std::move(*connected));
         }
         return *client_;
     }
@@ -678,7 +678,8 @@ class session_t {
 
     // Whether the daemon still answers: its version, or nothing.
     std::optional<ns_string> get_version() {
-        const auto reply = client().call(protocol::selector(protocol::method::get_version), {});
+        const auto reply = client().call(protocol::selector(protocol::method::get_version), {},
+                                         corvana::k_default_call_timeout);
         if (const auto* text = reply ? std::get_if<std::string>(&*reply) : nullptr) {
             return ns_string(*text);
         }
@@ -702,8 +703,9 @@ class prober_t {
         const snapshot_t before = take_snapshot();
 
         if (encode_request(wire_request{selector, 1, call.args})) {
-            const auto reply = session_.client().call(selector, call.args);
-            EXPECT_TRUE(reply.has_value()) << call.label << ": no answer";
+            const auto reply = session_.client().call(selector, call.args,
+                                                      corvana::k_default_guarded_call_timeout);
+            EXPECT_TRUE(reply.has_value()) << call.label << ": " << reply.error().message;
             if (!reply) {
                 session_.drop();
             } else if (protocol::info(call.method->id).reply == wire_kind::integer) {

@@ -30,6 +30,7 @@ expected=(
     "$p/$libdir/corvana/libcorvana-helperctl-authorize.so"
     "$p/include/corvana/helper_client.h"
     "$p/include/corvana/types.h"
+    "$p/include/corvana/result.h"
     "$p/include/corvana/export.h"
     "$p/$libdir/pkgconfig/corvana-client.pc"
     "$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.socket"
@@ -54,42 +55,51 @@ grep -qx "ExecStart=$prefix/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.He
     "$stage/$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.service" \
     || { echo "the service unit does not start the installed daemon"; status=1; }
 
-# The client library exports its interface and nothing else, under its versioned soname, and its
-# installed headers carry nothing but that interface.
+# The client library exports its interface and nothing else, every symbol under the version node
+# of its soname, and its installed headers carry nothing but that interface.
 lib="$stage/$p/$libdir/libcorvana-client.so"
 exported=$(nm -DC --defined-only "$lib" | cut -d' ' -f3-)
-if [ -z "$exported" ] || grep -v '^corvana::' <<<"$exported"; then
-    echo "libcorvana-client.so exports more than namespace corvana (the lines above)"
+if [ -z "$exported" ] || grep -vx 'CORVANA_CLIENT_3' <<<"$exported" \
+        | grep -v '^corvana::.*@@CORVANA_CLIENT_3$'; then
+    echo "libcorvana-client.so exports more than namespace corvana under CORVANA_CLIENT_3 (above)"
     status=1
 fi
-readelf -d "$lib" | grep -q 'SONAME.*\[libcorvana-client\.so\.[0-9]*\]' \
-    || { echo "libcorvana-client.so has no versioned soname"; status=1; }
+readelf -d "$lib" | grep -q 'SONAME.*\[libcorvana-client\.so\.3\]' \
+    || { echo "libcorvana-client.so's soname is not libcorvana-client.so.3"; status=1; }
+[ -e "$stage/$p/$libdir/libcorvana-client.so.3" ] \
+    || { echo "missing after install: /$p/$libdir/libcorvana-client.so.3"; status=1; }
 if grep -rlE 'unique_fd|wire_value|"(platform|core|client)/' "$stage/$p/include/corvana"; then
     echo "installed headers reach past the client interface (files above)"
     status=1
 fi
 
-# A program builds against the installed headers and library with pkg-config alone and uses them.
-cat >"$stage/client.cpp" <<'CPP'
-#include <corvana/helper_client.h>
-int main() {
-    std::string error;
-    auto client = corvana::helper_client_t::connect("/nonexistent.socket", error,
-                                                    std::chrono::milliseconds(200));
-    const corvana::ns_string text = "x";
-    return !client && !error.empty() && text &&
-                   corvana::helper_client_t::default_socket_path().rfind("/run/", 0) == 0
-               ? 0
-               : 1;
-}
-CPP
+# The example program the README shows builds against the installed headers and library with
+# pkg-config alone, and reports a socket nobody serves as unreachable.
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+example="$source_dir/client/example/helper_status.cpp"
+shown=$(awk '/^<!-- client\/example\/helper_status.cpp -->$/ { found = 1; next }
+             found && /^```cpp$/ { inside = 1; next }
+             inside && /^```$/ { exit }
+             inside' "$source_dir/README.md")
+[ "$shown" = "$(cat "$example")" ] \
+    || { echo "README.md does not show client/example/helper_status.cpp as it is"; status=1; }
 if ! PKG_CONFIG_SYSROOT_DIR="$stage" PKG_CONFIG_PATH="$stage/$p/$libdir/pkgconfig" \
-    sh -c 'g++ -std=c++20 -Wall -Wextra -Werror "$1/client.cpp" -o "$1/client" \
-           $(pkg-config --cflags --libs corvana-client) -Wl,-rpath,"$1/$2" && "$1/client"' \
-    sh "$stage" "$p/$libdir"; then
+    sh -c 'g++ -std=c++20 -Wall -Wextra -Werror "$3" -o "$1/client" \
+           $(pkg-config --cflags --libs corvana-client) -Wl,-rpath,"$1/$2"' \
+    sh "$stage" "$p/$libdir" "$example"; then
     echo "a client can't be built against the installed library"
     status=1
+else
+    "$stage/client" /nonexistent.socket 2>"$stage/client.err"
+    answer=$?
+    if [ "$answer" != 2 ] || ! grep -q '\[unreachable\]' "$stage/client.err"; then
+        echo "the example did not report /nonexistent.socket as unreachable ($answer):"
+        cat "$stage/client.err"
+        status=1
+    fi
 fi
+PKG_CONFIG_PATH="$stage/$p/$libdir/pkgconfig" pkg-config --exact-version=3.0.0 corvana-client \
+    || { echo "corvana-client.pc does not give the interface's version 3.0.0"; status=1; }
 
 # The installed corvana-helperctl (no run path: the staged library stands in for the system's)
 # finds the authorize module beside its library, and a command other than authorize loads neither

@@ -65,9 +65,8 @@ role_plan plan_from_arguments() {
     return plan;
 }
 
-std::optional<corvana::helper_client_t> connect_client() {
-    std::string error;
-    return corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error,
+corvana::result<corvana::helper_client_t> connect_client() {
+    return corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
                                              k_call_timeout);
 }
 
@@ -124,8 +123,8 @@ CORVANA_ROLE(Churn) {
                     continue;
                 }
                 ++calls;
-                auto installed = client->is_service_installed_with_namespace(k_installed);
-                if (installed == std::optional<bool>(true)) {
+                auto installed = client->is_service_installed(k_installed, k_call_timeout);
+                if (installed && *installed) {
                     ++answered;
                 } else if (!installed && plan.drops_allowed) {
                     ++dropped;
@@ -187,42 +186,44 @@ CORVANA_ROLE(Query) {
             for (long n = 0; steady::now() < plan.deadline; ++n) {
                 if (c == 0) {
                     on = !on;
-                    check("set autostart", client->setAutostartEnabled(on, k_toggled), true);
+                    check("set autostart",
+                          client->set_autostart_enabled(k_toggled, on, k_call_timeout), true);
                     continue;
                 }
                 switch (n % 8) {
                     case 0:
-                        check("version", client->get_version(), ns_string("2.6"));
+                        check("version", client->version(k_call_timeout), "2.6");
                         break;
                     case 1:
-                        check("installed", client->is_service_installed_with_namespace(k_installed),
-                              true);
+                        check("installed",
+                              client->is_service_installed(k_installed, k_call_timeout), true);
                         break;
                     case 2:
-                        check("absent", client->is_service_installed_with_namespace(k_absent),
+                        check("absent", client->is_service_installed(k_absent, k_call_timeout),
                               false);
                         break;
                     case 3:
-                        check("disabled", client->is_service_disabled_with_namespace(k_installed),
+                        check("disabled", client->is_service_disabled(k_installed, k_call_timeout),
                               false);
                         break;
                     case 4:
                         check("run at load",
-                              client->is_service_run_at_load_with_namespace(k_installed), true);
+                              client->is_service_run_at_load(k_installed, k_call_timeout), true);
                         break;
                     case 5:
-                        check("autostart", client->isAutostartEnabledForNamespace(k_installed),
-                              true);
+                        check("autostart",
+                              client->is_autostart_enabled(k_installed, k_call_timeout), true);
                         break;
                     case 6:
                         // Only RunAtLoad of this job file changes: a reader that caught it half
                         // written would find it unreadable, which answers "disabled".
                         check("toggled disabled",
-                              client->is_service_disabled_with_namespace(k_toggled), false);
+                              client->is_service_disabled(k_toggled, k_call_timeout), false);
                         break;
                     default: {
                         // Either value is right while it is being switched; an answer is due.
-                        auto run_at_load = client->is_service_run_at_load_with_namespace(k_toggled);
+                        auto run_at_load =
+                            client->is_service_run_at_load(k_toggled, k_call_timeout);
                         check("toggled run at load", run_at_load, run_at_load.value_or(false));
                         break;
                     }

@@ -136,12 +136,10 @@ std::unique_ptr<client_role> start_client_role(const std::string& role,
 // The roles themselves, run in the signed copy.
 
 CORVANA_ROLE(Hold) {
-    std::string error;
-    auto client =
-        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
-    ASSERT_TRUE(client) << error;
-    auto version = client->get_version();
-    ASSERT_TRUE(version.has_value());
+    auto client = corvana::helper_client_t::connect();
+    ASSERT_TRUE(client) << client.error().message;
+    auto version = client->version();
+    ASSERT_TRUE(version) << version.error().message;
     std::printf("ready\n");
     std::fflush(stdout);
     const char* release = std::getenv("CORVANA_CLIENT_ROLE_RELEASE");
@@ -161,15 +159,13 @@ CORVANA_ROLE(Load) {
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&] {
-            std::string error;
-            auto client = corvana::helper_client_t::connect(
-                corvana::helper_client_t::default_socket_path(), error);
+            auto client = corvana::helper_client_t::connect();
             if (!client) {
                 return;
             }
             for (int i = 0; i < calls; ++i) {
-                auto version = client->get_version();
-                if (version && *version == ns_string("2.6")) {
+                auto version = client->version();
+                if (version && *version == "2.6") {
                     ++answered;
                 } else {
                     ++wrong;

@@ -16,7 +16,7 @@ namespace tests {
 // play a client of the daemon: the daemon admits it, and it can hold connections or load the
 // daemon in ways a one-shot command line can't.
 //
-// Roles: "Hold" connects, calls get_version, prints "ready" and keeps the connection until
+// Roles: "Hold" connects, calls version(), prints "ready" and keeps the connection until
 // released; "Load CLIENTS CALLS" runs CLIENTS connections at once, each making CALLS calls, and
 // prints "answered N of M".
 struct role_options {
