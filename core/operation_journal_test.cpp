@@ -237,6 +237,7 @@ TEST_F(OperationJournal, ACallerOperationsAndDecisionsAreRecordedAsTheKernelName
               protocol::selector(protocol::method::quit_service));
     EXPECT_EQ(value_of(quit, "CORVANA_NAMESPACE"), "corvana");
     EXPECT_EQ(value_of(quit, "CORVANA_OUTCOME"), "true");
+    EXPECT_THAT(values_of(quit, "CORVANA_RIGHT"), testing::IsEmpty());
 
     // A namespace that spells further fields stays one value of one entry.
     const fields_t start = journal_.next(journal_kind::start_service);
@@ -264,6 +265,7 @@ TEST_F(OperationJournal, ACallerOperationsAndDecisionsAreRecordedAsTheKernelName
         EXPECT_EQ(value_of(decision, "CORVANA_OUTCOME"), outcome);
         const fields_t check = journal_.next(journal_kind::check_global_settings);
         EXPECT_EQ(value_of(check, "CORVANA_CLIENT_UID"), uid);
+        EXPECT_EQ(value_of(check, "CORVANA_RIGHT"), k_settings_right);
         EXPECT_EQ(value_of(check, "CORVANA_OUTCOME"), outcome);
     }
 }

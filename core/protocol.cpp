@@ -121,14 +121,18 @@ std::optional<std::string> journal_argument(const std::vector<wire_value>& args,
 
 // The reply block, made to record the call with its outcome in the journal first. The record is
 // made here, around every handler, so that no way out of one goes unrecorded.
-reply_fn journal_reply(const journal_row& row, std::string_view selector,
+// A guarded method's entry names its right; the authorization entry just before it, with the same
+// client and operation, says how the right was decided.
+reply_fn journal_reply(const journal_row& row, const protocol::method_info& method,
                        const std::vector<wire_value>& args, reply_fn reply) {
-    journal_event_t event{.kind = row.kind,
-                          .caller = journal_current_caller(),
-                          .operation = std::string(selector),
-                          .cv_namespace = journal_argument(args, row.namespace_arg),
-                          .bundle_path = journal_argument(args, row.bundle_arg),
-                          .value = journal_argument(args, row.value_arg)};
+    journal_event_t event{
+        .kind = row.kind,
+        .caller = journal_current_caller(),
+        .operation = std::string(method.selector),
+        .cv_namespace = journal_argument(args, row.namespace_arg),
+        .bundle_path = journal_argument(args, row.bundle_arg),
+        .value = journal_argument(args, row.value_arg),
+        .right = method.guarded() ? std::optional<std::string>(method.right.name) : std::nullopt};
     return [event = std::move(event), reply = std::move(reply)](wire_value answer) mutable {
         event.outcome = journal_text(answer);
         journal_record(std::move(event));
@@ -164,7 +168,7 @@ constexpr handler_entry handler{
     M, [](helper_tool_t& helper, std::vector<wire_value>& args, reply_fn reply) {
         static_assert(journal_row_fits<M>(Journal), "the journal row names the wrong arguments");
         if constexpr (Journal.recorded) {
-            reply = journal_reply(Journal, protocol::selector(M), args, std::move(reply));
+            reply = journal_reply(Journal, protocol::info(M), args, std::move(reply));
         }
         call_handler<M>(helper, Handler, args, std::move(reply));
     }};

@@ -1,5 +1,9 @@
 #include "platform/journal/journal.h"
 
+// The place in this file that sends says nothing about the operation an entry records: no
+// CODE_FILE, CODE_LINE or CODE_FUNC fields.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+
 #include <poll.h>
 #include <pthread.h>
 #include <sys/uio.h>
