@@ -33,7 +33,8 @@ check "every entry comes from the helper's unit as root" test \
     "$(entries $(printf 'MESSAGE_ID=%s ' "${all_ids[@]}"))"
 check "root's install: uid 0, namespace corvana, true" \
     at_least 1 MESSAGE_ID=$id_install CORVANA_CLIENT_UID=0 CORVANA_NAMESPACE=corvana \
-    CORVANA_BUNDLE_PATH=/opt/corvana-deploy/Corvana.app CORVANA_OUTCOME=true
+    CORVANA_BUNDLE_PATH=/opt/corvana-deploy/Corvana.app \
+    CORVANA_RIGHT=com.quillmark.Corvana.Helper.install_corvana CORVANA_OUTCOME=true
 check "its right was held by root's token" \
     at_least 1 MESSAGE_ID=$id_authorization CORVANA_CLIENT_UID=0 \
     CORVANA_RIGHT=com.quillmark.Corvana.Helper.install_corvana CORVANA_DECIDED_BY=token \
