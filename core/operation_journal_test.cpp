@@ -7,9 +7,12 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +33,7 @@
 #include "tests/support/daemon_session.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -139,6 +144,20 @@ class journal_socket_t {
         return entries;
     }
 
+    // Reads count datagrams, whatever they hold; false when they did not come within the time.
+    bool drain(std::size_t count, std::chrono::milliseconds limit = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::string datagram(256 * 1024, '\0');
+        while (count > 0 && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{socket_.get(), POLLIN, 0};
+            if (::poll(&ready, 1, 100) == 1 &&
+                ::recv(socket_.get(), datagram.data(), datagram.size(), 0) > 0) {
+                --count;
+            }
+        }
+        return count == 0;
+    }
+
     // The entry with this MESSAGE_ID, the next that comes (about this process, when given).
     fields_t next(journal_kind kind, std::optional<pid_t> client = std::nullopt) {
         for (;;) {
@@ -190,6 +209,27 @@ CORVANA_ROLE(JournalRefused) {
     auto client = corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
                                                     error, 10s);
     EXPECT_FALSE(client);
+}
+
+// Calls that are recorded, as fast as the daemon answers them; then, once released, one more.
+CORVANA_ROLE(JournalFlood) {
+    const auto args = tests::role_arguments();
+    ASSERT_EQ(args.size(), 1u);
+    std::string error;
+    auto client =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
+    ASSERT_TRUE(client) << error;
+    for (int i = std::stoi(args[0]); i > 0; --i) {
+        ASSERT_EQ(client->quit_service(std::string()), false);
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    const char* release = std::getenv("CORVANA_CLIENT_ROLE_RELEASE");
+    ASSERT_NE(release, nullptr);
+    while (!fs::exists(release)) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(client->quit_service(std::string("after")), true);
 }
 
 class OperationJournal : public testing::Test {
@@ -280,6 +320,50 @@ TEST_F(OperationJournal, AnUnsignedClientsRefusalIsRecorded) {
     EXPECT_EQ(value_of(refusal, "CORVANA_CLIENT_EXE"), fs::canonical("/proc/self/exe").string());
     EXPECT_EQ(value_of(refusal, "CORVANA_OUTCOME"), "false");
     EXPECT_THAT(value_of(refusal, "CORVANA_REASON"), testing::StartsWith("code check: "));
+}
+
+}  // namespace
+
+namespace {
+
+// A journal that reads nothing holds up no operation: its datagram socket's queue fills and a send
+// waits for room, so the daemon sends from a thread of its own and drops what its queue can't
+// hold, saying so in the next entry that gets through.
+TEST_F(OperationJournal, AJournalThatReadsNothingHoldsUpNoCall) {
+    // Control: sent from the calling thread, as sd_journal_send does, an entry waits for room.
+    std::atomic<int> sent{0};
+    std::thread sender([&sent] {
+        for (int i = 0; i < 200; ++i) {
+            (void)sd_journal_send("MESSAGE=control %d", i, nullptr);
+            ++sent;
+        }
+    });
+    EXPECT_FALSE(tests::wait_until([&sent] { return sent.load() == 200; }, 2s))
+        << "the sends did not wait: this test can't tell a waiting record from a free one";
+    std::size_t read = 0;
+    while (sent.load() < 200) {
+        read += journal_.drain(1, 1s) ? 1 : 0;
+    }
+    sender.join();
+    journal_.drain(200 - read, 5s);  // what is still queued
+
+    // Far more entries than the daemon's queue holds, none read: every call is answered.
+    constexpr int k_calls = 6000;
+    auto client = tests::start_client_role("JournalFlood", {std::to_string(k_calls)});
+    ASSERT_TRUE(client->wait_ready(120s)) << client->output();
+    // Room again: the entries queued go, then the one more call's, which counts what was lost.
+    ASSERT_TRUE(journal_.drain(100));
+    client->release();
+    ASSERT_EQ(client->wait(60s), 0) << client->output();
+    for (;;) {
+        const fields_t quit = journal_.next(journal_kind::quit_service, client->pid());
+        if (quit.empty() || value_of(quit, "CORVANA_NAMESPACE") == "after") {
+            ASSERT_FALSE(quit.empty());
+            EXPECT_GT(std::stoul(value_of(quit, "CORVANA_LOST")), 0u);
+            EXPECT_LT(std::stoul(value_of(quit, "CORVANA_LOST")), static_cast<unsigned>(k_calls));
+            break;
+        }
+    }
 }
 
 }  // namespace
