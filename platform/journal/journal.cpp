@@ -25,6 +25,9 @@
 
 namespace {
 
+// More than an entry has (journal_fields gives 17 at most, and the identifier is added).
+constexpr std::size_t k_max_fields = 32;
+
 struct queued_entry_t {
     std::vector<std::string> fields;
     std::size_t bytes = 0;
@@ -58,13 +61,16 @@ void send_entries(sender_t& state) {
             state.queue.pop_front();
             state.bytes -= entry.bytes;
         }
-        std::vector<iovec> vector;
-        vector.reserve(entry.fields.size());
+        // Nothing here may throw: an exception would end the daemon.
+        std::array<iovec, k_max_fields> vector{};
+        std::size_t count = 0;
         for (auto& field : entry.fields) {
-            vector.push_back({field.data(), field.size()});
+            if (count < vector.size()) {
+                vector[count++] = {field.data(), field.size()};
+            }
         }
         // A failure loses this entry alone; there is nobody to tell but the journal itself.
-        (void)sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
+        (void)sd_journal_sendv(vector.data(), static_cast<int>(count));
     }
 }
 
