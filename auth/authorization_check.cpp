@@ -6,6 +6,7 @@
 #include "helper/helper_tool.h"
 #include "platform/authorization/authorization.h"
 #include "platform/ipc/xpc_connection.h"
+#include "platform/journal/journal.h"
 #include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 
@@ -34,16 +35,30 @@ AuthorizationEnvironment prompt_for(const char* command) {
     return {{kAuthorizationEnvironmentPrompt, {text.begin(), text.end()}, 0}};
 }
 
+// Who asked for which right for which operation, and what settled it: the journal's record of
+// the decision, whatever the trace says.
+void record_decision(const char* command, AuthorizationDecision decided, OSStatus status) {
+    journal_record({.kind = journal_kind::authorization,
+                    .caller = journal_current_caller(),
+                    .operation = command == nullptr ? "" : command,
+                    .right = helper_tool_common_t::authorization_right_for_command(command),
+                    .decided_by = AuthorizationDecisionName(decided),
+                    .status = status,
+                    .outcome = status == errAuthorizationSuccess ? "true" : "false"});
+}
+
 }  // namespace
 
 std::optional<ns_error> helper_tool_t::check_authorization(const ns_data& auth,
                                                            const char* command) {
     std::optional<ns_error> error;
     AuthorizationRef authRef;
+    AuthorizationDecision decided = AuthorizationDecision::refused;
 
     if (!auth || auth->size() != kAuthorizationExternalFormLength) {
         error = ns_error{k_os_status_domain, errSecParam};
         trace_error(_trace.get(), "wrong auth data %s", error->description().c_str());
+        record_decision(command, AuthorizationDecision::refused, errSecParam);
         return error;
     }
 
@@ -61,12 +76,13 @@ std::optional<ns_error> helper_tool_t::check_authorization(const ns_data& auth,
                         : AuthorizationCopyRights(
                               authRef, {{*right, {}, 0}},
                               kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights,
-                              &environment);
+                              &environment, &decided);
     }
     if (status != errAuthorizationSuccess) {
         error = ns_error{k_os_status_domain, status};
         trace_error(_trace.get(), "external auth failed %s", error->description().c_str());
     }
+    record_decision(command, decided, status);
 
     if (authRef) {
         (void)AuthorizationFree(std::move(authRef), kAuthorizationFlagDefaults);

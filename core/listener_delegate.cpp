@@ -10,6 +10,7 @@
 #include "core/protocol.h"
 #include "helper/main_bundle.h"
 #include "platform/ipc/xpc_listener.h"
+#include "platform/journal/journal.h"
 #include "platform/posix/memory.h"
 
 namespace {
@@ -51,8 +52,12 @@ std::unique_ptr<helper_tool_t> helper_tool_t::init() {
     self->_listener->setErrorHandler([delegate](const std::string& message) {
         trace_error(delegate->_trace.get(), "listener: %s", message.c_str());
     });
-    self->_listener->setLimitHandler([delegate](const std::string& message) {
+    self->_listener->setLimitHandler([delegate](const ucred& peer, const std::string& message) {
         trace_warning(delegate->_trace.get(), "%s", message.c_str());
+        journal_record({.kind = journal_kind::admission_refused,
+                        .caller = journal_caller_t{peer.pid, peer.uid, ""},
+                        .outcome = "false",
+                        .reason = message});
     });
     return self;
 }
@@ -110,6 +115,12 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
     const audit_token_t& token = connection->auditToken();
     auto admission = admit_client(token, requirement, limits);
     if (!admission.code) {
+        journal_record({.kind = journal_kind::admission_refused,
+                        .caller = journal_caller_of(token),
+                        .outcome = "false",
+                        .reason = std::string("code check: ") +
+                                  code_signing_status_text(admission.status) + " (OSStatus " +
+                                  std::to_string(admission.status) + ")"});
         // Rejected silently, unless the check ran out of time while the client still waited.
         if (admission.status == errSecCSCancelled && !connection->peerGone()) {
             trace_warning(_trace.get(), "refused pid %d: its admission took longer than %d s",
@@ -119,10 +130,16 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
         return false;
     }
     auto admitted = std::make_shared<const sec_code_t>(std::move(*admission.code));
+    connection->setPeerExecutable(admitted->executable_path().value_or(""));
     connection->setSenderCheck(token.pid, token.uid, [admitted, pid = token.pid, uid = token.uid] {
         return admitted->is_sender(pid, uid);
     });
     if (!connection->confirmAdmission()) {
+        journal_record(
+            {.kind = journal_kind::admission_refused,
+             .caller = journal_caller_t{token.pid, token.uid, connection->peerExecutable()},
+             .outcome = "false",
+             .reason = "it sent a message before it was admitted"});
         trace_warning(_trace.get(),
                       "refused pid %d: it sent a message before it was admitted, perhaps from "
                       "the program it ran before",

@@ -1,10 +1,15 @@
 #include "core/protocol.h"
 
+#include <algorithm>
+#include <initializer_list>
+#include <optional>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "helper/helper_tool.h"
+#include "platform/journal/journal.h"
 
 namespace {
 
@@ -76,6 +81,65 @@ void call_handler(helper_tool_t& helper, void (helper_tool_t::*handler)(Params..
     (std::make_index_sequence<count>{});
 }
 
+// What the journal records of a method that changes the system or asks for a right: its kind of
+// entry, and which of its arguments name the namespace, the bundle and the setting it asks for.
+// Methods that only ask about state are not recorded.
+struct journal_row {
+    bool recorded = false;
+    journal_kind kind{};
+    int namespace_arg = -1;
+    int bundle_arg = -1;
+    int value_arg = -1;
+};
+
+constexpr journal_row recorded(journal_kind kind, int namespace_arg = -1, int bundle_arg = -1,
+                               int value_arg = -1) {
+    return {true, kind, namespace_arg, bundle_arg, value_arg};
+}
+
+// A reply as the journal shows it: true/false, the integer, or the text.
+std::string journal_text(const wire_value& value) {
+    if (const auto* flag = std::get_if<bool>(&value)) {
+        return *flag ? "true" : "false";
+    }
+    if (const auto* number = std::get_if<std::int64_t>(&value)) {
+        return std::to_string(*number);
+    }
+    if (const auto* text = std::get_if<std::string>(&value)) {
+        return *text;
+    }
+    return "nil";
+}
+
+std::optional<std::string> journal_argument(const std::vector<wire_value>& args, int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= args.size() ||
+        std::holds_alternative<wire_nil>(args[static_cast<std::size_t>(index)])) {
+        return std::nullopt;
+    }
+    return journal_text(args[static_cast<std::size_t>(index)]);
+}
+
+// The reply block, made to record the call with its outcome in the journal first. The record is
+// made here, around every handler, so that no way out of one goes unrecorded.
+// A guarded method's entry names its right; the authorization entry just before it, with the same
+// client and operation, says how the right was decided.
+reply_fn journal_reply(const journal_row& row, const protocol::method_info& method,
+                       const std::vector<wire_value>& args, reply_fn reply) {
+    journal_event_t event{
+        .kind = row.kind,
+        .caller = journal_current_caller(),
+        .operation = std::string(method.selector),
+        .cv_namespace = journal_argument(args, row.namespace_arg),
+        .bundle_path = journal_argument(args, row.bundle_arg),
+        .value = journal_argument(args, row.value_arg),
+        .right = method.guarded() ? std::optional<std::string>(method.right.name) : std::nullopt};
+    return [event = std::move(event), reply = std::move(reply)](wire_value answer) mutable {
+        event.outcome = journal_text(answer);
+        journal_record(std::move(event));
+        reply(std::move(answer));
+    };
+}
+
 using handler_t = void (*)(helper_tool_t&, std::vector<wire_value>&, reply_fn);
 
 // Each method of the protocol beside the handler its calls go to.
@@ -84,33 +148,55 @@ struct handler_entry {
     handler_t handle;
 };
 
-template <protocol::method M, auto Handler>
+// Whether the arguments a journal row names are there and of the kinds they are shown as: texts
+// for the namespace and the bundle, a boolean or an integer for the setting.
+template <protocol::method M>
+constexpr bool journal_row_fits(const journal_row& row) {
+    const auto names = [](int index, std::initializer_list<wire_kind> kinds) {
+        const auto arguments = protocol::info(M).arguments();
+        return index < 0 || (static_cast<std::size_t>(index) < arguments.size() &&
+                             std::find(kinds.begin(), kinds.end(),
+                                       arguments[static_cast<std::size_t>(index)]) != kinds.end());
+    };
+    return names(row.namespace_arg, {wire_kind::text}) &&
+           names(row.bundle_arg, {wire_kind::text}) &&
+           names(row.value_arg, {wire_kind::boolean, wire_kind::integer});
+}
+
+template <protocol::method M, auto Handler, journal_row Journal = journal_row{}>
 constexpr handler_entry handler{
     M, [](helper_tool_t& helper, std::vector<wire_value>& args, reply_fn reply) {
+        static_assert(journal_row_fits<M>(Journal), "the journal row names the wrong arguments");
+        if constexpr (Journal.recorded) {
+            reply = journal_reply(Journal, protocol::info(M), args, std::move(reply));
+        }
         call_handler<M>(helper, Handler, args, std::move(reply));
     }};
 
 using m = protocol::method;
 using h = helper_tool_t;
+using j = journal_kind;
 
 constexpr handler_entry k_handlers[] = {
     handler<m::get_version, &h::get_version_with_reply>,
-    handler<m::install_service, &h::install_corvana_service_with>,
-    handler<m::install, &h::install_corvana_with_auth_data>,
-    handler<m::uninstall, &h::uninstall_corvana_with_auth_data>,
-    handler<m::fix_max_files, &h::fixOSMaxFilesIfNeedAndReply>,
-    handler<m::restart, &h::restart_corvana_with_bundle_path>,
-    handler<m::reboot, &h::reboot_computer_with_reply>,
-    handler<m::start_service, &h::start_service_with_namespace>,
+    handler<m::install_service, &h::install_corvana_service_with, recorded(j::install_service, 1)>,
+    handler<m::install, &h::install_corvana_with_auth_data, recorded(j::install, 3, 1)>,
+    handler<m::uninstall, &h::uninstall_corvana_with_auth_data, recorded(j::uninstall, 3, 1)>,
+    handler<m::fix_max_files, &h::fixOSMaxFilesIfNeedAndReply, recorded(j::fix_max_files)>,
+    handler<m::restart, &h::restart_corvana_with_bundle_path, recorded(j::restart, -1, 0)>,
+    handler<m::reboot, &h::reboot_computer_with_reply, recorded(j::reboot)>,
+    handler<m::start_service, &h::start_service_with_namespace, recorded(j::start_service, 0)>,
     handler<m::is_service_installed, &h::is_service_installed_with_namespace>,
     handler<m::is_service_disabled, &h::is_service_disabled_with_namespace>,
     handler<m::is_service_run_at_load, &h::is_service_run_at_load_with_namespace>,
     handler<m::set_tray_enabled, &h::set_tray_enabled>,
-    handler<m::quit_service, &h::quit_service>,
-    handler<m::check_global_settings_auth, &h::check_global_settings_auth>,
-    handler<m::set_darkwake_mode, &h::set_darkwake_mode>,
+    handler<m::quit_service, &h::quit_service, recorded(j::quit_service, 0)>,
+    handler<m::check_global_settings_auth, &h::check_global_settings_auth,
+            recorded(j::check_global_settings)>,
+    handler<m::set_darkwake_mode, &h::set_darkwake_mode, recorded(j::set_darkwake, -1, -1, 0)>,
     handler<m::is_autostart_enabled, &h::isAutostartEnabledForNamespace>,
-    handler<m::set_autostart_enabled, &h::setAutostartEnabled>,
+    handler<m::set_autostart_enabled, &h::setAutostartEnabled,
+            recorded(j::set_autostart, 1, -1, 0)>,
 };
 
 constexpr bool every_method_has_its_handler() {

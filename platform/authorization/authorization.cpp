@@ -323,9 +323,27 @@ OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm& fo
     return create_from_external_form(form, &presenter, authorization);
 }
 
+const char* AuthorizationDecisionName(AuthorizationDecision decision) {
+    switch (decision) {
+        case AuthorizationDecision::token:
+            return "token";
+        case AuthorizationDecision::rule:
+            return "rule";
+        case AuthorizationDecision::polkit:
+            return "polkit";
+        case AuthorizationDecision::refused:
+            break;
+    }
+    return "refused";
+}
+
 OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
                                  const AuthorizationRights& rights, AuthorizationFlags flags,
-                                 const AuthorizationEnvironment* environment) {
+                                 const AuthorizationEnvironment* environment,
+                                 AuthorizationDecision* decided) {
+    AuthorizationDecision ignored = AuthorizationDecision::refused;
+    AuthorizationDecision& decision = decided != nullptr ? *decided : ignored;
+    decision = AuthorizationDecision::refused;
     if (!authorization) {
         return errAuthorizationInvalidRef;
     }
@@ -359,12 +377,22 @@ OSStatus AuthorizationCopyRights(const AuthorizationRef& authorization,
             const std::string rule = definition ? definition->rule : kAuthorizationRuleDefault;
             const auto& held = record->preauthorized_rights;
             const bool preauthorized = std::find(held.begin(), held.end(), item.name) != held.end();
-            switch (authorization_judge_rule(rule, record->uid, preauthorized, flags)) {
+            const rule_verdict_t verdict =
+                authorization_judge_rule(rule, record->uid, preauthorized, flags);
+            // The weightiest step taken for any right is what decided: asking outweighs a rule,
+            // a rule outweighs what the authorization held.
+            decision = std::max(decision, verdict == rule_verdict_t::ask_administrator
+                                              ? AuthorizationDecision::polkit
+                                          : preauthorized ? AuthorizationDecision::token
+                                                          : AuthorizationDecision::rule);
+            switch (verdict) {
                 case rule_verdict_t::granted:
                     break;
                 case rule_verdict_t::denied:
+                    decision = AuthorizationDecision::rule;
                     return errAuthorizationDenied;
                 case rule_verdict_t::interaction_not_allowed:
+                    decision = AuthorizationDecision::rule;
                     return errAuthorizationInteractionNotAllowed;
                 case rule_verdict_t::ask_administrator:
                     to_ask.emplace_back(item.name,

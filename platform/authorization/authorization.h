@@ -119,9 +119,18 @@ inline constexpr std::int64_t kAuthorizationMaxClientMadePerUser = 32;
 // or ends. Granted: the right is added to the authorization for the rest of its life when it is
 // the presenting user's own. Refused or no polkit: errAuthorizationDenied; dismissed:
 // errAuthorizationCanceled; nobody to ask: errAuthorizationInteractionNotAllowed.
+//
+// decided, when given, learns what settled the answer, for the record of who was let do what:
+// the authorization already held every right (token: an administrator pre-authorized it, or an
+// earlier grant was kept), a right's rule granted or refused it without asking anyone (rule), an
+// administrator was asked through polkit (polkit), or the reference was refused before any right
+// was judged (refused).
+enum class AuthorizationDecision { refused, token, rule, polkit };
+[[nodiscard]] const char* AuthorizationDecisionName(AuthorizationDecision decision);
 [[nodiscard]] OSStatus AuthorizationCopyRights(
     const AuthorizationRef& authorization, const AuthorizationRights& rights,
-    AuthorizationFlags flags, const AuthorizationEnvironment* environment = nullptr);
+    AuthorizationFlags flags, const AuthorizationEnvironment* environment = nullptr,
+    AuthorizationDecision* decided = nullptr);
 
 // Releases the reference; with kAuthorizationFlagDestroyRights the stored authorization is
 // revoked as well, so its external form stops working everywhere.

@@ -40,6 +40,8 @@ struct code_check_limits_t {
 class sec_code_t {
   public:
     pid_t pid() const { return process_.pid(); }
+    // The file the process executes, as the kernel names it.
+    std::optional<std::string> executable_path() const { return process_.executable_path(); }
 
     // Whether a message the kernel stamped with these credentials was sent by this code as it
     // was checked: by the process itself, with its user, still running the program image the

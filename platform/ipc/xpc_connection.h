@@ -48,6 +48,9 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
     xpc_connection_t& operator=(const xpc_connection_t&) = delete;
 
     const audit_token_t& auditToken() const { return token_; }
+    // The program the peer ran when it was admitted, as the kernel named it; empty before.
+    void setPeerExecutable(std::string path) { peer_executable_ = std::move(path); }
+    const std::string& peerExecutable() const { return peer_executable_; }
     // The connection's socket, for a handler to wait on the peer hanging up (while it handles a
     // call, nothing else reads it); the connection keeps it.
     int socketDescriptor() const { return socket_.get(); }
@@ -97,6 +100,7 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
     unique_fd socket_;
     unique_fd pidfd_;
     audit_token_t token_;
+    std::string peer_executable_;
     const xpc_interface_t* interface_ = nullptr;
     xpc_exported_object_t object_;
     std::function<void()> invalidation_;

@@ -273,7 +273,7 @@ void xpc_listener_t::report_limit(const ucred& peer, const char* bound, std::siz
         message += " (" + std::to_string(unreported_limits_) + " refused since the last report)";
     }
     unreported_limits_ = 0;
-    limit_(message);
+    limit_(peer, message);
 }
 
 bool xpc_listener_t::pauseIfNoneAdmitting() {

@@ -40,10 +40,10 @@ class xpc_listener_t {
         error_ = std::move(handler);
     }
     // Connections refused because the daemon, their user or their process holds too many are
-    // reported here, at most once a second, with the number refused since the last report.
-    void setLimitHandler(std::function<void(const std::string&)> handler) {
-        limit_ = std::move(handler);
-    }
+    // reported here, at most once a second, with the peer refused last and the number refused
+    // since the last report.
+    using limit_handler_t = std::function<void(const ucred& peer, const std::string& message)>;
+    void setLimitHandler(limit_handler_t handler) { limit_ = std::move(handler); }
 
     // Starts accepting on a thread of its own. False when no socket could be had.
     [[nodiscard]] bool resume();
@@ -78,7 +78,7 @@ class xpc_listener_t {
     bool bound_here_ = false;
     delegate_t delegate_;
     std::function<void(const std::string&)> error_;
-    std::function<void(const std::string&)> limit_;
+    limit_handler_t limit_;
     std::thread accept_thread_;
 
     std::mutex lock_;

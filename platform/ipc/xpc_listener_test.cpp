@@ -92,7 +92,7 @@ TEST(Listener, ABurstOverTheGlobalBoundIsReportedOnce) {
             release.wait(false);
             return false;
         });
-        listener.setLimitHandler([&](const std::string& message) {
+        listener.setLimitHandler([&](const ucred&, const std::string& message) {
             std::lock_guard guard(reports_lock);
             limits.push_back(message);
         });

@@ -117,6 +117,7 @@ fi
 printf 'listen=5938\n' >"$deploy/config/system.conf"
 printf 'service=on\n' >"$deploy/config/service.conf"
 install -m 0755 "$here/session.sh" "$deploy/session.sh"
+install -m 0644 "$here/journal-check.sh" "$deploy/journal-check.sh"
 install -m 0755 "$here/type-password.exp" "$deploy/type-password.exp"
 printf '%s\n' "$prefix" >"$deploy/prefix"
 

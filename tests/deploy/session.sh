@@ -207,5 +207,7 @@ for entry in "install-corvana:Corvana is trying to install itself:auth_admin_kee
 done
 pkaction --verbose --action-id com.quillmark.Corvana.Helper.install-corvana
 
+. "$deploy/journal-check.sh"
+
 say "$faults fault(s)"
 echo "$faults" >"$results/status"

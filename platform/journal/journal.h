@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+
+#include "platform/journal/journal_event.h"
+#include "platform/posix/audit_token.h"
+
+// The record of who made the helper do what, in the system journal (see journal_event.h).
+//
+// Recording never fails or holds up the operation it records: the entry is queued and a thread
+// of its own hands it to the journal with sd_journal_sendv. That call can wait: the journal's
+// socket is a datagram socket, and once journald has stopped reading it (stopped, or too busy to
+// keep up) the kernel's queue fills and a send waits until there is room. Meanwhile entries wait
+// in a queue of k_journal_queue_bytes; past it, the newest are dropped and counted, and the next
+// entry that gets in says how many were lost (CORVANA_LOST). Without journald (no socket), a send
+// fails at once and the entry is gone. Admission refusals are limited as journal_limit.h says.
+inline constexpr std::size_t k_journal_queue_bytes = 1024 * 1024;
+void journal_record(journal_event_t event) noexcept;
+
+// The client of the connection whose call the calling thread handles, as admitted: its pid and
+// uid from the kernel, and the program the admission checked. Nothing outside a call.
+[[nodiscard]] std::optional<journal_caller_t> journal_current_caller();
+
+// A process that connected and was refused: its pid and uid, and the program it runs when that
+// can still be told apart from whatever reused its pid since.
+[[nodiscard]] journal_caller_t journal_caller_of(const audit_token_t& token);
