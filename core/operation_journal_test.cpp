@@ -191,36 +191,31 @@ std::string read_bytes(const std::string& path) {
 CORVANA_ROLE(JournalCalls) {
     const auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 2u);
-    std::string error;
-    auto client =
-        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
-    ASSERT_TRUE(client) << error;
-    EXPECT_EQ(client->quit_service(std::string("corvana")), true);
-    EXPECT_EQ(client->start_service_with_namespace(args[0]), false);
+    auto client = corvana::helper_client_t::connect();
+    ASSERT_TRUE(client) << client.error().message;
+    EXPECT_EQ(client->quit_service("corvana").value(), true);
+    EXPECT_EQ(client->start_service(args[0]).value(), false);
     const std::string token = read_bytes(args[1]);
-    EXPECT_EQ(
-        client->check_global_settings_auth(std::vector<std::uint8_t>(token.begin(), token.end())),
-        true);
-    EXPECT_EQ(client->check_global_settings_auth(std::vector<std::uint8_t>(32, 0x5a)), false);
+    EXPECT_EQ(client->check_global_settings_right({token.begin(), token.end()}).value(), true);
+    EXPECT_EQ(client->check_global_settings_right(std::vector<std::uint8_t>(32, 0x5a)).value(),
+              false);
 }
 
 CORVANA_ROLE(JournalRefused) {
-    std::string error;
-    auto client = corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(),
-                                                    error, 10s);
-    EXPECT_FALSE(client);
+    auto client =
+        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), 10s);
+    ASSERT_FALSE(client);
+    EXPECT_EQ(client.error().kind, corvana::error_kind::refused) << client.error().message;
 }
 
 // Calls that are recorded, as fast as the daemon answers them; then, once released, one more.
 CORVANA_ROLE(JournalFlood) {
     const auto args = tests::role_arguments();
     ASSERT_EQ(args.size(), 1u);
-    std::string error;
-    auto client =
-        corvana::helper_client_t::connect(corvana::helper_client_t::default_socket_path(), error);
-    ASSERT_TRUE(client) << error;
+    auto client = corvana::helper_client_t::connect();
+    ASSERT_TRUE(client) << client.error().message;
     for (int i = std::stoi(args[0]); i > 0; --i) {
-        ASSERT_EQ(client->quit_service(std::string()), false);
+        ASSERT_EQ(client->quit_service("").value(), false);
     }
     std::printf("ready\n");
     std::fflush(stdout);
@@ -229,7 +224,7 @@ CORVANA_ROLE(JournalFlood) {
     while (!fs::exists(release)) {
         std::this_thread::sleep_for(20ms);
     }
-    EXPECT_EQ(client->quit_service(std::string("after")), true);
+    EXPECT_EQ(client->quit_service("after").value(), true);
 }
 
 class OperationJournal : public testing::Test {
