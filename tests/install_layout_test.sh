@@ -54,12 +54,13 @@ grep -qx "ExecStart=$prefix/libexec/corvana/com.quillmark.corvana-cv-5e09b1d4.He
     "$stage/$unitdir/com.quillmark.corvana-cv-5e09b1d4.Helper.service" \
     || { echo "the service unit does not start the installed daemon"; status=1; }
 
-# The client library exports its interface and nothing else, under its versioned soname, and its
-# installed headers carry nothing but that interface.
+# The client library exports its interface and nothing else, every symbol under the version node
+# CORVANA_CLIENT_3 (which the loader lists as a symbol of its own), under its versioned soname,
+# and its installed headers carry nothing but that interface.
 lib="$stage/$p/$libdir/libcorvana-client.so"
-exported=$(nm -DC --defined-only "$lib" | cut -d' ' -f3-)
-if [ -z "$exported" ] || grep -v '^corvana::' <<<"$exported"; then
-    echo "libcorvana-client.so exports more than namespace corvana (the lines above)"
+exported=$(nm -DC --defined-only "$lib" | grep -v ' A CORVANA_CLIENT_3$' | cut -d' ' -f3-)
+if [ -z "$exported" ] || grep -v '^corvana::.*@@CORVANA_CLIENT_3$' <<<"$exported"; then
+    echo "libcorvana-client.so exports more than namespace corvana under CORVANA_CLIENT_3 (above)"
     status=1
 fi
 readelf -d "$lib" | grep -q 'SONAME.*\[libcorvana-client\.so\.[0-9]*\]' \
