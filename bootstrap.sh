@@ -9,6 +9,7 @@ packages=(
     libxxhash-dev libplist-dev libicu-dev libssl-dev openssl libsqlite3-dev libsystemd-dev
     psmisc procps util-linux systemd scdoc
     mmdebstrap systemd-container
+    dpkg-dev debhelper lintian devscripts
     dbus dbus-daemon python3-dbusmock polkitd expect
 )
 

@@ -39,6 +39,7 @@ expected=(
     "$p/$mandir/man1/corvana-helperctl.1"
     "$p/$mandir/man1/corvana-codesign.1"
     "$p/$mandir/man8/com.quillmark.corvana-cv-5e09b1d4.Helper.8"
+    "$p/share/bash-completion/completions/corvana-helperctl"
 )
 status=0
 for path in "${expected[@]}"; do

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# deploy-test.sh BUILD_DIR: the helper deployed for real. Builds a Debian root with mmdebstrap,
-# installs the project into it with `cmake --install`, boots its systemd with systemd-nspawn and
-# lets a one-shot unit inside run a whole session through the socket unit (tests/deploy/session.sh),
-# then power the container off. The session's report comes back through a bound directory.
+# deploy-test.sh BUILD_DIR: the helper deployed for real. Builds the Debian packages
+# (packaging/build-debs.sh, into BUILD_DIR/debs) and a Debian root with mmdebstrap, boots its
+# systemd with systemd-nspawn and lets a one-shot unit inside run a whole session
+# (tests/deploy/session.sh): the packages installed with apt, the helper used through the socket
+# unit their installation started, the packages purged, and what is left looked at. Then the
+# container powers off. The session's report comes back through a bound directory.
 #
-# The host stays untouched: the project is installed into an overlay over the pristine root, in a
-# mount namespace of this script's own, with a private /run; the overlay and the work directory
-# are removed at the end. The pristine root is kept in BUILD_DIR/deploy/ (named after everything
+# The host stays untouched: the container runs on an overlay over the pristine root, in a mount
+# namespace of this script's own, with a private /run; the overlay and the work directory are
+# removed at the end. The pristine root is kept in BUILD_DIR/deploy/ (named after everything
 # that went into it) and reused by later runs: nothing ever writes to it, since every run writes
 # only to its overlay's upper layer. Remove BUILD_DIR/deploy/ to build it afresh.
 #
@@ -31,7 +33,7 @@ if [ -z "${CORVANA_DEPLOY_NAMESPACE:-}" ]; then
     exec unshare --mount --propagation private -- "$0" "$@"
 fi
 
-for tool in mmdebstrap systemd-nspawn systemctl openssl; do
+for tool in mmdebstrap systemd-nspawn systemctl openssl dpkg-deb; do
     command -v "$tool" >/dev/null ||
         fail "cannot build the container: $tool is not installed (run ./bootstrap.sh)"
 done
@@ -54,6 +56,15 @@ packages=systemd,systemd-sysv,dbus,polkitd,man-db,procps,psmisc,libplist3,libicu
 mkdir -p "$build/deploy"
 exec 8>"$build/deploy/lock"
 flock 8 || fail "cannot build the container: cannot lock $build/deploy"
+
+# The packages a user installs (not built again when the test command built them from this tree).
+"$project/packaging/build-debs.sh" "$build/debs" || fail "cannot build the Debian packages"
+debs=()
+for package in corvana-helper corvana-helper-tools libcorvana-client3 libcorvana-client-dev; do
+    deb=$(ls "$build/debs/${package}_"*.deb 2>/dev/null | head -n 1)
+    [ -n "$deb" ] || fail "cannot build the container: no $package package in $build/debs"
+    debs+=("$deb")
+done
 
 key=$(printf '%s\n' bookworm "$mirror" "$packages" | sha256sum | cut -c1-16)
 cache="$build/deploy/rootfs-$key"
@@ -88,28 +99,27 @@ mkdir -p "$work/upper" "$work/overlay-work" "$root" "$work/results" "$work/signi
 mount -t overlay overlay \
     -o "lowerdir=$cache,upperdir=$work/upper,workdir=$work/overlay-work" "$root" || fail "cannot build the container: cannot mount the overlay"
 
-# The project, installed as a user would, with the fake system tools at the fixed tool paths (a
-# Debian system has no launchctl; the others would change the machine the test runs on).
-DESTDIR="$root" cmake --install "$build" >"$work/install.log" 2>&1 ||
-    fail "cannot build the container: cmake --install failed ($(tail -n 1 "$work/install.log"))"
-# As a package's installation does: the client library joins the loader's cache, which is where
-# corvana-helperctl (installed without a run path) finds it.
-ldconfig -r "$root" || fail "cannot build the container: ldconfig failed"
+# The fake system tools at the fixed tool paths (a Debian system has no launchctl; the others
+# would change the machine the test runs on). The session installs the packages itself.
 "$project/tests/sandbox/install-fake-tools.sh" "$root" ||
     fail "cannot build the container: cannot install the fake system tools"
+deploy=$root/opt/corvana-deploy
+mkdir -p "$deploy/debs" "$deploy/config" "$root/etc/codesign/anchors"
+cp "${debs[@]}" "$deploy/debs/" || fail "cannot build the container: cannot copy the packages"
+prefix=/usr
 
 # A throwaway signing chain: its root becomes the container's trust anchor; the client and the
-# application to install are signed bundles.
-prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+# application to install are signed bundles. The client is the packaged corvana-helperctl, signed
+# with the packaged corvana-codesign, both taken out of the tools package here.
+dpkg-deb -x "$deploy/debs/"corvana-helper-tools_*.deb "$work/tools" ||
+    fail "cannot build the container: cannot unpack the tools package"
 # shellcheck source=tools/demo/signing.sh
 . "$project/tools/demo/signing.sh"
-deploy=$root/opt/corvana-deploy
-mkdir -p "$deploy/config" "$root/etc/codesign/anchors"
 make_signing_chain "$work/signing" || fail "cannot build the container: cannot make a signing chain"
 cp "$work/signing/root.pem" "$root/etc/codesign/anchors/deploy-root.pem"
-codesign="$root$prefix/bin/corvana-codesign"
+codesign="$work/tools$prefix/bin/corvana-codesign"
 if ! make_signed_bundle "$codesign" "$work/signing" "$deploy/CorvanaCtl.app" corvana-helperctl \
-        "$root$prefix/bin/corvana-helperctl" >/dev/null ||
+        "$work/tools$prefix/bin/corvana-helperctl" >/dev/null ||
     ! make_signed_bundle "$codesign" "$work/signing" "$deploy/Corvana.app" Corvana \
         "$here/application.sh" >/dev/null; then
     fail "cannot build the container: cannot sign the bundles"
@@ -137,9 +147,8 @@ ExecStopPost=/bin/systemctl --no-block poweroff
 WantedBy=multi-user.target
 UNIT
 mkdir -p "$root/etc/systemd/system/multi-user.target.wants"
-systemctl --root="$root" enable com.quillmark.corvana-cv-5e09b1d4.Helper.socket \
-    corvana-deploy-session.service >/dev/null 2>&1 ||
-    fail "cannot build the container: cannot enable the units"
+systemctl --root="$root" enable corvana-deploy-session.service >/dev/null 2>&1 ||
+    fail "cannot build the container: cannot enable the session's unit"
 
 echo "deploy: booting the container"
 started=$(date +%s)

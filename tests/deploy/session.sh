@@ -1,7 +1,8 @@
 #!/bin/bash
-# session.sh RESULTS: runs inside the booted container as a one-shot unit. One session of the
-# helper through its socket unit and a signed client; the report goes to RESULTS/session.log and
-# the number of faults found to RESULTS/status.
+# session.sh RESULTS: runs inside the booted container as a one-shot unit. The packages installed
+# with apt, one session of the helper through the socket unit their installation started and a
+# signed client, then the packages purged and what they leave looked at; the report goes to
+# RESULTS/session.log and the number of faults found to RESULTS/status.
 set -uo pipefail
 results=$1
 exec >"$results/session.log" 2>&1
@@ -51,8 +52,22 @@ helper_journal() {
 
 say "The system: $(. /etc/os-release; echo "$PRETTY_NAME"), systemd $(systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')"
 systemctl is-system-running
-check "the socket unit listens" test "$(systemctl show -P ActiveState "$helper.socket")" = active
+
+say "Installing the packages"
+check "nothing of the helper is there before" \
+    test "$(systemctl show -P LoadState "$helper.socket")" = not-found -a ! -e /Applications
+show env DEBIAN_FRONTEND=noninteractive apt-get install --yes "$deploy"/debs/*.deb
+check "apt installed the packages" test "$last" = 0
+dpkg-query -W 'corvana-*' 'libcorvana-*'
+check "the installation enabled the socket unit" \
+    test "$(systemctl is-enabled "$helper.socket")" = enabled
+check "the installation started it: the socket unit listens" \
+    test "$(systemctl show -P ActiveState "$helper.socket")" = active
 ls -l "/run/$helper.socket"
+check "the installation applied the tmpfiles.d snippet" \
+    test "$(stat -c '%a %U' /var/db/corvana-helper 2>&1)" = "700 root"
+check "the client library is in the loader's cache" \
+    sh -c 'ldconfig -p | grep -q "libcorvana-client.so.3 "'
 check "no helper runs before the first connection" test "$(state)" = inactive
 
 say "Socket activation: the first connection starts the helper"
@@ -208,6 +223,55 @@ done
 pkaction --verbose --action-id com.quillmark.Corvana.Helper.install-corvana
 
 . "$deploy/journal-check.sh"
+
+say "Purging the packages while a helper runs"
+packages=(corvana-helper corvana-helper-tools libcorvana-client3 libcorvana-client-dev)
+# What the packages put on disk, with the directories only they use.
+dpkg-query -L "${packages[@]}" | sort -u >"$results/package-files.txt"
+timeout 10 "$helperctl" version >/dev/null
+check "a helper runs when the purge begins" test "$(state)" = active
+show env DEBIAN_FRONTEND=noninteractive apt-get purge --yes "${packages[@]}"
+check "apt purged the packages" test "$last" = 0
+running=$(for exe in /proc/[0-9]*/exe; do readlink "$exe"; done 2>/dev/null |
+          grep -c "/libexec/corvana/$helper")
+check "no helper process is left" test "$running" = 0
+check "neither unit is left" test "$(systemctl show -P LoadState "$helper.socket")" = not-found -a \
+    "$(systemctl show -P LoadState "$helper.service")" = not-found
+check "the socket is gone" test ! -e "/run/$helper.socket"
+left=$(grep -rl "$helper" /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+       2>/dev/null)
+check "no unit is enabled any more${left:+ ($left)}" test -z "$left"
+check "dpkg knows none of the packages" \
+    sh -c '! dpkg-query -W -f="\${db:Status-Status}\n" "$@" 2>/dev/null | grep -qv not-installed' \
+    sh "${packages[@]}"
+check "the client library is out of the loader's cache" sh -c '! ldconfig -p | grep -q corvana'
+# A directory other packages use stays (/usr/bin); one of the packages' own must be gone
+# (/usr/libexec/corvana, /usr/share/doc/corvana-helper).
+left=$(while IFS= read -r path; do
+           if [ -d "$path" ]; then
+               case $path in */corvana* | */libcorvana*) echo "$path" ;; esac
+           elif [ -e "$path" ] || [ -L "$path" ]; then
+               echo "$path"
+           fi
+       done <"$results/package-files.txt")
+check "nothing the packages installed is left${left:+: $left}" test -z "$left"
+check "the helper's records went with the purge" test ! -e /var/db/corvana-helper
+echo "What stays, as the README says:"
+ls -ld /var/log/corvana.trace /var/db/auth.db /Applications/Corvana.app /Library/LaunchDaemons/* \
+    /etc/corvana
+check "the trace stays, it is the administrator's" test -s /var/log/corvana.trace
+check "the authorization database stays, it is the administrator's" test -s /var/db/auth.db
+# (The install for namespace byuser replaced the first one's jobs.)
+check "the installed application stays, with its job file and configuration" \
+    test -x /Applications/Corvana.app/Contents/MacOS/Corvana -a \
+         -f /Library/LaunchDaemons/com.quillmark.byuser.service.plist -a -d /etc/corvana
+# The fixed directories go with the package unless they hold the application's installation.
+for dir in /Applications /Library/LaunchDaemons /Library/LaunchAgents \
+           /Library/PrivilegedHelperTools /Library; do
+    if [ -d "$dir" ]; then echo "stays: $dir ($(ls -A "$dir" | head -n 3 | xargs))"; fi
+    check "$dir is gone or holds the application's installation" \
+        sh -c '[ ! -e "$1" ] || [ -n "$(ls -A "$1")" ]' sh "$dir"
+done
 
 say "$faults fault(s)"
 echo "$faults" >"$results/status"
