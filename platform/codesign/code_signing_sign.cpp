@@ -18,12 +18,12 @@ namespace code_signing {
 
 namespace {
 
-result_t failure(std::string description) {
-    return result_t::failure(std::move(description));
+result<> failure(std::string description) {
+    return result<>::failure(std::move(description));
 }
 
-result_t system_failure(int error, const std::string& what) {
-    return result_t::system_failure(error, what + ": " + std::strerror(error));
+result<> system_failure(int error, const std::string& what) {
+    return result<>::system_failure(error, what + ": " + std::strerror(error));
 }
 
 std::string read_problem(read_status status) {
@@ -41,7 +41,7 @@ std::string read_problem(read_status status) {
 
 }  // namespace
 
-result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
+result<> sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
                      EVP_PKEY* key, std::span<const x509_ptr> chain) {
     if (identifier.empty() || identifier.size() > k_max_identifier_length) {
         return failure("the identifier must be 1 to " + std::to_string(k_max_identifier_length) +
@@ -118,7 +118,7 @@ result_t sign_bundle(const std::string& bundle_path, const std::string& identifi
         !written) {
         return system_failure(written.error(), "can't write " + cms_path);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
 }  // namespace code_signing

@@ -43,15 +43,15 @@ unique_fd peer_identity(int socket, const ucred& cred, audit_token_t& token) {
     socklen_t length = sizeof pidfd;
     if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
         ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-        token.start_time = proc_files::start_time_of(cred.pid);
+        token.start_time = proc_files::start_time_of(cred.pid).value_or(0);
         return unique_fd(pidfd);
     }
-    std::uint64_t before = proc_files::start_time_of(cred.pid);
+    auto before = proc_files::start_time_of(cred.pid);
     unique_fd opened(static_cast<int>(::syscall(SYS_pidfd_open, cred.pid, 0)));
-    if (!opened || before == 0 || proc_files::start_time_of(cred.pid) != before) {
+    if (!opened || !before || proc_files::start_time_of(cred.pid).value_or(0) != *before) {
         return unique_fd();
     }
-    token.start_time = before;
+    token.start_time = *before;
     return opened;
 }
 

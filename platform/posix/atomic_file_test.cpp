@@ -26,7 +26,7 @@ TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporary) {
     ASSERT_EQ(::stat("/tmp/files/atomic/target", &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
     EXPECT_EQ(std::distance(fs::directory_iterator("/tmp/files/atomic"), {}), 1);
-    const result_t missing_directory = write_file_atomically("/tmp/files/no-such-dir/target", bytes,
+    const result<> missing_directory = write_file_atomically("/tmp/files/no-such-dir/target", bytes,
                                                              0644, replaced_file_t::take_new_mode);
     EXPECT_FALSE(missing_directory);
     EXPECT_EQ(missing_directory.error(), ENOENT);  // what the signing tool reports
