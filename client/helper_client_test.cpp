@@ -49,13 +49,12 @@ class stand_in_daemon {
             if (!send_all(client.get(), *admitted)) {
                 return;
             }
-            std::vector<std::uint8_t> payload;
             auto deadline = std::chrono::steady_clock::now() + 10s;
-            if (read_frame(client.get(), payload, deadline, 10s) != frame_read::frame) {
+            auto payload = read_frame(client.get(), deadline, 10s);
+            if (!payload) {
                 return;
             }
-            auto decoded = decode_request(payload);
-            if (auto* request = std::get_if<wire_request>(&decoded)) {
+            if (auto request = decode_request(*payload)) {
                 answer(client.get(), *request);
             }
             // Holds the connection open until the client has gone.

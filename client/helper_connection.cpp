@@ -26,13 +26,10 @@ void keep_other_processes_out() {
 
 // The helper's first message says the connection was admitted; a client sends nothing before it.
 bool admitted(int socket, std::chrono::milliseconds timeout, std::string& error) {
-    std::vector<std::uint8_t> payload;
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (read_frame(socket, payload, deadline, timeout) == frame_read::frame) {
-        auto decoded = decode_reply(payload);
-        auto* reply = std::get_if<wire_reply>(&decoded);
-        if (reply != nullptr && reply->id == k_admission_reply_id &&
-            reply->value == wire_value{true}) {
+    if (auto payload = read_frame(socket, deadline, timeout)) {
+        auto reply = decode_reply(*payload);
+        if (reply && reply->id == k_admission_reply_id && reply->value == wire_value{true}) {
             return true;
         }
     }
@@ -50,11 +47,15 @@ std::optional<helper_connection_t> helper_connection_t::connect(const std::strin
                                                                 std::string& error,
                                                                 std::chrono::milliseconds timeout) {
     keep_other_processes_out();
-    unique_fd fd = connect_unix_socket(socket_path, &error);
-    if (!fd || !admitted(fd.get(), timeout, error)) {
+    auto fd = connect_unix_socket(socket_path);
+    if (!fd) {
+        error = fd.description();
         return std::nullopt;
     }
-    return helper_connection_t(std::move(fd), timeout);
+    if (!admitted(fd->get(), timeout, error)) {
+        return std::nullopt;
+    }
+    return helper_connection_t(std::move(fd).value(), timeout);
 }
 
 std::optional<wire_value> helper_connection_t::call(std::string_view selector,
@@ -73,15 +74,14 @@ std::optional<wire_value> helper_connection_t::call(std::string_view selector,
     if (!send_all(socket_.get(), *frame)) {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> payload;
     const auto timeout = std::max(timeout_, at_least);
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (read_frame(socket_.get(), payload, deadline, timeout) != frame_read::frame) {
+    auto payload = read_frame(socket_.get(), deadline, timeout);
+    if (!payload) {
         return std::nullopt;
     }
-    auto decoded = decode_reply(payload);
-    auto* reply = std::get_if<wire_reply>(&decoded);
-    if (reply == nullptr || reply->id != id) {
+    auto reply = decode_reply(*payload);
+    if (!reply || reply->id != id) {
         return std::nullopt;
     }
     broken_ = false;
