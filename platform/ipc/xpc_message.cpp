@@ -109,7 +109,7 @@ result<plist_node_t> parse_payload(std::span<const std::uint8_t> payload) {
     }
     // Through the screened reader: libplist alone hands back a string object with a NUL inside
     // as the text before the NUL, so "corvana\0..." would arrive as the namespace "corvana".
-    std::optional<plist_node_t> parsed = parse_property_list(payload.data(), payload.size());
+    auto parsed = parse_property_list(payload.data(), payload.size());
     if (!parsed) {
         return result<>::failure("malformed property list");
     }

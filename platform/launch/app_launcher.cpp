@@ -15,8 +15,7 @@ namespace {
 // The executable's name from the bundle's information property list. A name that could lead out
 // of Contents/MacOS is refused.
 std::optional<std::string> bundle_executable(const std::string& bundle_path) {
-    const std::optional<plist_node_t> info =
-        read_property_list(bundle_path + "/Contents/Info.plist");
+    const auto info = read_property_list(bundle_path + "/Contents/Info.plist");
     if (!info || plist_get_node_type(info->get()) != PLIST_DICT) {
         return std::nullopt;
     }

@@ -239,32 +239,45 @@ class xml_writer_t {
 
 }  // namespace
 
-std::optional<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
+result<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
     const file_contents_t file = read_small_file(path, k_property_list_max_bytes, links);
-    if (file.status != read_status::ok) {
-        return std::nullopt;
+    switch (file.status) {
+        case read_status::ok:
+            break;
+        case read_status::missing:
+            return result<>::system_failure(ENOENT, path + " is missing");
+        case read_status::not_regular:
+            return result<>::failure(path + " is not a regular file");
+        case read_status::too_large:
+            return result<>::failure(path + " is too large");
+        case read_status::unreadable:
+            return result<>::failure(path + " can't be read");
     }
-    return parse_property_list(file.bytes.data(), file.bytes.size());
+    auto parsed = parse_property_list(file.bytes.data(), file.bytes.size());
+    if (!parsed) {
+        return result<>::failure(path + ": " + parsed.description());
+    }
+    return parsed;
 }
 
-std::optional<std::string> xml_property_list_text(plist_t node) {
+result<std::string> xml_property_list_text(plist_t node) {
     if (node == nullptr) {
-        return std::nullopt;
+        return result<>::system_failure(EINVAL, "no property list");
     }
     xml_writer_t writer;
     if (!writer.write_document(node)) {
-        return std::nullopt;
+        return result<>::system_failure(
+            EINVAL, "the property list is nested too deeply or holds a text with NUL for XML");
     }
     return writer.take();
 }
 
-bool write_xml_property_list_atomically(const std::string& path, plist_t node) {
-    const std::optional<std::string> text = xml_property_list_text(node);
+result<> write_xml_property_list_atomically(const std::string& path, plist_t node) {
+    const auto text = xml_property_list_text(node);
     if (!text) {
-        errno = EINVAL;
-        return false;
+        return text.as_failure();
     }
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()),
                                               text->size());
-    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner).ok();
+    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner);
 }
