@@ -210,7 +210,7 @@ bool ExternalCommands::chown(const std::string& path, const std::string& owner,
 }
 
 bool ExternalCommands::start_app_at_path(const std::string& path) {
-    return launch_application(path);
+    return launch_application(path).ok();
 }
 
 bool ExternalCommands::removeOpenWarningFromCorvana(const std::string& path) {
@@ -218,7 +218,7 @@ bool ExternalCommands::removeOpenWarningFromCorvana(const std::string& path) {
 }
 
 void ExternalCommands::relaunchCorvana() {
-    (void)spawn_detached(k_sh, {"-c", k_relaunch_command, "sh", main_bundle_path()});
+    (void)spawn_detached(k_sh, {"-c", k_relaunch_command, "sh", main_bundle_path().value_or("")});
 }
 
 bool ExternalCommands::unload_service(const std::string& path) {
