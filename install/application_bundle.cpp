@@ -45,8 +45,8 @@ result<> unsatisfied(const std::string& shown, const std::string& reason) {
 }  // namespace
 
 result<> check(const std::string& path, const std::string& shown, const std::string& requirement) {
-    if (const OSStatus status = validity(path, requirement); status != errSecSuccess) {
-        return unsatisfied(shown, code_signing_status_text(status));
+    if (auto valid = code_signing_result(validity(path, requirement)); !valid) {
+        return unsatisfied(shown, valid.description());
     }
     // The signature covers the main executable and the information list; the jobs and the start
     // must run that executable, not another file of the bundle.
@@ -76,16 +76,15 @@ result<> recognised_for_removal(const std::string& path, const std::string& requ
         default:
             break;
     }
-    return unsatisfied(path, code_signing_status_text(status));
+    return unsatisfied(path, code_signing_result(status).description());
 }
 
 result<> replaceable(const std::string& path, const std::string& requirement) {
-    const OSStatus status = validity(path, requirement);
-    if (status == errSecSuccess ||
-        info_string(path, "CFBundleIdentifier") == naming::k_client_identifier) {
+    auto valid = code_signing_result(validity(path, requirement));
+    if (valid || info_string(path, "CFBundleIdentifier") == naming::k_client_identifier) {
         return result<>::success();
     }
-    return unsatisfied(path, code_signing_status_text(status));
+    return unsatisfied(path, valid.description());
 }
 
 }  // namespace application_bundle
