@@ -26,13 +26,13 @@ result<> system_failure(int error, const std::string& what) {
     return result<>::system_failure(error, what + ": " + std::strerror(error));
 }
 
-std::string read_problem(read_status status) {
-    switch (status) {
-        case read_status::missing:
+std::string read_problem(int error) {
+    switch (error) {
+        case k_file_missing:
             return "is missing";
-        case read_status::not_regular:
+        case k_file_not_regular:
             return "is not a regular file";
-        case read_status::too_large:
+        case k_file_too_large:
             return "is too large";
         default:
             return "can't be read";
@@ -49,10 +49,10 @@ result<> sign_bundle(const std::string& bundle_path, const std::string& identifi
     }
     std::string info_path = bundle_path + "/" + k_info_plist_file;
     auto info_file = read_small_file(info_path, k_max_info_plist_size);
-    if (info_file.status != read_status::ok) {
-        return failure(info_path + " " + read_problem(info_file.status));
+    if (!info_file) {
+        return failure(info_path + " " + read_problem(info_file.error()));
     }
-    auto info = parse_property_list(info_file.bytes.data(), info_file.bytes.size());
+    auto info = parse_property_list(info_file->data(), info_file->size());
     if (!info || plist_get_node_type(info->get()) != PLIST_DICT) {
         return failure(info_path + " is not a property list dictionary");
     }
@@ -88,7 +88,7 @@ result<> sign_bundle(const std::string& bundle_path, const std::string& identifi
     directory.executable = name;
     directory.executable_size = executable_size;
     directory.executable_hash = *executable_hash;
-    directory.info_plist_hash = sha256_of(info_file.bytes);
+    directory.info_plist_hash = sha256_of(*info_file);
     auto encoded = encode_code_directory(directory);
     if (!encoded) {
         return failure("the code directory can't be encoded");

@@ -240,20 +240,11 @@ class xml_writer_t {
 }  // namespace
 
 result<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
-    const file_contents_t file = read_small_file(path, k_property_list_max_bytes, links);
-    switch (file.status) {
-        case read_status::ok:
-            break;
-        case read_status::missing:
-            return result<>::system_failure(ENOENT, path + " is missing");
-        case read_status::not_regular:
-            return result<>::failure(path + " is not a regular file");
-        case read_status::too_large:
-            return result<>::failure(path + " is too large");
-        case read_status::unreadable:
-            return result<>::failure(path + " can't be read");
+    const auto file = read_small_file(path, k_property_list_max_bytes, links);
+    if (!file) {
+        return result<>::system_failure(file.error(), path + " " + file.description());
     }
-    auto parsed = parse_property_list(file.bytes.data(), file.bytes.size());
+    auto parsed = parse_property_list(file->data(), file->size());
     if (!parsed) {
         return result<>::failure(path + ": " + parsed.description());
     }

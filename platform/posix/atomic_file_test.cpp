@@ -21,7 +21,7 @@ TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporary) {
     ASSERT_TRUE(write_file_atomically("/tmp/files/atomic/target", bytes, 0640,
                                       replaced_file_t::take_new_mode));
     auto read = read_small_file("/tmp/files/atomic/target", 10);
-    EXPECT_EQ(read.bytes, bytes);
+    EXPECT_EQ(*read, bytes);
     struct stat info {};
     ASSERT_EQ(::stat("/tmp/files/atomic/target", &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);

@@ -50,11 +50,11 @@ std::optional<std::string_view> status_field(std::string_view status, std::strin
 
 result<std::uint64_t> read_start_time(int proc_dir) {
     auto stat = read_small_file_at(proc_dir, "stat", k_max_stat_size);
-    if (stat.status != read_status::ok) {
+    if (!stat) {
         return result<>::failure("the process's stat file can't be read");
     }
     // The command name in field 2 may hold blanks and parentheses: count from the last ')'.
-    std::string_view text = as_text(stat.bytes);
+    std::string_view text = as_text(*stat);
     std::size_t close = text.rfind(')');
     if (close == std::string_view::npos) {
         return result<>::failure("the process's stat file has no command name");
