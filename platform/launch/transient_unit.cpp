@@ -98,22 +98,27 @@ uint64_t now_usec() {
            static_cast<uint64_t>(now.tv_nsec) / 1000;
 }
 
-bool wait_for_job(sd_bus* bus, const job_wait_t& wait) {
+result<> wait_for_job(sd_bus* bus, const job_wait_t& wait) {
     const uint64_t deadline = now_usec() + k_job_wait_usec;
     while (!wait.ended) {
-        const int r = sd_bus_process(bus, nullptr);
-        if (r < 0) {
-            return false;
-        }
+        int r = sd_bus_process(bus, nullptr);
         if (r > 0) {
             continue;
         }
         const uint64_t now = now_usec();
-        if (now >= deadline || sd_bus_wait(bus, deadline - now) < 0) {
-            return false;
+        if (r == 0 && now >= deadline) {
+            return result<>::system_failure(ETIMEDOUT,
+                                            "the start of " + wait.unit + " did not end in time");
+        }
+        if (r == 0) {
+            r = sd_bus_wait(bus, deadline - now);
+        }
+        if (r < 0) {
+            return result<>::system_failure(
+                -r, "the bus failed while the start of " + wait.unit + " was awaited");
         }
     }
-    return true;
+    return result<>::success();
 }
 
 }  // namespace
@@ -167,8 +172,8 @@ result<bool> start_transient_service(const std::string& executable) {
         return result<>::system_failure(-r, "the manager's answer names no job");
     }
     wait.job = job;
-    if (!wait_for_job(bus.get(), wait)) {
-        return result<>::system_failure(ETIMEDOUT, "the start of " + wait.unit + " did not end");
+    if (auto waited = wait_for_job(bus.get(), wait); !waited) {
+        return waited.as_failure();
     }
     if (wait.result != "done") {
         return result<>::failure("the start of " + wait.unit + " ended " + wait.result);
