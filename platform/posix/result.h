@@ -34,8 +34,8 @@ template <>
 class [[nodiscard]] result<void> : public result_factories_t {
   public:
     result() noexcept = default;
-    result(failure_t failed) noexcept  // NOLINT: a failure is an answer of any type
-        : ok_(false), failure_(std::move(failed)) {}
+    // Implicit, as for every result type: a function returns a failure as it is.
+    result(failure_t failed) noexcept : ok_(false), failure_(std::move(failed)) {}
     static result success() noexcept { return {}; }
 
     bool ok() const { return ok_; }
@@ -58,8 +58,9 @@ class [[nodiscard]] result : public result_factories_t {
     static_assert(!std::is_reference_v<T>, "a result holds its value");
 
   public:
-    result(T value) : value_(std::move(value)) {}  // NOLINT: a value is a success
-    result(failure_t failed) noexcept : failure_(std::move(failed)) {}  // NOLINT
+    // Implicit both: a function returns its value, or a failure, as it is.
+    result(T value) : value_(std::move(value)) {}
+    result(failure_t failed) noexcept : failure_(std::move(failed)) {}
 
     bool ok() const { return value_.has_value(); }
     explicit operator bool() const { return ok(); }
@@ -68,7 +69,7 @@ class [[nodiscard]] result : public result_factories_t {
     failure_t as_failure() && { return std::move(failure_); }
     failure_t as_failure() const& { return failure_; }
 
-    // The value; only on success.
+    // The value; only on success (a caller asks ok() first, as of an optional).
     T& value() & { return *value_; }
     const T& value() const& { return *value_; }
     T&& value() && { return std::move(*value_); }
