@@ -74,7 +74,7 @@ inline void flood(int rounds) {
     for (int round = 0; round < rounds; ++round) {
         std::vector<unique_fd> held;
         for (std::size_t i = 0; i < k_connections_per_process; ++i) {
-            held.push_back(connect_unix_socket(path));
+            held.push_back(connect_unix_socket(path).value_or(unique_fd()));
         }
         for (auto& fd : held) {
             char byte;

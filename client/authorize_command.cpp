@@ -124,7 +124,11 @@ std::optional<options_t> parse(int argc, char** argv, std::string& error) {
 }
 
 std::optional<account_t> account(const std::string* name, uid_t uid) {
-    return name != nullptr ? account_named(*name) : account_of(uid);
+    auto found = name != nullptr ? account_named(*name) : account_of(uid);
+    if (!found) {
+        return std::nullopt;
+    }
+    return std::move(found).value();
 }
 
 // Who the authorization is for: the named user, else the person behind sudo or pkexec, else root.

@@ -84,13 +84,12 @@ class stand_in_daemon {
                 send_reply(client.get(), k_admission_reply_id, wire_value{true});
             }
             for (;;) {
-                std::vector<std::uint8_t> payload;
                 auto deadline = std::chrono::steady_clock::now() + 60s;
-                if (read_frame(client.get(), payload, deadline, 10s) != frame_read::frame) {
+                auto payload = read_frame(client.get(), deadline, 10s);
+                if (!payload) {
                     return;
                 }
-                auto decoded = decode_request(payload);
-                if (auto* request = std::get_if<wire_request>(&decoded)) {
+                if (auto request = decode_request(*payload)) {
                     ++requests_;
                     answer(client.get(), *request);
                 }

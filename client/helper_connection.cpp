@@ -75,17 +75,14 @@ sent send_frame(int socket, const std::vector<std::uint8_t>& bytes) {
 // It closes a connection it does not admit without a word.
 std::optional<corvana::error> admission(int socket, clock_type::time_point deadline,
                                         std::chrono::milliseconds timeout) {
-    std::vector<std::uint8_t> payload;
-    const frame_read read = read_frame(socket, payload, deadline, left_until(deadline));
-    if (read == frame_read::timeout) {
+    const auto payload = read_frame(socket, deadline, left_until(deadline));
+    if (!payload && payload.error() == k_frame_timeout) {
         return failure(error_kind::timed_out,
                        "the helper gave no word on admission " + within(timeout));
     }
-    if (read == frame_read::frame) {
-        auto decoded = decode_reply(payload);
-        const auto* reply = std::get_if<wire_reply>(&decoded);
-        if (reply != nullptr && reply->id == k_admission_reply_id &&
-            reply->value == wire_value{true}) {
+    if (payload) {
+        const auto reply = decode_reply(*payload);
+        if (reply && reply->id == k_admission_reply_id && reply->value == wire_value{true}) {
             return std::nullopt;
         }
     }
@@ -172,21 +169,21 @@ corvana::result<wire_value> helper_connection_t::call(std::string_view selector,
         case sent::gone:
             return failure(error_kind::dropped, "the helper closed the connection");
     }
-    std::vector<std::uint8_t> payload;
-    switch (read_frame(socket_.get(), payload, deadline, left_until(deadline))) {
-        case frame_read::frame:
-            break;
-        case frame_read::timeout:
-            return failure(error_kind::timed_out, "no reply from the helper " + within(timeout));
-        case frame_read::closed:
-        case frame_read::truncated:
-            return failure(error_kind::dropped, "the helper closed the connection before replying");
-        default:
-            return failure(error_kind::dropped, "the helper's reply was not a message");
+    const auto payload = read_frame(socket_.get(), deadline, left_until(deadline));
+    if (!payload) {
+        switch (payload.error()) {
+            case k_frame_timeout:
+                return failure(error_kind::timed_out, "no reply from the helper " + within(timeout));
+            case k_frame_closed:
+            case k_frame_truncated:
+                return failure(error_kind::dropped,
+                               "the helper closed the connection before replying");
+            default:
+                return failure(error_kind::dropped, "the helper's reply was not a message");
+        }
     }
-    auto decoded = decode_reply(payload);
-    auto* reply = std::get_if<wire_reply>(&decoded);
-    if (reply == nullptr) {
+    auto reply = decode_reply(*payload);
+    if (!reply) {
         return failure(error_kind::dropped, "the helper's reply could not be read");
     }
     if (reply->id != id) {

@@ -103,15 +103,12 @@ ssize_t send_with_descriptor(int socket, void* bytes, std::size_t size, int pass
 
 // Whether a reply to a request came within the time (the daemon served it).
 bool answered(int fd, std::chrono::milliseconds timeout) {
-    std::vector<std::uint8_t> payload;
-    return read_frame(fd, payload, std::chrono::steady_clock::now() + timeout, timeout) ==
-           frame_read::frame;
+    return read_frame(fd, std::chrono::steady_clock::now() + timeout, timeout).ok();
 }
 
 // Waits for the daemon's word that the connection was admitted, then asks for a reboot.
 void ask_for_reboot_once_admitted(int fd, const std::string& who) {
-    std::vector<std::uint8_t> payload;
-    if (read_frame(fd, payload, std::chrono::steady_clock::now() + 10s, 10s) != frame_read::frame) {
+    if (!read_frame(fd, std::chrono::steady_clock::now() + 10s, 10s)) {
         say(who + ": refused");
         return;
     }
@@ -215,7 +212,7 @@ CORVANA_ROLE(ExecAfterConnect) {
 
     if (mode == "queue") {
         // The daemon may already have refused the unsigned process and closed the connection.
-        [[maybe_unused]] bool sent = send_all(fd, reboot_request(1));
+        (void)send_all(fd, reboot_request(1));
     } else if (mode == "clone") {
         // A separate process sharing the descriptor table: exec gives the caller a table of its
         // own and leaves this one with the clone.

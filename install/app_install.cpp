@@ -69,17 +69,15 @@ bool lies_within_installed(int source, const std::string& installed) {
 // The source's links were checked before anything was quit or removed, but its owner can still
 // change them; the copy, root's alone, is checked again, and removed when a link leads out.
 // The same goes for its code: what was copied must still be the application.
-result_t copy_bundle(int source, const std::string& source_path, const std::string& installed,
+result<> copy_bundle(int source, const std::string& source_path, const std::string& installed,
                      const std::string& requirement, bool& copied_other) {
     copied_other = false;
     if (auto copied = file_manager::copy_directory_from(source, source_path, installed); !copied) {
         return copied;
     }
-    unique_fd copy;
-    auto checked = file_manager::open_directory_no_follow(installed, copy);
-    if (checked) {
-        checked = bundle_links_stay_inside(copy.get(), installed);
-    }
+    auto copy = file_manager::open_directory_no_follow(installed);
+    result<> checked =
+        copy ? bundle_links_stay_inside(copy->get(), installed) : std::move(copy).as_failure();
     if (checked) {
         checked = application_bundle::check(installed, installed, requirement);
         copied_other = !checked;
@@ -142,13 +140,18 @@ void helper_tool_t::install_corvana_with_auth_data(ns_data auth_data, ns_string 
     if (bundle_path.starts_with(naming::k_applications_directory)) {
         trace_warning(_trace.get(), "already installed? skipping");
         skipped = true;
-    } else if (!file_manager::open_directory_no_follow(bundle_path, source)) {
-        trace_error(_trace.get(), "Wrong install source. aborted");
-        with_reply(false);
-        return;
-    } else if (lies_within_installed(source.get(), installed)) {
-        trace_warning(_trace.get(), "already installed? skipping");
-        skipped = true;
+    } else {
+        auto opened = file_manager::open_directory_no_follow(bundle_path);
+        if (!opened) {
+            trace_error(_trace.get(), "Wrong install source. aborted");
+            with_reply(false);
+            return;
+        }
+        source = std::move(opened).value();
+        if (lies_within_installed(source.get(), installed)) {
+            trace_warning(_trace.get(), "already installed? skipping");
+            skipped = true;
+        }
     }
     if (skipped) {
         if (auto application = application_bundle::check(installed, installed, _clientRequirement);

@@ -38,15 +38,15 @@ OSStatus validity(const std::string& path, const std::string& requirement) {
     return SecStaticCodeCheckValidity(*code, &*compiled);
 }
 
-result_t unsatisfied(const std::string& shown, const std::string& reason) {
-    return result_t::failure(shown + " does not satisfy the client requirement: " + reason);
+result<> unsatisfied(const std::string& shown, const std::string& reason) {
+    return result<>::failure(shown + " does not satisfy the client requirement: " + reason);
 }
 
 }  // namespace
 
-result_t check(const std::string& path, const std::string& shown, const std::string& requirement) {
-    if (const OSStatus status = validity(path, requirement); status != errSecSuccess) {
-        return unsatisfied(shown, code_signing_status_text(status));
+result<> check(const std::string& path, const std::string& shown, const std::string& requirement) {
+    if (auto valid = code_signing_result(validity(path, requirement)); !valid) {
+        return unsatisfied(shown, valid.description());
     }
     // The signature covers the main executable and the information list; the jobs and the start
     // must run that executable, not another file of the bundle.
@@ -55,14 +55,14 @@ result_t check(const std::string& path, const std::string& shown, const std::str
         return unsatisfied(
             shown, std::string("its main executable is not ") + naming::k_executable_in_bundle);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
-result_t recognised_for_removal(const std::string& path, const std::string& requirement) {
+result<> recognised_for_removal(const std::string& path, const std::string& requirement) {
     const OSStatus status = validity(path, requirement);
     switch (status) {
         case errSecSuccess:
-            return result_t::success();
+            return result<>::success();
         // Damaged: the files no longer match what was signed, the signature is broken or gone, or
         // the executable is missing. A valid signature of someone else's is not damage.
         case errSecCSSignatureFailed:
@@ -70,22 +70,21 @@ result_t recognised_for_removal(const std::string& path, const std::string& requ
         case errSecCSUnsigned:
         case errSecCSNoMainExecutable:
             if (info_string(path, "CFBundleIdentifier") == naming::k_client_identifier) {
-                return result_t::success();
+                return result<>::success();
             }
             break;
         default:
             break;
     }
-    return unsatisfied(path, code_signing_status_text(status));
+    return unsatisfied(path, code_signing_result(status).description());
 }
 
-result_t replaceable(const std::string& path, const std::string& requirement) {
-    const OSStatus status = validity(path, requirement);
-    if (status == errSecSuccess ||
-        info_string(path, "CFBundleIdentifier") == naming::k_client_identifier) {
-        return result_t::success();
+result<> replaceable(const std::string& path, const std::string& requirement) {
+    auto valid = code_signing_result(validity(path, requirement));
+    if (valid || info_string(path, "CFBundleIdentifier") == naming::k_client_identifier) {
+        return result<>::success();
     }
-    return unsatisfied(path, code_signing_status_text(status));
+    return unsatisfied(path, valid.description());
 }
 
 }  // namespace application_bundle

@@ -14,19 +14,19 @@ namespace application_bundle {
 // its launchd jobs run ("Contents/MacOS/Corvana"). Otherwise a failure whose description reads
 // "PATH does not satisfy the client requirement: REASON" (or names the executable). shown is the
 // path the description names (the bundle may be read through another, a descriptor's say).
-result_t check(const std::string& path, const std::string& shown, const std::string& requirement);
+result<> check(const std::string& path, const std::string& shown, const std::string& requirement);
 
 // Whether the bundle at path may be removed as the application: check() succeeds, or its
 // signature is damaged but its information property list names it the application
 // (CFBundleIdentifier equal to the client identifier), so a broken install can still go.
 // Otherwise check()'s failure.
-result_t recognised_for_removal(const std::string& path, const std::string& requirement);
+result<> recognised_for_removal(const std::string& path, const std::string& requirement);
 
 // Whether the bundle at path, in "/Applications", may be replaced by an install of the
 // application: check()'s code part succeeds, or its information property list names it the
 // application (CFBundleIdentifier equal to the client identifier), whatever its signature says:
 // an older version that the requirement no longer accepts, or a damaged one, is still the
 // application's to replace, and only root can have put it there. Otherwise check()'s failure.
-result_t replaceable(const std::string& path, const std::string& requirement);
+result<> replaceable(const std::string& path, const std::string& requirement);
 
 }  // namespace application_bundle

@@ -60,8 +60,8 @@ void helper_tool_t::_createPlist(const std::string& path, const plist_dict_t& fr
     // Replaced whole, by rename: a reader never sees half a job file and a link planted at the
     // path is replaced rather than written through. The request's answer does not depend on it,
     // but a job missing after a successful install would otherwise leave nothing to go on.
-    if (!write_xml_property_list_atomically(path, from.get())) {
-        const int error = errno;
+    if (auto written = write_xml_property_list_atomically(path, from.get()); !written) {
+        const int error = written.error();
         trace_error(_trace.get(), "Can't write %s: %s", path.c_str(),
                     std::error_code(error, std::generic_category()).message().c_str());
     }

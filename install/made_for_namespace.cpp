@@ -72,8 +72,7 @@ bool remembered(item_t item, const std::string& cv_namespace, const std::string&
         return false;
     }
     const auto kept = read_small_file(*record, k_max_record_size, symlink_policy_t::refuse);
-    return kept.status == read_status::ok &&
-           std::string(kept.bytes.begin(), kept.bytes.end()) == *id;
+    return kept.ok() && std::string(kept->begin(), kept->end()) == *id;
 }
 
 }  // namespace made_for_namespace

@@ -13,7 +13,7 @@ std::vector<std::string> helper_tool_t::resolveFilesInDirectory(const std::strin
     if (!matcher) {
         return found;
     }
-    for (const auto& relative : file_manager::subpaths(directory)) {
+    for (const auto& relative : file_manager::subpaths(directory).value_or({})) {
         if (matcher->matches(relative)) {
             found.push_back(naming::append_path_component(directory, relative));
         }

@@ -33,6 +33,7 @@ std::optional<wildcard_matcher_t> wildcard_matcher_t::compile(std::string_view w
 }
 
 bool wildcard_matcher_t::matches(std::string_view relative_path) const {
-    return expression_.matches(relative_path, regular_expression_t::extent_t::anywhere,
-                               k_match_step_limit);
+    return expression_
+        .matches(relative_path, regular_expression_t::extent_t::anywhere, k_match_step_limit)
+        .value_or(false);
 }

@@ -8,10 +8,11 @@ bool is_valid_namespace(std::string_view cv_namespace) {
     // Compiled once: a pattern may serve matchers on many threads at once.
     // One character at least: the empty namespace would make "/etc" itself the global
     // configuration directory, to be re-moded and re-owned.
-    static const std::optional<regular_expression_t> rule =
+    static const result<regular_expression_t> rule =
         regular_expression_t::compile("^[a-zA-Z0-9_]+$");
     // The whole text must match, as a "SELF MATCHES" predicate asks.
-    return rule && rule->matches(cv_namespace, regular_expression_t::extent_t::whole_text);
+    return rule &&
+           rule->matches(cv_namespace, regular_expression_t::extent_t::whole_text).value_or(false);
 }
 
 }  // namespace naming

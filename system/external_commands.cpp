@@ -86,11 +86,11 @@ bool bool_value(plist_t node) {
 
 // The job file's top-level dictionary, or nothing when it can't be read or is no dictionary.
 std::optional<plist_node_t> read_job_file(const std::string& path, symlink_policy_t links) {
-    std::optional<plist_node_t> job = read_property_list(path, links);
+    auto job = read_property_list(path, links);
     if (!job || plist_get_node_type(job->get()) != PLIST_DICT) {
         return std::nullopt;
     }
-    return job;
+    return std::move(job).value();
 }
 
 std::optional<bool> job_file_flag(const std::string& path, const char* key) {
@@ -210,7 +210,7 @@ bool ExternalCommands::chown(const std::string& path, const std::string& owner,
 }
 
 bool ExternalCommands::start_app_at_path(const std::string& path) {
-    return launch_application(path);
+    return launch_application(path).ok();
 }
 
 bool ExternalCommands::removeOpenWarningFromCorvana(const std::string& path) {
@@ -218,7 +218,7 @@ bool ExternalCommands::removeOpenWarningFromCorvana(const std::string& path) {
 }
 
 void ExternalCommands::relaunchCorvana() {
-    (void)spawn_detached(k_sh, {"-c", k_relaunch_command, "sh", main_bundle_path()});
+    (void)spawn_detached(k_sh, {"-c", k_relaunch_command, "sh", main_bundle_path().value_or("")});
 }
 
 bool ExternalCommands::unload_service(const std::string& path) {

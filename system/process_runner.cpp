@@ -82,12 +82,12 @@ bool task_t::start(int standard_output) {
         return false;
     }
     launched_ = true;
-    const result_t started =
-        child_process_t::spawn(launch_path_, arguments_, standard_output, child_);
+    auto started = child_process_t::spawn(launch_path_, arguments_, standard_output);
     if (!started) {
         launch_error_ = started.error() != 0 ? started.error() : ENOENT;
         return false;
     }
+    child_ = std::move(started).value();
     return true;
 }
 

@@ -73,16 +73,15 @@ corvana::result<corvana::helper_client_t> connect_client() {
 // One reply frame, or nothing when none came within the time.
 std::optional<wire_reply> read_reply(int fd, int timeout_ms) {
     const std::chrono::milliseconds timeout(timeout_ms);
-    std::vector<std::uint8_t> payload;
-    if (read_frame(fd, payload, std::chrono::steady_clock::now() + timeout, timeout) !=
-        frame_read::frame) {
+    auto payload = read_frame(fd, std::chrono::steady_clock::now() + timeout, timeout);
+    if (!payload) {
         return std::nullopt;
     }
-    auto decoded = decode_reply(payload);
-    if (auto* reply = std::get_if<wire_reply>(&decoded)) {
-        return std::move(*reply);
+    auto decoded = decode_reply(*payload);
+    if (!decoded) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return std::move(decoded).value();
 }
 
 // ---------------------------------------------------------------------------------------------

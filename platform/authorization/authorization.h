@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/audit_token.h"
+#include "platform/status/os_status.h"
 
 // Stand-in for the platform's Authorization Services: an authorization database at
 // "/var/db/auth.db" holding the rights table, the authorizations that root issued and those that
@@ -19,8 +20,6 @@
 // authenticate.
 //
 // Library code: no logging, every outcome is a status.
-
-using OSStatus = std::int32_t;
 
 inline constexpr OSStatus errAuthorizationSuccess = 0;
 inline constexpr OSStatus errSecParam = -50;

@@ -9,7 +9,7 @@ namespace {
 std::optional<gid_t> administrators_group() {
     for (const char* name : {"admin", "sudo", "wheel"}) {
         if (auto gid = group_named(name)) {
-            return gid;
+            return *gid;
         }
     }
     return std::nullopt;
@@ -31,7 +31,7 @@ bool authorization_user_is_administrator(uid_t uid) {
     }
     auto account = account_of(uid);
     auto group = administrators_group();
-    return account && group && is_group_member(*account, *group);
+    return account && group && is_group_member(*account, *group).value_or(false);
 }
 
 rule_verdict_t authorization_judge_rule(const std::string& rule, uid_t uid, bool preauthorized,

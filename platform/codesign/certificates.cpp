@@ -137,20 +137,20 @@ std::optional<certificate_chain_t> parse_pem_certificates(std::string_view pem) 
 
 std::optional<certificate_chain_t> read_pem_certificates(const std::string& path) {
     auto file = read_small_file(path, k_max_pem_file_size);
-    if (file.status != read_status::ok) {
+    if (!file) {
         return std::nullopt;
     }
     return parse_pem_certificates(
-        std::string_view(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size()));
+        std::string_view(reinterpret_cast<const char*>(file->data()), file->size()));
 }
 
 evp_pkey_ptr read_pem_private_key(const std::string& path) {
     auto file = read_small_file(path, k_max_pem_file_size);
-    if (file.status != read_status::ok) {
+    if (!file) {
         return nullptr;
     }
-    bio_ptr bio = memory_bio(
-        std::string_view(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size()));
+    bio_ptr bio =
+        memory_bio(std::string_view(reinterpret_cast<const char*>(file->data()), file->size()));
     if (!bio) {
         return nullptr;
     }
@@ -206,14 +206,16 @@ certificate_chain_t load_trust_anchors(bool* complete) {
     std::sort(names.begin(), names.end());
     for (const auto& name : names) {
         auto file = read_small_file_at(::dirfd(directory.get()), name.c_str(), k_max_pem_file_size);
-        if (file.status != read_status::ok) {
+        if (!file) {
             // Gone, too large or not a file is what the directory holds; a failed read (out of
             // descriptors, say) is not.
-            all_read = all_read && file.status != read_status::unreadable;
+            const int error = file.error();
+            all_read = all_read && (error == k_file_missing || error == k_file_not_regular ||
+                                    error == k_file_too_large);
             continue;
         }
         auto certificates = parse_pem_certificates(
-            std::string_view(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size()));
+            std::string_view(reinterpret_cast<const char*>(file->data()), file->size()));
         if (!certificates) {
             continue;
         }

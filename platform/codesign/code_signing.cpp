@@ -101,13 +101,13 @@ OSStatus SecStaticCodeCheckValidity(const sec_static_code_t& code,
     }
     auto info_file = read_small_file(code.path() + "/" + code_signing::k_info_plist_file,
                                      code_signing::k_max_info_plist_size);
-    if (info_file.status == read_status::missing) {
+    if (!info_file && info_file.error() == k_file_missing) {
         return errSecCSBadBundleFormat;
     }
-    if (info_file.status != read_status::ok) {
+    if (!info_file) {
         return errSecCSInfoPlistFailed;
     }
-    auto dictionary = parse_property_list(info_file.bytes.data(), info_file.bytes.size());
+    auto dictionary = parse_property_list(info_file->data(), info_file->size());
     plist_t name_node = dictionary && plist_get_node_type(dictionary->get()) == PLIST_DICT
                             ? plist_dict_get_item(dictionary->get(), "CFBundleExecutable")
                             : nullptr;

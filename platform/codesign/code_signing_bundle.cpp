@@ -11,11 +11,11 @@ namespace code_signing {
 
 namespace {
 
-OSStatus read_failure(read_status status) {
-    switch (status) {
-        case read_status::missing:
+OSStatus read_failure(int error) {
+    switch (error) {
+        case k_file_missing:
             return errSecCSUnsigned;
-        case read_status::too_large:
+        case k_file_too_large:
             return errSecCSTooBig;
         default:
             return errSecCSSignatureFailed;
@@ -64,19 +64,19 @@ validation_t validate_bundle(const std::string& bundle_path, std::string_view ex
     };
     std::string base = bundle_path + "/";
     auto directory_file = read_small_file(base + k_code_directory_file, k_max_code_directory_size);
-    if (directory_file.status != read_status::ok) {
-        return fail(read_failure(directory_file.status));
+    if (!directory_file) {
+        return fail(read_failure(directory_file.error()));
     }
     auto signature_bytes = read_small_file(base + k_signature_file, k_max_signature_size);
-    if (signature_bytes.status != read_status::ok) {
-        return fail(read_failure(signature_bytes.status));
+    if (!signature_bytes) {
+        return fail(read_failure(signature_bytes.error()));
     }
     verified_signature_t signature =
-        verify_detached_against_anchors(signature_bytes.bytes, directory_file.bytes);
+        verify_detached_against_anchors(*signature_bytes, *directory_file);
     if (signature.status != signature_status::valid) {
         return fail(signature_failure(signature.status));
     }
-    auto directory = decode_code_directory(directory_file.bytes);
+    auto directory = decode_code_directory(*directory_file);
     if (!directory) {
         return fail(errSecCSBadObjectFormat);
     }
@@ -86,14 +86,14 @@ validation_t validate_bundle(const std::string& bundle_path, std::string_view ex
     }
 
     auto info_file = read_small_file(base + k_info_plist_file, k_max_info_plist_size);
-    if (info_file.status != read_status::ok) {
-        return fail(info_file.status == read_status::too_large ? errSecCSTooBig
-                                                               : errSecCSInfoPlistFailed);
+    if (!info_file) {
+        return fail(info_file.error() == k_file_too_large ? errSecCSTooBig
+                                                          : errSecCSInfoPlistFailed);
     }
-    if (sha256_of(info_file.bytes) != directory->info_plist_hash) {
+    if (sha256_of(*info_file) != directory->info_plist_hash) {
         return fail(errSecCSSignatureFailed);
     }
-    auto dictionary = parse_property_list(info_file.bytes.data(), info_file.bytes.size());
+    auto dictionary = parse_property_list(info_file->data(), info_file->size());
     if (!dictionary || plist_get_node_type(dictionary->get()) != PLIST_DICT) {
         return fail(errSecCSInfoPlistFailed);
     }

@@ -56,10 +56,10 @@ using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 // A status file read through dirfd names a tracer: yes, no, or nothing when unreadable.
 std::optional<bool> has_tracer(int dirfd, const char* status_name) {
     auto status = read_small_file_at(dirfd, status_name, k_max_status_size);
-    if (status.status != read_status::ok) {
+    if (!status) {
         return std::nullopt;
     }
-    auto tracer = status_field(as_text(status.bytes), "TracerPid");
+    auto tracer = status_field(as_text(*status), "TracerPid");
     if (!tracer) {
         return std::nullopt;
     }
@@ -73,10 +73,10 @@ std::optional<bool> has_tracer(int dirfd, const char* status_name) {
 std::optional<pid_t> pid_of_pidfd(int pidfd) {
     std::string path = "/proc/self/fdinfo/" + std::to_string(pidfd);
     auto info = read_small_file(path, k_max_status_size);
-    if (info.status != read_status::ok) {
+    if (!info) {
         return std::nullopt;
     }
-    auto field = status_field(as_text(info.bytes), "Pid");
+    auto field = status_field(as_text(*info), "Pid");
     return field ? parse_number<pid_t>(*field) : std::nullopt;
 }
 
@@ -223,10 +223,10 @@ bool reports_zero(std::string_view value) {
 // The bytes of page tables the process holds (VmPTE of its status), nothing when unreadable.
 std::optional<std::uint64_t> page_table_bytes(int proc_dir) {
     auto status = read_small_file_at(proc_dir, "status", k_max_status_size);
-    if (status.status != read_status::ok) {
+    if (!status) {
         return std::nullopt;
     }
-    auto field = status_field(as_text(status.bytes), "VmPTE");
+    auto field = status_field(as_text(*status), "VmPTE");
     if (!field) {
         return std::nullopt;
     }
@@ -240,16 +240,16 @@ std::optional<std::uint64_t> page_table_bytes(int proc_dir) {
 
 std::optional<std::uint64_t> random_bytes_address(int proc_dir) {
     auto auxv = read_small_file_at(proc_dir, "auxv", k_max_auxv_size);
-    if (auxv.status != read_status::ok) {
+    if (!auxv) {
         return std::nullopt;
     }
     // Pairs of native words, type then value, ending with AT_NULL.
     constexpr std::size_t word = sizeof(unsigned long);
-    for (std::size_t at = 0; at + 2 * word <= auxv.bytes.size(); at += 2 * word) {
+    for (std::size_t at = 0; at + 2 * word <= auxv->size(); at += 2 * word) {
         unsigned long type = 0;
         unsigned long value = 0;
-        std::memcpy(&type, auxv.bytes.data() + at, word);
-        std::memcpy(&value, auxv.bytes.data() + at + word, word);
+        std::memcpy(&type, auxv->data() + at, word);
+        std::memcpy(&value, auxv->data() + at + word, word);
         if (type == 0) {
             break;
         }
@@ -374,7 +374,7 @@ bool pinned_process_t::maps_only_system_code(int main_executable,
     struct stat main {};
     auto read_only = read_only_segments(main_executable);
     auto maps = read_small_file_at(proc_dir_.get(), "maps", k_max_maps_size);
-    if (::fstat(main_executable, &main) != 0 || !read_only || maps.status != read_status::ok) {
+    if (::fstat(main_executable, &main) != 0 || !read_only || !maps) {
         return false;
     }
     const dev_t main_device = main.st_dev;
@@ -384,7 +384,7 @@ bool pinned_process_t::maps_only_system_code(int main_executable,
     // map_files leads to the file underneath: either may match the main executable.
     std::vector<std::pair<dev_t, ino_t>> vetted{{main_device, main_inode}};
     std::vector<std::pair<dev_t, ino_t>> main_keys{{main_device, main_inode}};
-    std::string_view text = as_text(maps.bytes);
+    std::string_view text = as_text(*maps);
     while (!text.empty()) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -434,10 +434,10 @@ bool pinned_process_t::maps_only_system_code(int main_executable,
         return false;
     }
     auto smaps = read_small_file_at(proc_dir_.get(), "smaps", k_max_smaps_size);
-    if (smaps.status != read_status::ok) {
+    if (!smaps) {
         return false;
     }
-    text = as_text(smaps.bytes);
+    text = as_text(*smaps);
     // The fields read belong to an executable mapping, or to one of the signed executable's
     // read-only data: a private copy there is data rewritten (by a tracer while the process was
     // still dumpable, say).

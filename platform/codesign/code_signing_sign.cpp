@@ -18,21 +18,21 @@ namespace code_signing {
 
 namespace {
 
-result_t failure(std::string description) {
-    return result_t::failure(std::move(description));
+result<> failure(std::string description) {
+    return result<>::failure(std::move(description));
 }
 
-result_t system_failure(int error, const std::string& what) {
-    return result_t::system_failure(error, what + ": " + std::strerror(error));
+result<> system_failure(int error, const std::string& what) {
+    return result<>::system_failure(error, what + ": " + std::strerror(error));
 }
 
-std::string read_problem(read_status status) {
-    switch (status) {
-        case read_status::missing:
+std::string read_problem(int error) {
+    switch (error) {
+        case k_file_missing:
             return "is missing";
-        case read_status::not_regular:
+        case k_file_not_regular:
             return "is not a regular file";
-        case read_status::too_large:
+        case k_file_too_large:
             return "is too large";
         default:
             return "can't be read";
@@ -41,7 +41,7 @@ std::string read_problem(read_status status) {
 
 }  // namespace
 
-result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
+result<> sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
                      EVP_PKEY* key, std::span<const x509_ptr> chain) {
     if (identifier.empty() || identifier.size() > k_max_identifier_length) {
         return failure("the identifier must be 1 to " + std::to_string(k_max_identifier_length) +
@@ -49,10 +49,10 @@ result_t sign_bundle(const std::string& bundle_path, const std::string& identifi
     }
     std::string info_path = bundle_path + "/" + k_info_plist_file;
     auto info_file = read_small_file(info_path, k_max_info_plist_size);
-    if (info_file.status != read_status::ok) {
-        return failure(info_path + " " + read_problem(info_file.status));
+    if (!info_file) {
+        return failure(info_path + " " + read_problem(info_file.error()));
     }
-    auto info = parse_property_list(info_file.bytes.data(), info_file.bytes.size());
+    auto info = parse_property_list(info_file->data(), info_file->size());
     if (!info || plist_get_node_type(info->get()) != PLIST_DICT) {
         return failure(info_path + " is not a property list dictionary");
     }
@@ -88,7 +88,7 @@ result_t sign_bundle(const std::string& bundle_path, const std::string& identifi
     directory.executable = name;
     directory.executable_size = executable_size;
     directory.executable_hash = *executable_hash;
-    directory.info_plist_hash = sha256_of(info_file.bytes);
+    directory.info_plist_hash = sha256_of(*info_file);
     auto encoded = encode_code_directory(directory);
     if (!encoded) {
         return failure("the code directory can't be encoded");
@@ -118,7 +118,7 @@ result_t sign_bundle(const std::string& bundle_path, const std::string& identifi
         !written) {
         return system_failure(written.error(), "can't write " + cms_path);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
 }  // namespace code_signing

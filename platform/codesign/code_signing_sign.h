@@ -13,7 +13,7 @@ namespace code_signing {
 // intermediates above the leaf). The team identifier is the leaf's subject OU. Writes
 // Contents/_CodeSignature/, replacing an earlier signature. A failure's description names what
 // was wrong, for the caller to show.
-result_t sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
+result<> sign_bundle(const std::string& bundle_path, const std::string& identifier, X509* leaf,
                      EVP_PKEY* key, std::span<const x509_ptr> chain);
 
 }  // namespace code_signing

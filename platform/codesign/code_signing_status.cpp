@@ -39,3 +39,10 @@ const char* code_signing_status_text(OSStatus status) {
             return "unknown code-signing error";
     }
 }
+
+result<> code_signing_result(OSStatus status) {
+    if (status == errSecSuccess) {
+        return result<>::success();
+    }
+    return result<>::failure(code_signing_status_text(status));
+}

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <cstdint>
+#include "platform/posix/result.h"
+#include "platform/status/os_status.h"
 
 // Results of the code-signing services, with the platform's values.
-using OSStatus = std::int32_t;
 
 inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecCSNoSuchCode = -67065;         // no such process (any more)
@@ -24,3 +24,7 @@ inline constexpr OSStatus errSecUnknownCriticalExtensionFlag = -67603;  // criti
 
 // A short English description of a status, for people reading a tool's output.
 [[nodiscard]] const char* code_signing_status_text(OSStatus status);
+
+// Where a status leaves the stand-in for the result type of the layers above: success, or a
+// failure described by the status's text.
+result<> code_signing_result(OSStatus status);

@@ -119,15 +119,31 @@ fill read_exactly(receiver_t& in, std::uint8_t* out, std::size_t size,
     return fill::done;
 }
 
+failure_t closed() {
+    return result<>::system_failure(k_frame_closed, "connection closed");
+}
+
+failure_t timed_out() {
+    return result<>::system_failure(k_frame_timeout, "message not completed in time");
+}
+
+failure_t truncated() {
+    return result<>::system_failure(k_frame_truncated, "truncated message");
+}
+
+failure_t foreign_sender() {
+    return result<>::system_failure(k_frame_foreign_sender,
+                                    "message sent by another process than the admitted one");
+}
+
 }  // namespace
 
-frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
-                      clock_type::time_point first_byte_deadline,
-                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length,
-                      const ucred* sender) {
+result<std::vector<std::uint8_t>> read_frame(int fd, clock_type::time_point first_byte_deadline,
+                                             std::chrono::milliseconds rest_timeout,
+                                             const ucred* sender) {
     receiver_t in{fd, sender};
-    auto refused_or = [&in](frame_read otherwise) {
-        return in.refused ? frame_read::foreign_sender : otherwise;
+    auto refused_or = [&in](failure_t otherwise) {
+        return in.refused ? foreign_sender() : std::move(otherwise);
     };
     // The first byte may take as long as first_byte_deadline allows; the whole header usually
     // comes with it in one read, and data already waiting is taken without a poll.
@@ -140,19 +156,19 @@ frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
             break;
         }
         if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            return refused_or(frame_read::closed);
+            return refused_or(closed());
         }
         if (errno == EINTR) {
             continue;
         }
         if (fill waited = wait_readable(fd, first_byte_deadline); waited != fill::done) {
-            return waited == fill::timeout ? frame_read::timeout : frame_read::closed;
+            return waited == fill::timeout ? timed_out() : closed();
         }
     }
     // The earlier of the two limits: a slow sender can't stretch a caller's deadline.
     auto deadline = std::min(first_byte_deadline, clock_type::now() + rest_timeout);
     auto rest = [&refused_or](fill result) {
-        return refused_or(result == fill::timeout ? frame_read::timeout : frame_read::truncated);
+        return refused_or(result == fill::timeout ? timed_out() : truncated());
     };
     if (fill more = read_exactly(in, header + got, sizeof header - got, deadline);
         more != fill::done) {
@@ -161,19 +177,17 @@ frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
     std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
                          (std::size_t{header[2]} << 8) | std::size_t{header[3]};
     if (length == 0 || length > k_max_message_size) {
-        if (bad_length != nullptr) {
-            *bad_length = length;
-        }
-        return frame_read::bad_length;
+        return result<>::system_failure(
+            k_frame_bad_length, "message length " + std::to_string(length) + " out of bounds");
     }
-    payload.resize(length);
+    std::vector<std::uint8_t> payload(length);
     if (fill body = read_exactly(in, payload.data(), length, deadline); body != fill::done) {
         return rest(body);
     }
-    return frame_read::frame;
+    return payload;
 }
 
-bool send_all(int fd, std::span<const std::uint8_t> bytes) {
+result<> send_all(int fd, std::span<const std::uint8_t> bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -181,38 +195,34 @@ bool send_all(int fd, std::span<const std::uint8_t> bytes) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return result<>::system_failure(errno);
         }
         sent += static_cast<std::size_t>(n);
     }
-    return true;
+    return result<>::success();
 }
 
-std::optional<sockaddr_un> unix_socket_address(const std::string& path) {
+result<sockaddr_un> unix_socket_address(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) {
-        return std::nullopt;
+        return result<>::system_failure(ENAMETOOLONG, "socket path too long");
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return address;
 }
 
-unique_fd connect_unix_socket(const std::string& path, std::string* error) {
+result<unique_fd> connect_unix_socket(const std::string& path) {
     auto address = unix_socket_address(path);
     if (!address) {
-        if (error != nullptr) {
-            *error = "socket path too long";
-        }
-        return unique_fd();
+        return std::move(address).as_failure();
     }
     unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd &&
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
         return fd;
     }
-    if (error != nullptr) {
-        *error = "cannot connect to " + path + ": " + std::strerror(errno);
-    }
-    return unique_fd();
+    const int error = errno;
+    return result<>::system_failure(error,
+                                    "cannot connect to " + path + ": " + std::strerror(error));
 }

@@ -3,42 +3,41 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "platform/posix/result.h"
 #include "platform/posix/unique_fd.h"
 
 // The socket side of the message format: addressing and connecting the service's Unix socket,
 // and reading and writing frames on it; shared by the daemon and the client.
 
-enum class frame_read {
-    frame,           // a whole frame was read
-    closed,          // the peer closed before the frame began
-    timeout,         // a deadline passed
-    truncated,       // the peer went away in the middle of a frame
-    bad_length,      // the length prefix is 0 or over the message limit
-    foreign_sender,  // a piece came from another process or user, or carried descriptors
-};
+// Why a frame was not read, as the error of read_frame's failure; its description says it in
+// words.
+inline constexpr int k_frame_closed = ENOTCONN;       // the peer closed before the frame began
+inline constexpr int k_frame_timeout = ETIMEDOUT;     // a deadline passed
+inline constexpr int k_frame_truncated = ECONNRESET;  // the peer went away in the middle
+inline constexpr int k_frame_bad_length = EMSGSIZE;   // the length is 0 or over the message limit
+// A piece came from another process or user, or carried descriptors.
+inline constexpr int k_frame_foreign_sender = EPERM;
 
 // Reads one frame's payload. The first byte must arrive before first_byte_deadline
 // (time_point::max() waits for ever); once it has, the rest must follow within rest_timeout.
 // With a sender, the socket must pass credentials (SO_PASSCRED) and every piece of the frame must
 // have been sent by that process as that user.
-frame_read read_frame(int fd, std::vector<std::uint8_t>& payload,
-                      std::chrono::steady_clock::time_point first_byte_deadline,
-                      std::chrono::milliseconds rest_timeout, std::size_t* bad_length = nullptr,
-                      const ucred* sender = nullptr);
+result<std::vector<std::uint8_t>> read_frame(
+    int fd, std::chrono::steady_clock::time_point first_byte_deadline,
+    std::chrono::milliseconds rest_timeout, const ucred* sender = nullptr);
 
-// Writes all bytes; never raises SIGPIPE. False when the peer is gone.
-bool send_all(int fd, std::span<const std::uint8_t> bytes);
+// Writes all bytes; never raises SIGPIPE. A failure when the peer is gone.
+result<> send_all(int fd, std::span<const std::uint8_t> bytes);
 
-// The address of a Unix socket at path; nothing when the path does not fit.
-std::optional<sockaddr_un> unix_socket_address(const std::string& path);
+// The address of a Unix socket at path; a failure when the path does not fit.
+result<sockaddr_un> unix_socket_address(const std::string& path);
 
-// A connected stream socket to path (close-on-exec), or an invalid descriptor; error, when given,
-// then says why.
-unique_fd connect_unix_socket(const std::string& path, std::string* error = nullptr);
+// A connected stream socket to path (close-on-exec).
+result<unique_fd> connect_unix_socket(const std::string& path);

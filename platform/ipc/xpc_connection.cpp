@@ -49,31 +49,6 @@ xpc_connection_t::xpc_connection_t(unique_fd socket, unique_fd pidfd, audit_toke
 
 xpc_connection_t::~xpc_connection_t() = default;
 
-xpc_connection_t::read_result xpc_connection_t::read_frame(std::vector<std::uint8_t>& payload,
-                                                           std::string& reason) {
-    std::size_t length = 0;
-    switch (::read_frame(socket_.get(), payload, std::chrono::steady_clock::time_point::max(),
-                         k_partial_message_timeout, &length, sender_ ? &*sender_ : nullptr)) {
-        case frame_read::frame:
-            return read_result::frame;
-        case frame_read::closed:
-            return read_result::closed;
-        case frame_read::timeout:
-            reason = "message not completed in time";
-            return read_result::error;
-        case frame_read::truncated:
-            reason = "truncated message";
-            return read_result::error;
-        case frame_read::bad_length:
-            reason = "message length " + std::to_string(length) + " out of bounds";
-            return read_result::error;
-        case frame_read::foreign_sender:
-            reason = "message sent by another process than the admitted one";
-            return read_result::error;
-    }
-    return read_result::error;
-}
-
 void xpc_connection_t::setSenderCheck(pid_t pid, uid_t uid, std::function<bool()> same_code) {
     sender_ = ucred{pid, uid, 0};
     same_code_ = std::move(same_code);
@@ -88,17 +63,23 @@ bool xpc_connection_t::peerGone() const {
     return (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0 || fds[1].revents != 0;
 }
 
-bool xpc_connection_t::confirmAdmission() {
+result<> xpc_connection_t::confirmAdmission() {
     std::uint8_t byte = 0;
     ssize_t waiting = ::recv(socket_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (waiting != -1 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-        return false;
+    if (waiting != -1) {
+        return result<>::failure("bytes were sent before admission ended");
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        return result<>::system_failure(errno, "the connection can't be read");
     }
     auto frame = encode_reply(wire_reply{k_admission_reply_id, wire_value{true}});
-    return frame && send_frame(*frame);
+    if (!frame) {
+        return std::move(frame).as_failure();
+    }
+    return send_frame(*frame);
 }
 
-bool xpc_connection_t::send_frame(const std::vector<std::uint8_t>& frame) {
+result<> xpc_connection_t::send_frame(const std::vector<std::uint8_t>& frame) {
     std::lock_guard guard(write_lock_);
     return send_all(socket_.get(), frame);
 }
@@ -110,16 +91,15 @@ void xpc_connection_t::report(const std::string& reason) {
 }
 
 void xpc_connection_t::resume() {
-    std::vector<std::uint8_t> payload;
     while (!invalidated_.load()) {
-        std::string reason;
-        auto got = read_frame(payload, reason);
-        if (got == read_result::closed) {
+        auto payload = read_frame(socket_.get(), std::chrono::steady_clock::time_point::max(),
+                                  k_partial_message_timeout, sender_ ? &*sender_ : nullptr);
+        if (!payload && payload.error() == k_frame_closed) {
             break;
         }
-        if (got == read_result::error) {
+        if (!payload) {
             if (!invalidated_.load()) {
-                report(reason);
+                report(payload.description());
             }
             break;
         }
@@ -131,12 +111,12 @@ void xpc_connection_t::resume() {
             }
             break;
         }
-        auto decoded = decode_request(payload);
-        if (auto* error = std::get_if<wire_error>(&decoded)) {
-            report(error->reason);
+        auto decoded = decode_request(*payload);
+        if (!decoded) {
+            report(decoded.description());
             break;
         }
-        auto& request = std::get<wire_request>(decoded);
+        auto& request = *decoded;
         // The admission's word carries this id: a reply to a request that used it would read as
         // that word.
         if (request.id == k_admission_reply_id) {
@@ -185,7 +165,7 @@ void xpc_connection_t::resume() {
                     }
                     auto frame = encode_reply(wire_reply{id, std::move(value)});
                     if (frame) {
-                        self->send_frame(*frame);
+                        (void)self->send_frame(*frame);
                     }
                 });
     }

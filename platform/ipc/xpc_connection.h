@@ -80,10 +80,10 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
     // the kernel without waiting.
     [[nodiscard]] bool peerGone() const;
 
-    // Tells the peer it was admitted, so it may start sending. Refused (false, nothing sent) when
-    // bytes are already waiting: they were sent before admission ended, possibly by code that
-    // ran in the process before the program that was checked, and can't be vouched for.
-    [[nodiscard]] bool confirmAdmission();
+    // Tells the peer it was admitted, so it may start sending. Refused (nothing sent) when bytes
+    // are already waiting: they were sent before admission ended, possibly by code that ran in
+    // the process before the program that was checked, and can't be vouched for.
+    result<> confirmAdmission();
 
     // Serves calls until the peer goes away or the connection is invalidated, then runs the
     // invalidation handler. Runs on the calling thread (the listener gives each connection one).
@@ -92,9 +92,7 @@ class xpc_connection_t : public std::enable_shared_from_this<xpc_connection_t> {
     void invalidate();
 
   private:
-    enum class read_result { frame, closed, error };
-    read_result read_frame(std::vector<std::uint8_t>& payload, std::string& reason);
-    bool send_frame(const std::vector<std::uint8_t>& frame);
+    result<> send_frame(const std::vector<std::uint8_t>& frame);
     void report(const std::string& reason);
 
     unique_fd socket_;

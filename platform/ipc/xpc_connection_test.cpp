@@ -98,16 +98,15 @@ class served_connection_t {
 
     // The next reply the client reads, or nothing when the connection ended instead.
     std::optional<wire_reply> next_reply() {
-        std::vector<std::uint8_t> payload;
-        if (read_frame(client_.get(), payload, std::chrono::steady_clock::now() + 5s, 5s) !=
-            frame_read::frame) {
+        auto payload = read_frame(client_.get(), std::chrono::steady_clock::now() + 5s, 5s);
+        if (!payload) {
             return std::nullopt;
         }
-        auto decoded = decode_reply(payload);
-        if (auto* reply = std::get_if<wire_reply>(&decoded)) {
-            return *reply;
+        auto decoded = decode_reply(*payload);
+        if (!decoded) {
+            return std::nullopt;
         }
-        return std::nullopt;
+        return std::move(decoded).value();
     }
 
     // Whether the connection stopped serving within the time; its state may be read then.

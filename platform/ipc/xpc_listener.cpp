@@ -28,6 +28,11 @@ std::string errno_text(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+failure_t system_failed(const std::string& what) {
+    const int error = errno;
+    return result<>::system_failure(error, what + ": " + std::strerror(error));
+}
+
 // The peer's identity, pinned by a pidfd. The kernel hands out the pidfd of the very process that
 // connected (SO_PEERPIDFD). Older kernels get pidfd_open of the pid instead, checked against the
 // process's start time before and after; a process that took over the pid of a peer that died
@@ -43,15 +48,15 @@ unique_fd peer_identity(int socket, const ucred& cred, audit_token_t& token) {
     socklen_t length = sizeof pidfd;
     if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
         ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-        token.start_time = proc_files::start_time_of(cred.pid);
+        token.start_time = proc_files::start_time_of(cred.pid).value_or(0);
         return unique_fd(pidfd);
     }
-    std::uint64_t before = proc_files::start_time_of(cred.pid);
+    auto before = proc_files::start_time_of(cred.pid);
     unique_fd opened(static_cast<int>(::syscall(SYS_pidfd_open, cred.pid, 0)));
-    if (!opened || before == 0 || proc_files::start_time_of(cred.pid) != before) {
+    if (!opened || !before || proc_files::start_time_of(cred.pid).value_or(0) != *before) {
         return unique_fd();
     }
-    token.start_time = before;
+    token.start_time = *before;
     return opened;
 }
 
@@ -70,14 +75,13 @@ void xpc_listener_t::report(const std::string& message) {
     }
 }
 
-bool xpc_listener_t::open_socket() {
+result<> xpc_listener_t::open_socket() {
     // Socket activation: the service manager bound the socket and started us on a connection.
     int handed = sd_listen_fds(1);
     if (handed >= 1) {
         int fd = SD_LISTEN_FDS_START;
         if (sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) <= 0) {
-            report("the socket handed over is not a listening stream socket");
-            return false;
+            return result<>::failure("the socket handed over is not a listening stream socket");
         }
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         socket_.reset(fd);
@@ -86,8 +90,7 @@ bool xpc_listener_t::open_socket() {
 
     auto address = unix_socket_address(path_);
     if (!address) {
-        report("socket path too long: " + path_);
-        return false;
+        return result<>::failure("socket path too long: " + path_);
     }
 
     // A socket left by an earlier run is replaced only when nobody answers on it; anything
@@ -95,65 +98,66 @@ bool xpc_listener_t::open_socket() {
     struct stat info {};
     if (::lstat(path_.c_str(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
-            report(path_ + " exists and is not a socket");
-            return false;
+            return result<>::failure(path_ + " exists and is not a socket");
         }
         if (connect_unix_socket(path_)) {
-            report("another instance is serving " + path_);
-            return false;
+            return result<>::failure("another instance is serving " + path_);
         }
         if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-            report(errno_text(("cannot remove stale socket " + path_).c_str()));
-            return false;
+            return system_failed("cannot remove stale socket " + path_);
         }
     }
 
     unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) {
-        report(errno_text("socket"));
-        return false;
+        return system_failed("socket");
     }
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
-        report(errno_text(("bind " + path_).c_str()));
-        return false;
+        return system_failed("bind " + path_);
     }
     bound_here_ = true;
     // Every user's application may connect; admission is by code signature.
     ::chmod(path_.c_str(), 0666);
     if (::listen(fd.get(), SOMAXCONN) != 0) {
-        report(errno_text("listen"));
-        return false;
+        return system_failed("listen");
     }
     socket_ = std::move(fd);
     return prepare_socket();
 }
 
-bool xpc_listener_t::prepare_socket() {
+result<> xpc_listener_t::prepare_socket() {
     // Accepting never blocks, so a client that goes away between the poll and the accept can't
     // stall the loop. (Credential passing is turned on for each accepted socket instead.)
     int flags = ::fcntl(socket_.get(), F_GETFL);
     if (flags < 0 || ::fcntl(socket_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        report(errno_text("cannot prepare the listening socket"));
-        return false;
+        return system_failed("cannot prepare the listening socket");
     }
-    return true;
+    return result<>::success();
 }
 
-bool xpc_listener_t::resume() {
-    if (!open_socket()) {
-        return false;
+result<> xpc_listener_t::resume() {
+    auto started = open_socket();
+    if (started) {
+        started = make_wake_event();
     }
-    wake_.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!wake_) {
-        report(errno_text("eventfd"));
-        return false;
+    if (!started) {
+        report(started.description());
+        return started;
     }
     accept_thread_ = std::thread([this] {
         // Threads inherit their creator's name; the trace would show this one as the main thread.
         ::pthread_setname_np(::pthread_self(), "listener");
         accept_loop();
     });
-    return true;
+    return result<>::success();
+}
+
+result<> xpc_listener_t::make_wake_event() {
+    wake_.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!wake_) {
+        return system_failed("eventfd");
+    }
+    return result<>::success();
 }
 
 void xpc_listener_t::accept_loop() {

@@ -45,8 +45,9 @@ class xpc_listener_t {
     using limit_handler_t = std::function<void(const ucred& peer, const std::string& message)>;
     void setLimitHandler(limit_handler_t handler) { limit_ = std::move(handler); }
 
-    // Starts accepting on a thread of its own. False when no socket could be had.
-    [[nodiscard]] bool resume();
+    // Starts accepting on a thread of its own. A failure, reported to the error handler as well,
+    // when no socket could be had.
+    result<> resume();
     // Stops accepting, ends every connection and waits for their threads.
     void invalidate();
 
@@ -60,8 +61,9 @@ class xpc_listener_t {
     const std::string& socket_path() const { return path_; }
 
   private:
-    [[nodiscard]] bool open_socket();
-    [[nodiscard]] bool prepare_socket();
+    result<> open_socket();
+    result<> prepare_socket();
+    result<> make_wake_event();
     void accept_loop();
     // Counts a new connection against the bounds; false when one of them is reached.
     bool take_slot(const ucred& peer);

@@ -18,13 +18,16 @@ struct plist_bin_deleter {
     void operator()(char* p) const { plist_to_bin_free(p); }
 };
 
-std::optional<std::vector<std::uint8_t>> frame(const plist_node_t& root) {
+result<std::vector<std::uint8_t>> frame(const plist_node_t& root) {
     char* raw = nullptr;
     std::uint32_t length = 0;
     plist_to_bin(root.get(), &raw, &length);
     std::unique_ptr<char, plist_bin_deleter> bytes(raw);
-    if (bytes == nullptr || length == 0 || length > k_max_message_size) {
-        return std::nullopt;
+    if (bytes == nullptr || length == 0) {
+        return result<>::failure("the message can't be encoded");
+    }
+    if (length > k_max_message_size) {
+        return result<>::failure("message too large");
     }
     std::vector<std::uint8_t> out(4 + length);
     out[0] = static_cast<std::uint8_t>(length >> 24);
@@ -96,23 +99,23 @@ std::optional<wire_value> decode_value(plist_t node) {
 }
 
 // Parses one payload into a dictionary, refusing anything but a binary property list.
-std::variant<plist_node_t, wire_error> parse_payload(std::span<const std::uint8_t> payload) {
+result<plist_node_t> parse_payload(std::span<const std::uint8_t> payload) {
     if (payload.size() > k_max_message_size) {
-        return wire_error{"message too large"};
+        return result<>::failure("message too large");
     }
     if (payload.size() < k_binary_magic.size() ||
         std::memcmp(payload.data(), k_binary_magic.data(), k_binary_magic.size()) != 0) {
-        return wire_error{"not a binary property list"};
+        return result<>::failure("not a binary property list");
     }
     // Through the screened reader: libplist alone hands back a string object with a NUL inside
     // as the text before the NUL, so "corvana\0..." would arrive as the namespace "corvana".
-    std::optional<plist_node_t> parsed = parse_property_list(payload.data(), payload.size());
+    auto parsed = parse_property_list(payload.data(), payload.size());
     if (!parsed) {
-        return wire_error{"malformed property list"};
+        return result<>::failure("malformed property list");
     }
     plist_node_t root = std::move(*parsed);
     if (plist_get_node_type(root.get()) != PLIST_DICT) {
-        return wire_error{"message is not a dictionary"};
+        return result<>::failure("message is not a dictionary");
     }
     return root;
 }
@@ -157,10 +160,12 @@ bool wire_value_has_kind(const wire_value& value, wire_kind kind) {
     return false;
 }
 
-std::optional<std::vector<std::uint8_t>> encode_request(const wire_request& request) {
-    if (request.selector.size() > k_max_selector || !is_valid_utf8(request.selector) ||
-        request.args.size() > k_max_arguments) {
-        return std::nullopt;
+result<std::vector<std::uint8_t>> encode_request(const wire_request& request) {
+    if (request.selector.size() > k_max_selector || !is_valid_utf8(request.selector)) {
+        return result<>::failure("bad selector");
+    }
+    if (request.args.size() > k_max_arguments) {
+        return result<>::failure("too many arguments");
     }
     plist_node_t root(plist_new_dict());
     plist_dict_set_item(root.get(), "selector", plist_new_string(request.selector.c_str()));
@@ -169,7 +174,7 @@ std::optional<std::vector<std::uint8_t>> encode_request(const wire_request& requ
     for (const auto& arg : request.args) {
         plist_t node = encode_value(arg);
         if (node == nullptr) {
-            return std::nullopt;
+            return result<>::failure("a text with NUL or invalid UTF-8 can't be sent");
         }
         plist_array_append_item(args.get(), node);
     }
@@ -177,10 +182,10 @@ std::optional<std::vector<std::uint8_t>> encode_request(const wire_request& requ
     return frame(root);
 }
 
-std::optional<std::vector<std::uint8_t>> encode_reply(const wire_reply& reply) {
+result<std::vector<std::uint8_t>> encode_reply(const wire_reply& reply) {
     plist_t value = encode_value(reply.value);
     if (value == nullptr) {
-        return std::nullopt;
+        return result<>::failure("a text with NUL or invalid UTF-8 can't be sent");
     }
     plist_node_t root(plist_new_dict());
     plist_dict_set_item(root.get(), "id", plist_new_uint(reply.id));
@@ -188,69 +193,69 @@ std::optional<std::vector<std::uint8_t>> encode_reply(const wire_reply& reply) {
     return frame(root);
 }
 
-std::variant<wire_request, wire_error> decode_request(std::span<const std::uint8_t> payload) {
+result<wire_request> decode_request(std::span<const std::uint8_t> payload) {
     auto parsed = parse_payload(payload);
-    if (auto* error = std::get_if<wire_error>(&parsed)) {
-        return *error;
+    if (!parsed) {
+        return std::move(parsed).as_failure();
     }
-    plist_t root = std::get<plist_node_t>(parsed).get();
+    plist_t root = parsed->get();
     wire_request request;
 
     plist_t selector = plist_dict_get_item(root, "selector");
     if (selector == nullptr || plist_get_node_type(selector) != PLIST_STRING) {
-        return wire_error{"no selector"};
+        return result<>::failure("no selector");
     }
     std::uint64_t length = 0;
     const char* text = plist_get_string_ptr(selector, &length);
     if (text == nullptr || length > k_max_selector) {
-        return wire_error{"bad selector"};
+        return result<>::failure("bad selector");
     }
     request.selector.assign(text, length);
     if (!is_valid_utf8(request.selector)) {
-        return wire_error{"bad selector"};
+        return result<>::failure("bad selector");
     }
 
     auto id = read_id(root);
     if (!id) {
-        return wire_error{"no call id"};
+        return result<>::failure("no call id");
     }
     request.id = *id;
 
     plist_t args = plist_dict_get_item(root, "args");
     if (args == nullptr || plist_get_node_type(args) != PLIST_ARRAY) {
-        return wire_error{"no argument list"};
+        return result<>::failure("no argument list");
     }
     std::uint32_t count = plist_array_get_size(args);
     if (count > k_max_arguments) {
-        return wire_error{"too many arguments"};
+        return result<>::failure("too many arguments");
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         auto value = decode_value(plist_array_get_item(args, i));
         if (!value) {
-            return wire_error{"argument " + std::to_string(i + 1) + " has no valid type"};
+            return result<>::failure("argument " + std::to_string(i + 1) + " has no valid type");
         }
         request.args.push_back(std::move(*value));
     }
     return request;
 }
 
-std::variant<wire_reply, wire_error> decode_reply(std::span<const std::uint8_t> payload) {
+result<wire_reply> decode_reply(std::span<const std::uint8_t> payload) {
     auto parsed = parse_payload(payload);
-    if (auto* error = std::get_if<wire_error>(&parsed)) {
-        return *error;
+    if (!parsed) {
+        return std::move(parsed).as_failure();
     }
-    plist_t root = std::get<plist_node_t>(parsed).get();
+    plist_t root = parsed->get();
     auto id = read_id(root);
     if (!id) {
-        return wire_error{"no call id"};
+        return result<>::failure("no call id");
     }
     plist_t value = plist_dict_get_item(root, "value");
     if (value == nullptr) {
-        return wire_error{"no value"};
+        return result<>::failure("no value");
     }
     auto decoded = decode_value(value);
     if (!decoded) {
-        return wire_error{"value has no valid type"};
+        return result<>::failure("value has no valid type");
     }
     return wire_reply{*id, std::move(*decoded)};
 }

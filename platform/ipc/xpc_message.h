@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/posix/result.h"
+
 // The message format of the helper's socket, standing in for XPC's. Every message is a frame: a
 // 4-byte big-endian length and that many bytes of a binary property list.
 //
@@ -43,23 +45,18 @@ struct wire_reply {
     wire_value value;
 };
 
-// What went wrong with a message; empty when it decoded.
-struct wire_error {
-    std::string reason;
-};
-
 const char* wire_kind_name(wire_kind kind);
 bool wire_value_has_kind(const wire_value& value, wire_kind kind);
 
 // Encoding refuses what the peer could not decode (texts with NUL or invalid UTF-8 as
-// is_valid_utf8 judges it, frames over the limit): it answers nothing rather than send a bad
-// message.
-std::optional<std::vector<std::uint8_t>> encode_request(const wire_request& request);
-std::optional<std::vector<std::uint8_t>> encode_reply(const wire_reply& reply);
+// is_valid_utf8 judges it, frames over the limit): it fails rather than send a bad message.
+result<std::vector<std::uint8_t>> encode_request(const wire_request& request);
+result<std::vector<std::uint8_t>> encode_reply(const wire_reply& reply);
 
-// Decoding takes the payload of one frame (without the length prefix).
-std::variant<wire_request, wire_error> decode_request(std::span<const std::uint8_t> payload);
-std::variant<wire_reply, wire_error> decode_reply(std::span<const std::uint8_t> payload);
+// Decoding takes the payload of one frame (without the length prefix); a failure's description
+// says what is wrong with the message.
+result<wire_request> decode_request(std::span<const std::uint8_t> payload);
+result<wire_reply> decode_reply(std::span<const std::uint8_t> payload);
 
 // Where the service with this name listens: "/run/<name>.socket".
 std::string service_socket_path(std::string_view service_name);

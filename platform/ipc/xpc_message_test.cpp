@@ -13,10 +13,10 @@ std::span<const std::uint8_t> payload_of(const std::vector<std::uint8_t>& frame)
 
 wire_request round_trip(const wire_request& request) {
     auto frame = encode_request(request);
-    EXPECT_TRUE(frame.has_value());
+    EXPECT_TRUE(frame.ok());
     auto decoded = decode_request(payload_of(*frame));
-    EXPECT_TRUE(std::holds_alternative<wire_request>(decoded));
-    return std::get<wire_request>(decoded);
+    EXPECT_TRUE(decoded.ok());
+    return std::move(decoded).value();
 }
 
 TEST(WireMessage, EveryValueKindSurvivesTheTrip) {
@@ -37,9 +37,9 @@ TEST(WireMessage, FrameCarriesItsLengthBigEndian) {
                          (std::size_t{(*frame)[2]} << 8) | (*frame)[3];
     EXPECT_EQ(length, frame->size() - 4);
     auto reply = decode_reply(payload_of(*frame));
-    ASSERT_TRUE(std::holds_alternative<wire_reply>(reply));
-    EXPECT_EQ(std::get<wire_reply>(reply).id, 7u);
-    EXPECT_EQ(std::get<wire_reply>(reply).value, wire_value{true});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->id, 7u);
+    EXPECT_EQ(reply->value, wire_value{true});
 }
 
 // The bytes of a request are what other clients of the socket depend on.
@@ -76,16 +76,16 @@ TEST(WireMessage, GarbageIsAnErrorNotACrash) {
     }
     for (const auto& input : inputs) {
         auto decoded = decode_request(input);
-        EXPECT_TRUE(std::holds_alternative<wire_error>(decoded));
+        EXPECT_FALSE(decoded);
     }
 }
 
 TEST(WireMessage, WrongShapesAreRefused) {
     // A reply is not a request, and a request with a non-empty dictionary argument is refused.
     auto reply = *encode_reply(wire_reply{1, wire_value{true}});
-    EXPECT_TRUE(std::holds_alternative<wire_error>(decode_request(payload_of(reply))));
+    EXPECT_FALSE(decode_request(payload_of(reply)));
     auto request = *encode_request(wire_request{"a:", 1, {}});
-    EXPECT_TRUE(std::holds_alternative<wire_error>(decode_reply(payload_of(request))));
+    EXPECT_FALSE(decode_reply(payload_of(request)));
 }
 
 TEST(WireMessage, TextThatIsNotUtf8IsNeitherSentNorTaken) {

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
-#include <optional>
 
 #include "platform/launch/transient_unit.h"
 #include "platform/plist/property_list.h"
@@ -14,24 +14,22 @@ namespace {
 
 // The executable's name from the bundle's information property list. A name that could lead out
 // of Contents/MacOS is refused.
-std::optional<std::string> bundle_executable(const std::string& bundle_path) {
-    const std::optional<plist_node_t> info =
-        read_property_list(bundle_path + "/Contents/Info.plist");
-    if (!info || plist_get_node_type(info->get()) != PLIST_DICT) {
-        return std::nullopt;
+result<std::string> bundle_executable(const std::string& bundle_path) {
+    const auto info = read_property_list(bundle_path + "/Contents/Info.plist");
+    if (!info) {
+        return info.as_failure();
     }
-    plist_t value = plist_dict_get_item(info->get(), "CFBundleExecutable");
+    plist_t value = plist_get_node_type(info->get()) == PLIST_DICT
+                        ? plist_dict_get_item(info->get(), "CFBundleExecutable")
+                        : nullptr;
     if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) {
-        return std::nullopt;
+        return result<>::failure(bundle_path + " names no executable");
     }
     uint64_t length = 0;
     const char* text = plist_get_string_ptr(value, &length);
-    if (text == nullptr) {
-        return std::nullopt;
-    }
-    std::string name(text, length);
+    std::string name(text != nullptr ? text : "", text != nullptr ? length : 0);
     if (!is_single_path_component(name)) {
-        return std::nullopt;
+        return result<>::failure(bundle_path + " names an executable outside Contents/MacOS");
     }
     return name;
 }
@@ -42,25 +40,31 @@ std::string parent_of(const std::string& path) {
 
 }  // namespace
 
-bool launch_application(const std::string& bundle_path) {
-    const std::optional<std::string> executable = bundle_executable(bundle_path);
+result<> launch_application(const std::string& bundle_path) {
+    const auto executable = bundle_executable(bundle_path);
     if (!executable) {
-        return false;
+        return executable.as_failure();
     }
     const std::string path = bundle_path + "/Contents/MacOS/" + *executable;
     // Under a service manager a child of the helper would end with the helper's unit.
-    const transient_start_t unit = start_transient_service(path);
-    if (unit != transient_start_t::no_service_manager) {
-        return unit == transient_start_t::started;
+    const auto unit = start_transient_service(path);
+    if (!unit) {
+        return unit.as_failure();
     }
-    return spawn_detached(path, {}).ok();
+    if (*unit) {
+        return result<>::success();
+    }
+    return spawn_detached(path, {});
 }
 
-std::string main_bundle_path() {
+result<std::string> main_bundle_path() {
     char buffer[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0) {
-        return {};
+    if (length < 0) {
+        return result<>::system_failure(errno, "the program's own path can't be read");
+    }
+    if (length == 0) {
+        return result<>::failure("the program's own path is empty");
     }
     const std::string executable(buffer, static_cast<std::size_t>(length));
     const std::string directory = parent_of(executable);

@@ -4,6 +4,7 @@
 #include <systemd/sd-daemon.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 
@@ -97,72 +98,85 @@ uint64_t now_usec() {
            static_cast<uint64_t>(now.tv_nsec) / 1000;
 }
 
-bool wait_for_job(sd_bus* bus, const job_wait_t& wait) {
+result<> wait_for_job(sd_bus* bus, const job_wait_t& wait) {
     const uint64_t deadline = now_usec() + k_job_wait_usec;
     while (!wait.ended) {
-        const int r = sd_bus_process(bus, nullptr);
-        if (r < 0) {
-            return false;
-        }
+        int r = sd_bus_process(bus, nullptr);
         if (r > 0) {
             continue;
         }
         const uint64_t now = now_usec();
-        if (now >= deadline || sd_bus_wait(bus, deadline - now) < 0) {
-            return false;
+        if (r == 0 && now >= deadline) {
+            return result<>::system_failure(ETIMEDOUT,
+                                            "the start of " + wait.unit + " did not end in time");
+        }
+        if (r == 0) {
+            r = sd_bus_wait(bus, deadline - now);
+        }
+        if (r < 0) {
+            return result<>::system_failure(
+                -r, "the bus failed while the start of " + wait.unit + " was awaited");
         }
     }
-    return true;
+    return result<>::success();
 }
 
 }  // namespace
 
-transient_start_t start_transient_service(const std::string& executable) {
+result<bool> start_transient_service(const std::string& executable) {
     if (sd_booted() <= 0) {
-        return transient_start_t::no_service_manager;
+        return false;
     }
     // sd-bus takes the system bus's address from DBUS_SYSTEM_BUS_ADDRESS when it is set, which
     // only whoever starts the daemon controls (the service manager); the tests point it at a bus
     // of their own.
     sd_bus* raw_bus = nullptr;
     if (sd_bus_open_system(&raw_bus) < 0) {
-        return transient_start_t::no_service_manager;
+        return false;
     }
     bus_t bus(raw_bus);
 
     job_wait_t wait;
     // The unit's name carries nothing a client chose: several installs, of several namespaces, may
     // start applications at once, and a name taken from their text could collide or be malformed.
+    if (!acceptable_path(executable)) {
+        return result<>::failure("the path " + executable + " can't name a unit's program");
+    }
     auto unit = random_name("corvana-app-", 8);
-    if (!acceptable_path(executable) || !unit) {
-        return transient_start_t::failed;
+    if (!unit) {
+        return std::move(unit).as_failure();
     }
     wait.unit = *unit + ".service";
     // Subscribed before the request, so that a job ending at once is not missed.
     sd_bus_slot* raw_slot = nullptr;
-    if (sd_bus_match_signal(bus.get(), &raw_slot, k_destination, k_manager_path,
-                            k_manager_interface, "JobRemoved", on_job_removed, &wait) < 0) {
-        return transient_start_t::failed;
+    if (int r = sd_bus_match_signal(bus.get(), &raw_slot, k_destination, k_manager_path,
+                                    k_manager_interface, "JobRemoved", on_job_removed, &wait);
+        r < 0) {
+        return result<>::system_failure(-r, "the manager's job ends can't be followed");
     }
     slot_t slot(raw_slot);
 
     message_t request;
-    if (build_request(bus.get(), wait.unit, executable, request) < 0) {
-        return transient_start_t::failed;
+    if (int r = build_request(bus.get(), wait.unit, executable, request); r < 0) {
+        return result<>::system_failure(-r, "the request for " + wait.unit + " can't be made");
     }
     bus_error_t error;
     sd_bus_message* raw_reply = nullptr;
-    if (sd_bus_call(bus.get(), request.get(), k_job_wait_usec, error.get(), &raw_reply) < 0) {
-        return transient_start_t::failed;
+    if (int r = sd_bus_call(bus.get(), request.get(), k_job_wait_usec, error.get(), &raw_reply);
+        r < 0) {
+        return result<>::system_failure(-r, "the manager refused " + wait.unit);
     }
     message_t reply(raw_reply);
     const char* job = nullptr;
-    if (sd_bus_message_read(reply.get(), "o", &job) < 0) {
-        return transient_start_t::failed;
+    if (int r = sd_bus_message_read(reply.get(), "o", &job); r < 0) {
+        return result<>::system_failure(-r, "the manager's answer names no job");
     }
     wait.job = job;
-    if (!wait_for_job(bus.get(), wait)) {
-        return transient_start_t::failed;
+    if (auto waited = wait_for_job(bus.get(), wait); !waited) {
+        return waited.as_failure();
     }
-    return wait.result == "done" ? transient_start_t::started : transient_start_t::failed;
+    if (wait.result != "done") {
+        return result<>::failure("the start of " + wait.unit + " ended " + wait.result);
+    }
+    return true;
 }

@@ -123,7 +123,7 @@ int record_job_removed(sd_bus_message* message, void* userdata, sd_bus_error*) {
 // pass for ours when ours fails: the answer waits for the unit's own job.
 TEST_F(BusTest, TheAnswerIsThatOfTheUnitsOwnStartJob) {
     answer_with("another.service", "/org/freedesktop/systemd1/job/10", "failed", "done");
-    EXPECT_EQ(start_transient_service("/usr/bin/true"), transient_start_t::started);
+    EXPECT_TRUE(start_transient_service("/usr/bin/true").value_or(false));
 
     // Control: a listener of its own on the bus sees the other job's end first, which a waiter
     // that took any job's end would have taken for its own.
@@ -137,7 +137,7 @@ TEST_F(BusTest, TheAnswerIsThatOfTheUnitsOwnStartJob) {
                                   record_job_removed, &seen),
               0);
     answer_with("another.service", "/org/freedesktop/systemd1/job/10", "done", "failed");
-    EXPECT_EQ(start_transient_service("/usr/bin/true"), transient_start_t::failed);
+    EXPECT_FALSE(start_transient_service("/usr/bin/true").ok());
     ASSERT_TRUE(tests::wait_until(
         [&] {
             while (sd_bus_process(bus.get(), nullptr) > 0) {
@@ -151,7 +151,7 @@ TEST_F(BusTest, TheAnswerIsThatOfTheUnitsOwnStartJob) {
 
     // An earlier job of a unit by the same name is not this start either.
     answer_with("SAME", "/org/freedesktop/systemd1/job/9", "done", "failed");
-    EXPECT_EQ(start_transient_service("/usr/bin/true"), transient_start_t::failed);
+    EXPECT_FALSE(start_transient_service("/usr/bin/true").ok());
 }
 
 }  // namespace

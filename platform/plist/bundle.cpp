@@ -2,12 +2,12 @@
 
 #include <string>
 
-std::optional<bundle_t> bundle_t::from_xml(std::string_view xml) {
+result<bundle_t> bundle_t::from_xml(std::string_view xml) {
     plist_t raw = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
     plist_node_t info(raw);
     if (!info || plist_get_node_type(info.get()) != PLIST_DICT) {
-        return std::nullopt;
+        return result<>::failure("the information property list is no dictionary");
     }
     return bundle_t(std::move(info));
 }

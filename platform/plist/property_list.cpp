@@ -239,32 +239,36 @@ class xml_writer_t {
 
 }  // namespace
 
-std::optional<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
-    const file_contents_t file = read_small_file(path, k_property_list_max_bytes, links);
-    if (file.status != read_status::ok) {
-        return std::nullopt;
+result<plist_node_t> read_property_list(const std::string& path, symlink_policy_t links) {
+    const auto file = read_small_file(path, k_property_list_max_bytes, links);
+    if (!file) {
+        return result<>::system_failure(file.error(), path + " " + file.description());
     }
-    return parse_property_list(file.bytes.data(), file.bytes.size());
+    auto parsed = parse_property_list(file->data(), file->size());
+    if (!parsed) {
+        return result<>::failure(path + ": " + parsed.description());
+    }
+    return parsed;
 }
 
-std::optional<std::string> xml_property_list_text(plist_t node) {
+result<std::string> xml_property_list_text(plist_t node) {
     if (node == nullptr) {
-        return std::nullopt;
+        return result<>::system_failure(EINVAL, "no property list");
     }
     xml_writer_t writer;
     if (!writer.write_document(node)) {
-        return std::nullopt;
+        return result<>::system_failure(
+            EINVAL, "the property list is nested too deeply or holds a text with NUL for XML");
     }
     return writer.take();
 }
 
-bool write_xml_property_list_atomically(const std::string& path, plist_t node) {
-    const std::optional<std::string> text = xml_property_list_text(node);
+result<> write_xml_property_list_atomically(const std::string& path, plist_t node) {
+    const auto text = xml_property_list_text(node);
     if (!text) {
-        errno = EINVAL;
-        return false;
+        return text.as_failure();
     }
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()),
                                               text->size());
-    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner).ok();
+    return write_file_atomically(path, bytes, 0644, replaced_file_t::keep_mode_and_owner);
 }

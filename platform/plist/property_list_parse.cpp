@@ -142,19 +142,25 @@ plist_dict_entries_t plist_dict_entries(plist_t dict) {
     return entries;
 }
 
-std::optional<plist_node_t> parse_property_list(const std::uint8_t* data, std::size_t size) {
-    if (data == nullptr || size == 0 || size > k_property_list_max_bytes) {
-        return std::nullopt;
+result<plist_node_t> parse_property_list(const std::uint8_t* data, std::size_t size) {
+    if (data == nullptr || size == 0) {
+        return result<>::failure("no property list");
+    }
+    if (size > k_property_list_max_bytes) {
+        return result<>::failure("the property list is too large");
     }
     if (plist_is_binary(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size)) &&
         !binary_screen_t(data, size).acceptable()) {
-        return std::nullopt;
+        return result<>::failure("malformed binary property list");
     }
     plist_t raw = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size), &raw);
     plist_node_t node(raw);
-    if (!node || !well_formed(node.get(), 0)) {
-        return std::nullopt;
+    if (!node) {
+        return result<>::failure("malformed property list");
+    }
+    if (!well_formed(node.get(), 0)) {
+        return result<>::failure("the property list is nested too deeply or repeats a key");
     }
     return node;
 }

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/result.h"
+
 // Property lists held in memory: the owning node handle and the screened parser. Needs libplist
 // alone, so the message format (and the client library that carries it) can use it without the
 // file and XML side in property_list.h.
@@ -54,11 +56,10 @@ constexpr std::size_t k_property_list_max_bytes = 1024 * 1024;
 // stack.
 constexpr int k_property_list_max_depth = 64;
 
-// Parses an XML or binary property list held in memory. No node for malformed input, input
+// Parses an XML or binary property list held in memory. A failure for malformed input, input
 // larger than k_property_list_max_bytes, nesting deeper than k_property_list_max_depth or a
 // dictionary that holds a key twice.
-[[nodiscard]] std::optional<plist_node_t> parse_property_list(const std::uint8_t* data,
-                                                              std::size_t size);
+result<plist_node_t> parse_property_list(const std::uint8_t* data, std::size_t size);
 
 // The keys of a dictionary with their values (owned by the dictionary), in no particular order.
 using plist_dict_entries_t = std::vector<std::pair<std::string, plist_t>>;

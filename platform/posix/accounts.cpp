@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -15,9 +16,10 @@ namespace {
 constexpr std::size_t k_max_lookup_buffer = 1 << 20;
 
 // Runs look_up(entry, buffer, size, result) with a growing buffer; what take makes of the entry
-// found, or nothing.
+// found, or a failure that names what was looked for.
 template <typename Entry, typename LookUp, typename Take>
-auto find_entry(LookUp look_up, Take take) -> decltype(take(std::declval<const Entry&>())) {
+auto find_entry(LookUp look_up, Take take, const std::string& sought)
+    -> decltype(take(std::declval<const Entry&>())) {
     std::vector<char> buffer(4096);
     while (buffer.size() <= k_max_lookup_buffer) {
         Entry entry{};
@@ -27,17 +29,22 @@ auto find_entry(LookUp look_up, Take take) -> decltype(take(std::declval<const E
             buffer.resize(buffer.size() * 2);
             continue;
         }
-        if (error != 0 || result == nullptr) {
-            return std::nullopt;
+        if (error != 0) {
+            return result_factories_t::system_failure(
+                error, "could not look up " + sought + ": " + std::strerror(error));
+        }
+        if (result == nullptr) {
+            return result_factories_t::failure("no " + sought);
         }
         return take(*result);
     }
-    return std::nullopt;
+    return result_factories_t::system_failure(
+        ERANGE, "could not look up " + sought + ": the entry is too large");
 }
 
-std::optional<account_t> account_from(const passwd& entry) {
+result<account_t> account_from(const passwd& entry) {
     if (entry.pw_name == nullptr) {
-        return std::nullopt;
+        return result<>::failure("an account without a name");
     }
     return account_t{entry.pw_name, entry.pw_uid, entry.pw_gid,
                      entry.pw_dir != nullptr ? entry.pw_dir : ""};
@@ -45,31 +52,31 @@ std::optional<account_t> account_from(const passwd& entry) {
 
 }  // namespace
 
-std::optional<account_t> account_of(uid_t uid) {
+result<account_t> account_of(uid_t uid) {
     return find_entry<passwd>(
         [uid](passwd* entry, char* buffer, std::size_t size, passwd** result) {
             return ::getpwuid_r(uid, entry, buffer, size, result);
         },
-        account_from);
+        account_from, "user with uid " + std::to_string(uid));
 }
 
-std::optional<account_t> account_named(const std::string& name) {
+result<account_t> account_named(const std::string& name) {
     return find_entry<passwd>(
         [&name](passwd* entry, char* buffer, std::size_t size, passwd** result) {
             return ::getpwnam_r(name.c_str(), entry, buffer, size, result);
         },
-        account_from);
+        account_from, "user named " + name);
 }
 
-std::optional<gid_t> group_named(const std::string& name) {
+result<gid_t> group_named(const std::string& name) {
     return find_entry<group>(
         [&name](group* entry, char* buffer, std::size_t size, group** result) {
             return ::getgrnam_r(name.c_str(), entry, buffer, size, result);
         },
-        [](const group& entry) { return std::optional<gid_t>(entry.gr_gid); });
+        [](const group& entry) { return result<gid_t>(entry.gr_gid); }, "group named " + name);
 }
 
-bool is_group_member(const account_t& account, gid_t group) {
+result<bool> is_group_member(const account_t& account, gid_t group) {
     if (account.gid == group) {
         return true;
     }
@@ -88,5 +95,5 @@ bool is_group_member(const account_t& account, gid_t group) {
             count = found;
         }
     }
-    return false;
+    return result<>::failure("could not list the groups of " + account.name);
 }

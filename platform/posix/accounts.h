@@ -2,11 +2,12 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 
-// Users and groups as the system's account database knows them. A look-up that fails, for any
-// reason, finds nothing.
+#include "platform/posix/result.h"
+
+// Users and groups as the system's account database knows them. A look-up fails when nothing is
+// found as when the database can't be read; the description says which.
 
 struct account_t {
     std::string name;
@@ -15,8 +16,8 @@ struct account_t {
     std::string home;
 };
 
-[[nodiscard]] std::optional<account_t> account_of(uid_t uid);
-[[nodiscard]] std::optional<account_t> account_named(const std::string& name);
-[[nodiscard]] std::optional<gid_t> group_named(const std::string& name);
+result<account_t> account_of(uid_t uid);
+result<account_t> account_named(const std::string& name);
+result<gid_t> group_named(const std::string& name);
 // Whether the account belongs to the group, as its primary group or as one of its others.
-[[nodiscard]] bool is_group_member(const account_t& account, gid_t group);
+result<bool> is_group_member(const account_t& account, gid_t group);

@@ -36,10 +36,10 @@ class temporary_file_t {
 
 }  // namespace
 
-result_t write_file_atomically(const std::string& path, std::span<const std::uint8_t> bytes,
+result<> write_file_atomically(const std::string& path, std::span<const std::uint8_t> bytes,
                                mode_t mode, replaced_file_t replaced) {
     if (path.empty() || path.back() == '/') {
-        return result_t::system_failure(EINVAL);
+        return result<>::system_failure(EINVAL);
     }
     const path_parts_t parts = split_path(path);
     // The temporary name goes beside the file, behind the path's own text up to its last slash.
@@ -53,7 +53,7 @@ result_t write_file_atomically(const std::string& path, std::span<const std::uin
     // mkostemp opens with O_EXCL, so a name planted in the directory is never reused.
     const unique_fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!fd) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     temporary_file_t temporary(pattern);
 
@@ -62,17 +62,17 @@ result_t write_file_atomically(const std::string& path, std::span<const std::uin
         mode = existing.st_mode & 0777;
     }
     if (::fchmod(fd.get(), mode) != 0) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     if (auto written = write_all(fd.get(), bytes.data(), bytes.size()); !written) {
         return written;
     }
     if (::fsync(fd.get()) != 0) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     // rename replaces a symbolic link itself, not what it points to, and fails on a directory.
     if (::rename(temporary.path().c_str(), path.c_str()) != 0) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     temporary.keep();
     const unique_fd directory_fd(
@@ -80,5 +80,5 @@ result_t write_file_atomically(const std::string& path, std::span<const std::uin
     if (directory_fd) {
         (void)::fsync(directory_fd.get());
     }
-    return result_t::success();
+    return result<>::success();
 }

@@ -18,5 +18,5 @@ enum class replaced_file_t {
 // renamed into place, so a reader sees the old content or the new, never a part. A symbolic link
 // at path is replaced, not followed; a directory there makes it fail. A failure leaves no
 // temporary file behind.
-result_t write_file_atomically(const std::string& path, std::span<const std::uint8_t> bytes,
+result<> write_file_atomically(const std::string& path, std::span<const std::uint8_t> bytes,
                                mode_t mode, replaced_file_t replaced);

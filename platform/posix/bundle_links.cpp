@@ -20,14 +20,14 @@ namespace {
 // it from being sure; a few more tries settle it.
 constexpr int k_resolve_attempts = 8;
 
-result_t could_not_check(const std::string& shown, int error) {
-    return result_t::system_failure(error,
+result<> could_not_check(const std::string& shown, int error) {
+    return result<>::system_failure(error,
                                     "could not check " + shown + ": " +
                                         std::error_code(error, std::generic_category()).message());
 }
 
-result_t leads_out(const std::string& shown, const std::string& target) {
-    return result_t::failure("the link " + shown + " leads out of the bundle: " + target);
+result<> leads_out(const std::string& shown, const std::string& target) {
+    return result<>::failure("the link " + shown + " leads out of the bundle: " + target);
 }
 
 // Resolution by the kernel's own path walk, confined to the bundle: it fails with EXDEV where the
@@ -39,7 +39,7 @@ int open_beneath(int bundle, const std::string& relative) {
     return static_cast<int>(::syscall(SYS_openat2, bundle, relative.c_str(), &how, sizeof how));
 }
 
-result_t check_link(int bundle, int dir_fd, const std::string& name, const std::string& relative,
+result<> check_link(int bundle, int dir_fd, const std::string& name, const std::string& relative,
                     const std::string& shown) {
     std::vector<char> target(PATH_MAX + 1);
     const ssize_t length = ::readlinkat(dir_fd, name.c_str(), target.data(), target.size());
@@ -56,7 +56,7 @@ result_t check_link(int bundle, int dir_fd, const std::string& name, const std::
     for (int attempt = 0; attempt < k_resolve_attempts; ++attempt) {
         const unique_fd resolved(open_beneath(bundle, relative));
         if (resolved.valid()) {
-            return result_t::success();
+            return result<>::success();
         }
         switch (errno) {
             case EAGAIN:
@@ -68,7 +68,7 @@ result_t check_link(int bundle, int dir_fd, const std::string& name, const std::
             case ENOTDIR:
             case ELOOP:
                 // Nothing there, in the source or in a copy that nobody else can add to.
-                return result_t::success();
+                return result<>::success();
             default:
                 return could_not_check(shown, errno);
         }
@@ -76,13 +76,13 @@ result_t check_link(int bundle, int dir_fd, const std::string& name, const std::
     return could_not_check(shown, EAGAIN);
 }
 
-result_t check_directory(int bundle, int dir_fd, const std::string& relative,
+result<> check_directory(int bundle, int dir_fd, const std::string& relative,
                          const std::string& shown, int depth) {
-    std::vector<std::string> names;
-    if (auto listed = list_directory(dir_fd, names); !listed) {
-        return could_not_check(shown, listed.error());
+    auto names = list_directory(dir_fd);
+    if (!names) {
+        return could_not_check(shown, names.error());
     }
-    for (const auto& name : names) {
+    for (const auto& name : *names) {
         const std::string entry = relative.empty() ? name : relative + "/" + name;
         const std::string entry_shown = shown + "/" + name;
         struct stat info {};
@@ -99,22 +99,22 @@ result_t check_directory(int bundle, int dir_fd, const std::string& relative,
             continue;
         }
         if (depth + 1 >= file_manager::k_max_copy_depth) {
-            return result_t::failure("could not check " + entry_shown + ": too deeply nested");
+            return result<>::failure("could not check " + entry_shown + ": too deeply nested");
         }
-        unique_fd child;
-        if (auto opened = open_subdirectory(dir_fd, name, child); !opened) {
-            return could_not_check(entry_shown, opened.error());
+        auto child = open_subdirectory(dir_fd, name);
+        if (!child) {
+            return could_not_check(entry_shown, child.error());
         }
-        if (auto checked = check_directory(bundle, child.get(), entry, entry_shown, depth + 1);
+        if (auto checked = check_directory(bundle, child->get(), entry, entry_shown, depth + 1);
             !checked) {
             return checked;
         }
     }
-    return result_t::success();
+    return result<>::success();
 }
 
 }  // namespace
 
-result_t bundle_links_stay_inside(int bundle, const std::string& shown) {
+result<> bundle_links_stay_inside(int bundle, const std::string& shown) {
     return check_directory(bundle, bundle, "", shown, 0);
 }

@@ -13,4 +13,4 @@
 // it, a link that leads nowhere (a missing target, a loop) included. Otherwise a failure that
 // names the first link that leaves ("the link PATH leads out of the bundle: TARGET"), or says why
 // the walk could not finish; a tree deeper than a copy goes is one such reason.
-result_t bundle_links_stay_inside(int bundle, const std::string& shown);
+result<> bundle_links_stay_inside(int bundle, const std::string& shown);

@@ -16,15 +16,16 @@ using unique_dir = std::unique_ptr<DIR, dir_closer>;
 
 }  // namespace
 
-result_t list_directory(int dir_fd, std::vector<std::string>& names) {
+result<std::vector<std::string>> list_directory(int dir_fd) {
+    std::vector<std::string> names;
     // The listing reads through a duplicate, which the directory stream owns.
     unique_fd copy(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
     if (!copy) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     unique_dir dir(::fdopendir(copy.get()));
     if (!dir) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     (void)copy.release();
     ::rewinddir(dir.get());
@@ -36,14 +37,17 @@ result_t list_directory(int dir_fd, std::vector<std::string>& names) {
         }
     }
     if (errno != 0) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     std::sort(names.begin(), names.end());
-    return result_t::success();
+    return names;
 }
 
-result_t open_subdirectory(int dir_fd, const std::string& name, unique_fd& directory) {
-    directory.reset(
+result<unique_fd> open_subdirectory(int dir_fd, const std::string& name) {
+    unique_fd directory(
         ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return directory ? result_t::success() : result_t::system_failure(errno);
+    if (!directory) {
+        return result<>::system_failure(errno);
+    }
+    return directory;
 }

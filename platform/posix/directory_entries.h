@@ -11,8 +11,8 @@
 
 // The names in the open directory ("." and ".." left out), in name order. The descriptor stays
 // the caller's.
-result_t list_directory(int dir_fd, std::vector<std::string>& names);
+result<std::vector<std::string>> list_directory(int dir_fd);
 
-// The entry of the open directory, opened for reading into directory, when it is a directory
-// itself and not a symbolic link to one.
-result_t open_subdirectory(int dir_fd, const std::string& name, unique_fd& directory);
+// The entry of the open directory, opened for reading, when it is a directory itself and not a
+// symbolic link to one.
+result<unique_fd> open_subdirectory(int dir_fd, const std::string& name);

@@ -21,13 +21,13 @@ std::string error_text(int error) {
     return std::error_code(error, std::generic_category()).message();
 }
 
-result_t failed(const char* verb, const std::string& path, int error) {
-    return result_t::system_failure(
+failure_t failed(const char* verb, const std::string& path, int error) {
+    return result<>::system_failure(
         error, "could not " + std::string(verb) + " " + path + ": " + error_text(error));
 }
 
-result_t failed(const char* verb, const std::string& path, const char* reason) {
-    return result_t::failure("could not " + std::string(verb) + " " + path + ": " + reason);
+failure_t failed(const char* verb, const std::string& path, const char* reason) {
+    return result<>::failure("could not " + std::string(verb) + " " + path + ": " + reason);
 }
 
 unique_fd open_directory(const std::string& path) {
@@ -40,47 +40,47 @@ bool stat_no_follow(const std::string& path, struct stat& info) {
 
 // --- removal ---------------------------------------------------------------------------------
 
-result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth);
+result<> remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth);
 
-result_t empty_directory(int dir_fd, const std::string& shown, int depth) {
-    std::vector<std::string> names;
-    if (auto listed = list_directory(dir_fd, names); !listed) {
-        return failed("read", shown, listed.error());
+result<> empty_directory(int dir_fd, const std::string& shown, int depth) {
+    auto names = list_directory(dir_fd);
+    if (!names) {
+        return failed("read", shown, names.error());
     }
-    for (const auto& name : names) {
+    for (const auto& name : *names) {
         auto result = remove_at(dir_fd, name, shown + "/" + name, depth);
         if (!result) {
             return result;
         }
     }
-    return result_t::success();
+    return result<>::success();
 }
 
-result_t remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth) {
+result<> remove_at(int dir_fd, const std::string& name, const std::string& shown, int depth) {
     if (::unlinkat(dir_fd, name.c_str(), 0) == 0) {
-        return result_t::success();
+        return result<>::success();
     }
     const int unlink_error = errno;
     if (unlink_error != EISDIR && unlink_error != EPERM) {
         return failed("remove", shown, unlink_error);
     }
     // O_NOFOLLOW: a directory swapped for a link since the unlink is never entered.
-    unique_fd child;
-    if (auto opened = open_subdirectory(dir_fd, name, child); !opened) {
-        const int error = opened.error();
+    auto child = open_subdirectory(dir_fd, name);
+    if (!child) {
+        const int error = child.error();
         return failed("remove", shown, error == ENOTDIR || error == ELOOP ? unlink_error : error);
     }
     if (depth >= k_max_copy_depth) {
         return failed("remove", shown, "too deeply nested");
     }
-    auto emptied = empty_directory(child.get(), shown, depth + 1);
+    auto emptied = empty_directory(child->get(), shown, depth + 1);
     if (!emptied) {
         return emptied;
     }
     if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
         return failed("remove", shown, errno);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
 // --- copying ---------------------------------------------------------------------------------
@@ -91,9 +91,9 @@ struct copy_place {
     const std::string& shown;
 };
 
-result_t copy_entry(const copy_place& from, const copy_place& to, int depth);
+result<> copy_entry(const copy_place& from, const copy_place& to, int depth);
 
-result_t copy_link(const copy_place& from, const copy_place& to, const struct stat& info) {
+result<> copy_link(const copy_place& from, const copy_place& to, const struct stat& info) {
     // The length lstat reported may be stale; one more byte tells a grown target apart.
     std::string target(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, '\0');
     const ssize_t length =
@@ -108,15 +108,15 @@ result_t copy_link(const copy_place& from, const copy_place& to, const struct st
     if (::symlinkat(target.c_str(), to.dir_fd, to.name.c_str()) != 0) {
         return failed("create", to.shown, errno);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
-result_t copy_contents(int in, int out, const std::string& shown) {
+result<> copy_contents(int in, int out, const std::string& shown) {
     char buffer[65536];
     for (;;) {
         const ssize_t got = ::read(in, buffer, sizeof buffer);
         if (got == 0) {
-            return result_t::success();
+            return result<>::success();
         }
         if (got < 0) {
             if (errno == EINTR) {
@@ -136,9 +136,9 @@ mode_t kept_mode(mode_t mode) {
     return mode & (S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH | S_ISVTX);
 }
 
-result_t copy_open_file(int in, const std::string& from_shown, const copy_place& to, bool& created);
+result<> copy_open_file(int in, const std::string& from_shown, const copy_place& to, bool& created);
 
-result_t copy_file(const copy_place& from, const copy_place& to, bool& created) {
+result<> copy_file(const copy_place& from, const copy_place& to, bool& created) {
     // O_NONBLOCK: a pipe swapped in after the type check must not hang the copy.
     unique_fd in(
         ::openat(from.dir_fd, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -148,7 +148,7 @@ result_t copy_file(const copy_place& from, const copy_place& to, bool& created) 
     return copy_open_file(in.get(), from.shown, to, created);
 }
 
-result_t copy_open_file(int in, const std::string& from_shown, const copy_place& to,
+result<> copy_open_file(int in, const std::string& from_shown, const copy_place& to,
                         bool& created) {
     struct stat info {};
     if (::fstat(in, &info) != 0) {
@@ -171,11 +171,11 @@ result_t copy_open_file(int in, const std::string& from_shown, const copy_place&
     if (::fchmod(out.get(), kept_mode(info.st_mode)) != 0) {
         return failed("set the mode of", to.shown, errno);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
 // Copies the open directory in, shown as from_shown, to a new directory.
-result_t copy_open_directory(int in, const std::string& from_shown, const copy_place& to, int depth,
+result<> copy_open_directory(int in, const std::string& from_shown, const copy_place& to, int depth,
                              bool& created) {
     struct stat info {};
     if (::fstat(in, &info) != 0) {
@@ -188,41 +188,41 @@ result_t copy_open_directory(int in, const std::string& from_shown, const copy_p
         return failed("create", to.shown, errno);
     }
     created = true;
-    unique_fd out;
-    if (auto opened = open_subdirectory(to.dir_fd, to.name, out); !opened) {
-        return failed("open", to.shown, opened.error());
+    auto out = open_subdirectory(to.dir_fd, to.name);
+    if (!out) {
+        return failed("open", to.shown, out.error());
     }
-    std::vector<std::string> names;
-    if (auto listed = list_directory(in, names); !listed) {
-        return failed("read", from_shown, listed.error());
+    auto names = list_directory(in);
+    if (!names) {
+        return failed("read", from_shown, names.error());
     }
-    for (const auto& name : names) {
+    for (const auto& name : *names) {
         const std::string entry_shown = from_shown + "/" + name;
         const std::string to_shown = to.shown + "/" + name;
-        auto result = copy_entry({in, name, entry_shown}, {out.get(), name, to_shown}, depth + 1);
+        auto result = copy_entry({in, name, entry_shown}, {out->get(), name, to_shown}, depth + 1);
         if (!result) {
             return result;
         }
     }
     // Set last: a directory made read-only by its mode must still take its contents.
-    if (::fchmod(out.get(), kept_mode(info.st_mode)) != 0) {
+    if (::fchmod(out->get(), kept_mode(info.st_mode)) != 0) {
         return failed("set the mode of", to.shown, errno);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
-result_t copy_directory(const copy_place& from, const copy_place& to, int depth, bool& created) {
+result<> copy_directory(const copy_place& from, const copy_place& to, int depth, bool& created) {
     if (depth >= k_max_copy_depth) {
         return failed("copy", from.shown, "too deeply nested");
     }
-    unique_fd in;
-    if (auto opened = open_subdirectory(from.dir_fd, from.name, in); !opened) {
-        return failed("open", from.shown, opened.error());
+    auto in = open_subdirectory(from.dir_fd, from.name);
+    if (!in) {
+        return failed("open", from.shown, in.error());
     }
-    return copy_open_directory(in.get(), from.shown, to, depth, created);
+    return copy_open_directory(in->get(), from.shown, to, depth, created);
 }
 
-result_t copy_entry_tracked(const copy_place& from, const copy_place& to, int depth,
+result<> copy_entry_tracked(const copy_place& from, const copy_place& to, int depth,
                             bool& created) {
     struct stat info {};
     if (::fstatat(from.dir_fd, from.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -242,7 +242,7 @@ result_t copy_entry_tracked(const copy_place& from, const copy_place& to, int de
     return failed("copy", from.shown, "not a file, directory or symbolic link");
 }
 
-result_t copy_entry(const copy_place& from, const copy_place& to, int depth) {
+result<> copy_entry(const copy_place& from, const copy_place& to, int depth) {
     bool created = false;
     return copy_entry_tracked(from, to, depth, created);
 }
@@ -255,32 +255,31 @@ struct parent_place {
     std::string name;
 };
 
-result_t open_parent(const std::string& path, const char* verb, parent_place& place) {
+result<parent_place> open_parent(const std::string& path, const char* verb) {
     auto [parent, name] = split_path(path);
     if (!is_single_path_component(name)) {
         return failed(verb, path, EINVAL);
     }
-    place.directory = open_directory(parent);
-    if (!place.directory.valid()) {
+    unique_fd directory = open_directory(parent);
+    if (!directory.valid()) {
         return failed("open", parent, errno);
     }
-    place.name = std::move(name);
-    return result_t::success();
+    return parent_place{std::move(directory), std::move(name)};
 }
 
 // Runs a copy to the new item at path; when the copy fails half-way, whatever it had created is
 // removed again.
 template <typename Copy>
-result_t copy_to_new_item(const std::string& path, Copy copy) {
-    parent_place target;
-    if (auto opened = open_parent(path, "copy to", target); !opened) {
-        return opened;
+result<> copy_to_new_item(const std::string& path, Copy copy) {
+    auto target = open_parent(path, "copy to");
+    if (!target) {
+        return std::move(target).as_failure();
     }
     bool created = false;
-    auto result = copy(copy_place{target.directory.get(), target.name, path}, created);
+    auto result = copy(copy_place{target->directory.get(), target->name, path}, created);
     if (!result && created) {
         // Leave no half-copied item behind; the copy's own failure is what counts.
-        (void)remove_at(target.directory.get(), target.name, path, 0);
+        (void)remove_at(target->directory.get(), target->name, path, 0);
     }
     return result;
 }
@@ -309,15 +308,15 @@ bool is_regular_file_no_follow(const std::string& path) {
     return !path.empty() && stat_no_follow(path, info) && S_ISREG(info.st_mode);
 }
 
-result_t create_file(const std::string& path) {
+result<> create_file(const std::string& path) {
     unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) {
         return failed("create", path, errno);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
-result_t create_directory(const std::string& raw) {
+result<> create_directory(const std::string& raw) {
     const std::string path(without_trailing_slashes(raw));
     if (path.empty()) {
         return failed("create", raw, ENOENT);
@@ -339,68 +338,68 @@ result_t create_directory(const std::string& raw) {
         }
         return failed("create", prefix, error == EEXIST ? ENOTDIR : error);
     }
-    return result_t::success();
+    return result<>::success();
 }
 
-result_t open_directory_no_follow(const std::string& path, unique_fd& directory) {
-    directory.reset();
-    parent_place place;
-    if (auto opened = open_parent(path, "open", place); !opened) {
-        return opened;
+result<unique_fd> open_directory_no_follow(const std::string& path) {
+    auto place = open_parent(path, "open");
+    if (!place) {
+        return std::move(place).as_failure();
     }
-    const int parent_dir = place.directory.get();
-    const std::string& name = place.name;
+    const int parent_dir = place->directory.get();
+    const std::string& name = place->name;
     // By name, without the slash: "link/" would make the kernel follow the link.
-    if (auto opened = open_subdirectory(parent_dir, name, directory); !opened) {
-        const int error = opened.error();
+    auto directory = open_subdirectory(parent_dir, name);
+    if (!directory) {
+        const int error = directory.error();
         struct stat info {};
         const bool is_link = ::fstatat(parent_dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
                              S_ISLNK(info.st_mode);
         return is_link ? failed("open", path, "a symbolic link, not a directory")
                        : failed("open", path, error);
     }
-    return result_t::success();
+    return directory;
 }
 
-result_t copy_item(const std::string& from, const std::string& to) {
-    parent_place from_place;
-    if (auto opened = open_parent(from, "copy", from_place); !opened) {
-        return opened;
+result<> copy_item(const std::string& from, const std::string& to) {
+    auto from_place = open_parent(from, "copy");
+    if (!from_place) {
+        return std::move(from_place).as_failure();
     }
-    const copy_place source{from_place.directory.get(), from_place.name, from};
+    const copy_place source{from_place->directory.get(), from_place->name, from};
     return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
         return copy_entry_tracked(source, place, 0, created);
     });
 }
 
-result_t copy_file_from(int from, const std::string& from_shown, const std::string& to) {
+result<> copy_file_from(int from, const std::string& from_shown, const std::string& to) {
     return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
         return copy_open_file(from, from_shown, place, created);
     });
 }
 
-result_t copy_directory_from(int from, const std::string& from_shown, const std::string& to) {
+result<> copy_directory_from(int from, const std::string& from_shown, const std::string& to) {
     return copy_to_new_item(to, [&](const copy_place& place, bool& created) {
         return copy_open_directory(from, from_shown, place, 0, created);
     });
 }
 
-result_t remove_item(const std::string& path) {
-    parent_place place;
-    if (auto opened = open_parent(path, "remove", place); !opened) {
-        return opened;
+result<> remove_item(const std::string& path) {
+    auto place = open_parent(path, "remove");
+    if (!place) {
+        return std::move(place).as_failure();
     }
-    return remove_at(place.directory.get(), place.name, path, 0);
+    return remove_at(place->directory.get(), place->name, path, 0);
 }
 
 namespace {
 
 void walk(int dir_fd, const std::string& prefix, int depth, std::vector<std::string>& out) {
-    std::vector<std::string> names;
-    if (!list_directory(dir_fd, names)) {
+    auto names = list_directory(dir_fd);
+    if (!names) {
         return;
     }
-    for (const auto& name : names) {
+    for (const auto& name : *names) {
         const std::string relative = prefix.empty() ? name : prefix + "/" + name;
         out.push_back(relative);
         struct stat info {};
@@ -409,21 +408,21 @@ void walk(int dir_fd, const std::string& prefix, int depth, std::vector<std::str
             !S_ISDIR(info.st_mode)) {
             continue;
         }
-        unique_fd child;
-        if (open_subdirectory(dir_fd, name, child)) {
-            walk(child.get(), relative, depth + 1, out);
+        if (auto child = open_subdirectory(dir_fd, name)) {
+            walk(child->get(), relative, depth + 1, out);
         }
     }
 }
 
 }  // namespace
 
-std::vector<std::string> subpaths(const std::string& directory) {
-    std::vector<std::string> out;
+result<std::vector<std::string>> subpaths(const std::string& directory) {
     unique_fd dir = open_directory(directory);
-    if (dir.valid()) {
-        walk(dir.get(), "", 0, out);
+    if (!dir.valid()) {
+        return failed("read", directory, errno);
     }
+    std::vector<std::string> out;
+    walk(dir.get(), "", 0, out);
     return out;
 }
 

@@ -177,9 +177,9 @@ TEST_F(FileManagerTest, SubpathsWalkInNameOrderWithoutEnteringLinks) {
     fs::create_symlink(at("elsewhere"), at("top/link"));
 
     const std::vector<std::string> expected = {"a", "b", "b/inner", "b/inner/x", "c", "link"};
-    EXPECT_EQ(file_manager::subpaths(at("top")), expected);
-    EXPECT_TRUE(file_manager::subpaths(at("missing")).empty());
-    EXPECT_TRUE(file_manager::subpaths(at("top/a")).empty());
+    EXPECT_EQ(file_manager::subpaths(at("top")).value(), expected);
+    EXPECT_FALSE(file_manager::subpaths(at("missing")));
+    EXPECT_FALSE(file_manager::subpaths(at("top/a")));
 }
 
 TEST_F(FileManagerTest, SubpathsStopAtTheDepthBound) {
@@ -188,7 +188,7 @@ TEST_F(FileManagerTest, SubpathsStopAtTheDepthBound) {
         path += "/d";
     }
     fs::create_directories(path);
-    const auto found = file_manager::subpaths(at("deep"));
+    const auto found = file_manager::subpaths(at("deep")).value();
     EXPECT_EQ(found.size(), static_cast<std::size_t>(file_manager::k_max_walk_depth));
     // Removal walks deeper than the listing does.
     EXPECT_TRUE(file_manager::remove_item(at("deep")));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/posix/small_file.h"
@@ -47,35 +48,38 @@ std::optional<std::string_view> status_field(std::string_view status, std::strin
     return std::nullopt;
 }
 
-std::optional<std::uint64_t> read_start_time(int proc_dir) {
+result<std::uint64_t> read_start_time(int proc_dir) {
     auto stat = read_small_file_at(proc_dir, "stat", k_max_stat_size);
-    if (stat.status != read_status::ok) {
-        return std::nullopt;
+    if (!stat) {
+        return result<>::failure("the process's stat file can't be read");
     }
     // The command name in field 2 may hold blanks and parentheses: count from the last ')'.
-    std::string_view text = as_text(stat.bytes);
+    std::string_view text = as_text(*stat);
     std::size_t close = text.rfind(')');
     if (close == std::string_view::npos) {
-        return std::nullopt;
+        return result<>::failure("the process's stat file has no command name");
     }
     std::string_view rest = text.substr(close + 1);
     std::string_view field;
     for (int number = 3; number <= 22; ++number) {
         field = next_field(rest);
         if (field.empty()) {
-            return std::nullopt;
+            return result<>::failure("the process's stat file has no start time");
         }
     }
-    return parse_number<std::uint64_t>(field);
+    if (auto start = parse_number<std::uint64_t>(field)) {
+        return *start;
+    }
+    return result<>::failure("the process's start time is not a number");
 }
 
-std::uint64_t start_time_of(pid_t pid) {
+result<std::uint64_t> start_time_of(pid_t pid) {
     const std::string path = "/proc/" + std::to_string(pid);
     unique_fd proc_dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!proc_dir) {
-        return 0;
+        return result<>::system_failure(errno, "could not open " + path);
     }
-    return read_start_time(proc_dir.get()).value_or(0);
+    return read_start_time(proc_dir.get());
 }
 
 }  // namespace proc_files

@@ -2,12 +2,15 @@
 
 #include <sys/random.h>
 
+#include <cerrno>
 #include <vector>
 
-std::optional<std::string> random_name(const std::string& prefix, std::size_t bytes) {
+result<std::string> random_name(const std::string& prefix, std::size_t bytes) {
     std::vector<unsigned char> random(bytes);
-    if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
-        return std::nullopt;
+    const ssize_t got = ::getrandom(random.data(), random.size(), 0);
+    if (got != static_cast<ssize_t>(random.size())) {
+        return result<>::system_failure(got < 0 ? errno : EAGAIN,
+                                        "the kernel gave no random bytes");
     }
     static constexpr char k_hex[] = "0123456789abcdef";
     std::string name = prefix;

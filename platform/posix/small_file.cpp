@@ -6,24 +6,33 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/posix/unique_fd.h"
 
 namespace {
 
-file_contents_t read_open_file(const unique_fd& fd, std::size_t max_size) {
-    file_contents_t result;
+using bytes_t = std::vector<std::uint8_t>;
+
+failure_t unreadable(int error) {
+    return result<>::system_failure(error, std::string("can't be read: ") + std::strerror(error));
+}
+
+failure_t too_large(std::size_t max_size) {
+    return result<>::system_failure(k_file_too_large,
+                                    "is larger than " + std::to_string(max_size) + " bytes");
+}
+
+result<bytes_t> read_open_file(const unique_fd& fd, std::size_t max_size) {
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
-        return result;
+        return unreadable(errno);
     }
     if (!S_ISREG(info.st_mode)) {
-        result.status = read_status::not_regular;
-        return result;
+        return result<>::system_failure(k_file_not_regular, "is not a regular file");
     }
     if (static_cast<std::uint64_t>(info.st_size) > max_size) {
-        result.status = read_status::too_large;
-        return result;
+        return too_large(max_size);
     }
     // Opened without blocking for the type check only; a regular file reads the same either way.
     int flags = ::fcntl(fd.get(), F_GETFL);
@@ -38,8 +47,7 @@ file_contents_t read_open_file(const unique_fd& fd, std::size_t max_size) {
     for (;;) {
         if (used == bytes.size()) {
             if (bytes.size() > max_size) {
-                result.status = read_status::too_large;
-                return result;
+                return too_large(max_size);
             }
             bytes.resize(std::min(bytes.size() * 2, max_size + 1));
         }
@@ -48,7 +56,7 @@ file_contents_t read_open_file(const unique_fd& fd, std::size_t max_size) {
             continue;
         }
         if (n < 0) {
-            return result;
+            return unreadable(errno);
         }
         if (n == 0) {
             break;
@@ -56,21 +64,19 @@ file_contents_t read_open_file(const unique_fd& fd, std::size_t max_size) {
         used += static_cast<std::size_t>(n);
     }
     if (used > max_size) {
-        result.status = read_status::too_large;
-        return result;
+        return too_large(max_size);
     }
     bytes.resize(used);
-    result.status = read_status::ok;
-    result.bytes = std::move(bytes);
-    return result;
+    return bytes;
 }
 
-file_contents_t read_opened(int raw_fd, std::size_t max_size) {
+result<bytes_t> read_opened(int raw_fd, std::size_t max_size) {
     if (raw_fd < 0) {
-        file_contents_t result;
-        result.status =
-            (errno == ENOENT || errno == ENOTDIR) ? read_status::missing : read_status::unreadable;
-        return result;
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) {
+            return result<>::system_failure(k_file_missing, "is missing");
+        }
+        return unreadable(error);
     }
     unique_fd fd(raw_fd);
     return read_open_file(fd, max_size);
@@ -85,11 +91,11 @@ int flags_for(symlink_policy_t links) {
 
 }  // namespace
 
-file_contents_t read_small_file(const std::string& path, std::size_t max_size,
+result<bytes_t> read_small_file(const std::string& path, std::size_t max_size,
                                 symlink_policy_t links) {
     return read_opened(::open(path.c_str(), flags_for(links)), max_size);
 }
 
-file_contents_t read_small_file_at(int dirfd, const char* name, std::size_t max_size) {
+result<bytes_t> read_small_file_at(int dirfd, const char* name, std::size_t max_size) {
     return read_opened(::openat(dirfd, name, k_read_flags), max_size);
 }

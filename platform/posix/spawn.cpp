@@ -169,8 +169,9 @@ void child_process_t::finish() {
     pidfd_.reset();
 }
 
-result_t child_process_t::spawn(const std::string& path, const std::vector<std::string>& arguments,
-                                int standard_output, child_process_t& started) {
+result<child_process_t> child_process_t::spawn(const std::string& path,
+                                               const std::vector<std::string>& arguments,
+                                               int standard_output) {
     file_actions_t actions;
     spawn_attributes_t attributes;
     int rc = prepare_spawn(actions, attributes, standard_output);
@@ -180,7 +181,7 @@ result_t child_process_t::spawn(const std::string& path, const std::vector<std::
         rc = posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.get(), environ);
     }
     if (rc != 0) {
-        return result_t::system_failure(rc);
+        return result<>::system_failure(rc);
     }
     child_process_t child;
     child.pid_ = pid;
@@ -191,10 +192,9 @@ result_t child_process_t::spawn(const std::string& path, const std::vector<std::
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        return result_t::system_failure(error);
+        return result<>::system_failure(error);
     }
-    started = std::move(child);
-    return result_t::success();
+    return child;
 }
 
 std::optional<child_exit_t> child_process_t::try_wait() {
@@ -225,18 +225,21 @@ child_exit_t child_process_t::wait() {
     return *exit_;
 }
 
-bool child_process_t::send_signal(int signal_number) {
+result<> child_process_t::send_signal(int signal_number) {
     if (!pidfd_ || exit_) {
-        return false;
+        return result<>::system_failure(ESRCH);
     }
-    return signal_pidfd(pidfd_.get(), signal_number) == 0;
+    if (signal_pidfd(pidfd_.get(), signal_number) != 0) {
+        return result<>::system_failure(errno);
+    }
+    return result<>::success();
 }
 
-result_t spawn_detached(const std::string& path, const std::vector<std::string>& arguments) {
+result<> spawn_detached(const std::string& path, const std::vector<std::string>& arguments) {
     argument_vector_t argv(path, arguments);
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     unique_fd report_read(pipe_fds[0]);
     unique_fd report_write(pipe_fds[1]);
@@ -244,13 +247,13 @@ result_t spawn_detached(const std::string& path, const std::vector<std::string>&
     if (report_write.get() <= STDERR_FILENO) {
         report_write.reset(::fcntl(report_write.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
         if (!report_write) {
-            return result_t::system_failure(errno);
+            return result<>::system_failure(errno);
         }
     }
 
     const pid_t intermediate = ::_Fork();
     if (intermediate < 0) {
-        return result_t::system_failure(errno);
+        return result<>::system_failure(errno);
     }
     if (intermediate == 0) {
         (void)::setsid();
@@ -276,10 +279,10 @@ result_t spawn_detached(const std::string& path, const std::vector<std::string>&
         n = ::read(report_read.get(), &reported, sizeof reported);
     } while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(sizeof reported)) {
-        return result_t::system_failure(reported);
+        return result<>::system_failure(reported);
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return result_t::system_failure(ECHILD);
+        return result<>::system_failure(ECHILD);
     }
-    return result_t::success();
+    return result<>::success();
 }

@@ -33,11 +33,11 @@ class child_process_t {
     child_process_t& operator=(const child_process_t&) = delete;
     ~child_process_t();
 
-    // Starts path with argument vector arguments (the path itself is the child's argv[0]) and
-    // hands it to started. standard_output is dup'ed to the child's descriptor 1; -1 keeps the
-    // daemon's.
-    static result_t spawn(const std::string& path, const std::vector<std::string>& arguments,
-                          int standard_output, child_process_t& started);
+    // Starts path with argument vector arguments (the path itself is the child's argv[0]).
+    // standard_output is dup'ed to the child's descriptor 1; -1 keeps the daemon's.
+    static result<child_process_t> spawn(const std::string& path,
+                                         const std::vector<std::string>& arguments,
+                                         int standard_output);
 
     bool valid() const { return pidfd_.valid(); }
     pid_t pid() const { return pid_; }
@@ -51,8 +51,8 @@ class child_process_t {
     std::optional<child_exit_t> try_wait();
     // Blocks until the child has ended and reaps it.
     child_exit_t wait();
-    // Sends a signal unless the child has already been reaped. False when nothing was sent.
-    bool send_signal(int signal_number);
+    // Sends a signal unless the child has already been reaped (a failure with ESRCH then).
+    result<> send_signal(int signal_number);
 
   private:
     void finish();
@@ -65,4 +65,4 @@ class child_process_t {
 // Starts path in a session of its own, as a grandchild that launchd's stand-in (init) adopts: the
 // caller has no child left to reap and the program outlives the daemon. Success once the
 // program's image has been executed.
-result_t spawn_detached(const std::string& path, const std::vector<std::string>& arguments);
+result<> spawn_detached(const std::string& path, const std::vector<std::string>& arguments);

@@ -117,9 +117,8 @@ TEST(Spawn, TheChildInheritsNothingButStandardOutputAndError) {
     sigset_t saved_mask;
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &saved_mask), 0);
 
-    child_process_t child;
-    const result_t started = child_process_t::spawn(
-        self(), {tests::role_argument("ReportInheritance")}, output_write.get(), child);
+    auto started = child_process_t::spawn(self(), {tests::role_argument("ReportInheritance")},
+                                          output_write.get());
 
     ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
     ::sigaction(SIGUSR1, &saved_action, nullptr);
@@ -128,7 +127,7 @@ TEST(Spawn, TheChildInheritsNothingButStandardOutputAndError) {
 
     output_write.reset();
     const std::string report = read_all(output_read.get());
-    const child_exit_t exit = child.wait();
+    const child_exit_t exit = started->wait();
     EXPECT_FALSE(exit.signaled);
     EXPECT_EQ(exit.code, 0) << report;
 
@@ -146,11 +145,9 @@ TEST(Spawn, TheChildEndsWithItsHandle) {
     unique_fd watch;
     const auto start = std::chrono::steady_clock::now();
     {
-        child_process_t child;
-        const result_t started =
-            child_process_t::spawn(self(), {tests::role_argument("Linger")}, -1, child);
+        auto started = child_process_t::spawn(self(), {tests::role_argument("Linger")}, -1);
         ASSERT_TRUE(started.ok()) << started.error();
-        watch.reset(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0U)));
+        watch.reset(static_cast<int>(::syscall(SYS_pidfd_open, started->pid(), 0U)));
         ASSERT_TRUE(watch);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);

@@ -25,31 +25,31 @@ gid_t current_fsgid() {
 
 }  // namespace
 
-result_t user_file_access_t::enter(uid_t uid, gid_t gid) {
+result<> user_file_access_t::enter(uid_t uid, gid_t gid) {
     if (entered_) {
-        return result_t::failure("already acting for a user");
+        return result<>::failure("already acting for a user");
     }
     const int count = ::getgroups(0, nullptr);
     if (count < 0) {
-        return result_t::system_failure(errno, "can't read the thread's groups");
+        return result<>::system_failure(errno, "can't read the thread's groups");
     }
     saved_groups_.assign(static_cast<std::size_t>(count), 0);
     if (::getgroups(count, saved_groups_.data()) != count) {
-        return result_t::system_failure(errno, "can't read the thread's groups");
+        return result<>::system_failure(errno, "can't read the thread's groups");
     }
     saved_fsuid_ = current_fsuid();
     saved_fsgid_ = current_fsgid();
     if (set_groups(0, nullptr) != 0) {
-        return result_t::system_failure(errno, "can't clear the thread's groups");
+        return result<>::system_failure(errno, "can't clear the thread's groups");
     }
     entered_ = true;  // from here on, leave() puts back what was changed
     ::syscall(SYS_setfsgid, gid);
     ::syscall(SYS_setfsuid, uid);
     if (current_fsgid() != gid || current_fsuid() != uid) {
         leave();
-        return result_t::system_failure(EPERM, "can't take the user's file access");
+        return result<>::system_failure(EPERM, "can't take the user's file access");
     }
-    return result_t::success();
+    return result<>::success();
 }
 
 void user_file_access_t::leave() {

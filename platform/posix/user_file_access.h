@@ -19,7 +19,7 @@ class user_file_access_t {
     user_file_access_t& operator=(const user_file_access_t&) = delete;
 
     // Switches to the user's access; a failure leaves the thread as it was.
-    result_t enter(uid_t uid, gid_t gid);
+    result<> enter(uid_t uid, gid_t gid);
     // Back to the thread's own access (also on destruction).
     void leave();
 

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-result_t write_all(int fd, const void* bytes, std::size_t size) {
+result<> write_all(int fd, const void* bytes, std::size_t size) {
     const char* next = static_cast<const char*>(bytes);
     while (size > 0) {
         const ssize_t written = ::write(fd, next, size);
@@ -12,10 +12,10 @@ result_t write_all(int fd, const void* bytes, std::size_t size) {
             if (errno == EINTR) {
                 continue;
             }
-            return result_t::system_failure(errno);
+            return result<>::system_failure(errno);
         }
         next += written;
         size -= static_cast<std::size_t>(written);
     }
-    return result_t::success();
+    return result<>::success();
 }

@@ -6,4 +6,4 @@
 
 // Writes every byte to fd, again after an interruption or a short write. Calls nothing but
 // write(2) and builds no text, so a child between fork and exec may use it.
-result_t write_all(int fd, const void* bytes, std::size_t size);
+result<> write_all(int fd, const void* bytes, std::size_t size);

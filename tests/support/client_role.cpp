@@ -44,22 +44,21 @@ std::vector<std::string> role_arguments() {
 }
 
 unique_fd raw_connection() {
-    unique_fd fd = connect_unix_socket(corvana::helper_client_t::default_socket_path());
+    auto fd = connect_unix_socket(corvana::helper_client_t::default_socket_path());
     if (!fd) {
-        return fd;
+        return unique_fd();
     }
     // Nothing may be sent before the daemon says the connection was admitted.
-    std::vector<std::uint8_t> payload;
     auto deadline = std::chrono::steady_clock::now() + 20s;
-    if (read_frame(fd.get(), payload, deadline, 20s) != frame_read::frame) {
+    auto payload = read_frame(fd->get(), deadline, 20s);
+    if (!payload) {
         return unique_fd();
     }
-    auto decoded = decode_reply(payload);
-    auto* reply = std::get_if<wire_reply>(&decoded);
-    if (reply == nullptr || reply->id != k_admission_reply_id) {
+    auto reply = decode_reply(*payload);
+    if (!reply || reply->id != k_admission_reply_id) {
         return unique_fd();
     }
-    return fd;
+    return std::move(fd).value();
 }
 
 client_role::client_role(const std::string& role, const std::vector<std::string>& args,

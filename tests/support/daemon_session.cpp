@@ -17,7 +17,7 @@ namespace tests {
 namespace {
 
 bool socket_answers(const std::string& path) {
-    return connect_unix_socket(path).valid();
+    return connect_unix_socket(path).ok();
 }
 
 // Waits for a socket file at path (socket activation: bound, nobody started yet).
