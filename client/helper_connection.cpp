@@ -173,7 +173,8 @@ corvana::result<wire_value> helper_connection_t::call(std::string_view selector,
     if (!payload) {
         switch (payload.error()) {
             case k_frame_timeout:
-                return failure(error_kind::timed_out, "no reply from the helper " + within(timeout));
+                return failure(error_kind::timed_out,
+                               "no reply from the helper " + within(timeout));
             case k_frame_closed:
             case k_frame_truncated:
                 return failure(error_kind::dropped,

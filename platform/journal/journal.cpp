@@ -92,7 +92,8 @@ bool still_running(const audit_token_t& token) {
         pollfd ended{token.pidfd, POLLIN, 0};
         return ::poll(&ended, 1, 0) == 0;
     }
-    return token.start_time != 0 && proc_files::start_time_of(token.pid) == token.start_time;
+    return token.start_time != 0 &&
+           proc_files::start_time_of(token.pid).value_or(0) == token.start_time;
 }
 
 }  // namespace
