@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "base/exception.h"
-#include "platform/posix/malloced.h"
+#include "base/malloced.h"
 
 namespace {
 

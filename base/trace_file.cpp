@@ -13,8 +13,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/posix/malloced.h"
-#include "platform/posix/unique_fd.h"
+#include "base/malloced.h"
+#include "base/unique_fd.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include "bench/hostile_roles.h"
 #include "platform/codesign/code_signing.h"
 #include "platform/codesign/code_signing_files.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "tests/support/helper_requirement.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"

@@ -17,7 +17,7 @@
 #include "platform/authorization/authorization.h"
 #include "platform/authorization/authorization_rules.h"
 #include "platform/posix/accounts.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "platform/posix/write_all.h"
 
 namespace {

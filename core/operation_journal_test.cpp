@@ -27,7 +27,7 @@
 #include <corvana/helper_client.h>
 
 #include "platform/journal/journal_event.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "protocol/protocol_methods.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"

@@ -13,7 +13,7 @@
 #include <corvana/helper_client.h>
 
 #include "platform/ipc/xpc_message.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "protocol/types.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"

@@ -15,8 +15,8 @@
 #include "base/trace.h"
 #include "base/trace_file.h"
 #include "platform/posix/accounts.h"
-#include "platform/posix/malloced.h"
-#include "platform/posix/unique_fd.h"
+#include "base/malloced.h"
+#include "base/unique_fd.h"
 #include "platform/posix/write_all.h"
 
 namespace {

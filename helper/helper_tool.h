@@ -12,7 +12,7 @@
 #include "base/trace.h"
 #include "naming/paths.h"
 #include "platform/plist/property_list.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "protocol/types.h"
 
 class xpc_listener_t;

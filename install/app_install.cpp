@@ -18,7 +18,7 @@
 #include "platform/posix/bundle_links.h"
 #include "platform/posix/file_manager.h"
 #include "platform/posix/path_text.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 

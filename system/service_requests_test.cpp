@@ -13,7 +13,7 @@
 
 #include "helper/helper_tool.h"
 #include "platform/plist/property_list.h"
-#include "platform/posix/malloced.h"
+#include "base/malloced.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/reply.h"

@@ -30,7 +30,7 @@
 #include "platform/ipc/xpc_message.h"
 #include "platform/plist/property_list.h"
 #include "platform/plist/utf8.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "protocol/protocol_methods.h"
 #include "protocol/types.h"
 #include "tests/support/client_role.h"

@@ -24,7 +24,7 @@
 
 #include "platform/ipc/frame_io.h"
 #include "platform/ipc/xpc_message.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "protocol/types.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <iterator>
 
 #include "platform/posix/small_file.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace certificates {
 

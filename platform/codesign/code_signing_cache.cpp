@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace code_signing {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "platform/codesign/certificates.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace code_signing {
 

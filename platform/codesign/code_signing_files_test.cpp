@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "tests/support/files.h"
 
 namespace {

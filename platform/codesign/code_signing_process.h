@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/posix/audit_token.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace code_signing {
 

@@ -12,7 +12,7 @@
 #include "platform/plist/property_list.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/small_file.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace code_signing {
 

@@ -17,7 +17,7 @@
 
 #include "platform/codesign/code_signing_cache.h"
 #include "platform/codesign/code_signing_process.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "tests/support/helper_requirement.h"
 #include "tests/support/role.h"
 #include "tests/support/signing.h"

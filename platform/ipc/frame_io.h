@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/posix/result.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 // The socket side of the message format: addressing and connecting the service's Unix socket,
 // and reading and writing frames on it; shared by the daemon and the client.

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/ipc/xpc_connection.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 // The service's listening socket, standing in for NSXPCListener with a Mach service name. The
 // socket is the one systemd hands over (socket activation), or one bound at the service's path.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/posix/atomic_file.h"
-#include "platform/posix/malloced.h"
+#include "base/malloced.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/posix/malloced.h"
+#include "base/malloced.h"
 
 namespace {
 

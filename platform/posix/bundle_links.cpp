@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/posix/directory_entries.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace {
 

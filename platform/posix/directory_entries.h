@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/posix/result.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 // Reading directories by descriptor, for walks that must not be redirected by a path that
 // changes under them.

@@ -10,7 +10,7 @@
 
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/path_text.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "platform/posix/write_all.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/posix/small_file.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace proc_files {
 

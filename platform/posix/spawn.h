@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/posix/result.h"
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 // The one way this program starts another program: an absolute path and an argument vector, no
 // shell unless the arguments start one. Every child gets standard input from /dev/null, keeps the

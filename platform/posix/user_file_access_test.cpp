@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace {
 

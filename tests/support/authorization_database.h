@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 
 // The authorization database and the users it is tested with. Must be used inside the sandbox.
 namespace tests {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/unique_fd.h"
+#include "base/unique_fd.h"
 #include "tests/support/command.h"
 #include "tests/support/role.h"
 
