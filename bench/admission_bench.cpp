@@ -28,10 +28,10 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "bench/hostile_roles.h"
 #include "platform/codesign/code_signing.h"
 #include "platform/codesign/code_signing_files.h"
-#include "base/unique_fd.h"
 #include "tests/support/helper_requirement.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/signing.h"

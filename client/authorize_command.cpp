@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "base/long_options.h"
+#include "base/unique_fd.h"
 #include "platform/authorization/authorization.h"
 #include "platform/authorization/authorization_rules.h"
 #include "platform/posix/accounts.h"
-#include "base/unique_fd.h"
 #include "platform/posix/write_all.h"
 
 namespace {

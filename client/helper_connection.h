@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc/xpc_message.h"
 #include "base/unique_fd.h"
+#include "platform/ipc/xpc_message.h"
 
 // One admitted connection to the helper daemon and its raw calls: any selector, any arguments,
 // the reply's raw value. The client library's typed calls go through it; tests that speak the

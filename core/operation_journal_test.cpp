@@ -26,8 +26,8 @@
 
 #include <corvana/helper_client.h>
 
-#include "platform/journal/journal_event.h"
 #include "base/unique_fd.h"
+#include "platform/journal/journal_event.h"
 #include "protocol/protocol_methods.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"

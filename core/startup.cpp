@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/malloced.h"
 #include "base/trace.h"
 #include "base/trace_file.h"
-#include "platform/posix/accounts.h"
-#include "base/malloced.h"
 #include "base/unique_fd.h"
+#include "platform/posix/accounts.h"
 #include "platform/posix/write_all.h"
 
 namespace {

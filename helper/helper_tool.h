@@ -10,9 +10,9 @@
 
 #include "base/string.h"
 #include "base/trace.h"
+#include "base/unique_fd.h"
 #include "naming/paths.h"
 #include "platform/plist/property_list.h"
-#include "base/unique_fd.h"
 #include "protocol/types.h"
 
 class xpc_listener_t;

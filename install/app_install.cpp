@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/unique_fd.h"
 #include "helper/helper_tool.h"
 #include "install/application_bundle.h"
 #include "install/job_description.h"
@@ -18,7 +19,6 @@
 #include "platform/posix/bundle_links.h"
 #include "platform/posix/file_manager.h"
 #include "platform/posix/path_text.h"
-#include "base/unique_fd.h"
 #include "protocol/protocol_methods.h"
 #include "system/external_commands.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/malloced.h"
 #include "helper/helper_tool.h"
 #include "platform/plist/property_list.h"
-#include "base/malloced.h"
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/reply.h"

@@ -17,10 +17,10 @@
 #include <random>
 #include <regex>
 
+#include "base/unique_fd.h"
 #include "install/install_test_support.h"
 #include "platform/authorization/authorization_sqlite.h"
 #include "platform/plist/property_list.h"
-#include "base/unique_fd.h"
 #include "protocol/protocol_methods.h"
 #include "tests/support/client_role.h"
 #include "tests/support/command.h"

@@ -25,12 +25,12 @@
 
 #include <corvana/helper_client.h>
 
+#include "base/unique_fd.h"
 #include "client/helper_connection.h"
 #include "core/protocol.h"
 #include "platform/ipc/xpc_message.h"
 #include "platform/plist/property_list.h"
 #include "platform/plist/utf8.h"
-#include "base/unique_fd.h"
 #include "protocol/protocol_methods.h"
 #include "protocol/types.h"
 #include "tests/support/client_role.h"

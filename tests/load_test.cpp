@@ -22,9 +22,9 @@
 
 #include <corvana/helper_client.h>
 
+#include "base/unique_fd.h"
 #include "platform/ipc/frame_io.h"
 #include "platform/ipc/xpc_message.h"
-#include "base/unique_fd.h"
 #include "protocol/types.h"
 #include "tests/support/client_role.h"
 #include "tests/support/daemon_session.h"

@@ -13,8 +13,8 @@
 #include <climits>
 #include <iterator>
 
-#include "platform/posix/small_file.h"
 #include "base/unique_fd.h"
+#include "platform/posix/small_file.h"
 
 namespace certificates {
 

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "platform/codesign/certificates.h"
 #include "base/unique_fd.h"
+#include "platform/codesign/certificates.h"
 
 namespace code_signing {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/audit_token.h"
 #include "base/unique_fd.h"
+#include "platform/posix/audit_token.h"
 
 namespace code_signing {
 

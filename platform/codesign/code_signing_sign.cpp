@@ -6,13 +6,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/unique_fd.h"
 #include "platform/codesign/code_signing_directory.h"
 #include "platform/codesign/code_signing_files.h"
 #include "platform/codesign/code_signing_signature.h"
 #include "platform/plist/property_list.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/small_file.h"
-#include "base/unique_fd.h"
 
 namespace code_signing {
 

@@ -15,9 +15,9 @@
 #include <iostream>
 #include <thread>
 
+#include "base/unique_fd.h"
 #include "platform/codesign/code_signing_cache.h"
 #include "platform/codesign/code_signing_process.h"
-#include "base/unique_fd.h"
 #include "tests/support/helper_requirement.h"
 #include "tests/support/role.h"
 #include "tests/support/signing.h"

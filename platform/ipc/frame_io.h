@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/result.h"
 #include "base/unique_fd.h"
+#include "platform/posix/result.h"
 
 // The socket side of the message format: addressing and connecting the service's Unix socket,
 // and reading and writing frames on it; shared by the daemon and the client.

@@ -13,9 +13,9 @@
 
 #include <sys/socket.h>
 
+#include "base/unique_fd.h"
 #include "platform/ipc/xpc_message.h"
 #include "platform/posix/audit_token.h"
-#include "base/unique_fd.h"
 
 // One method of a remote protocol: its selector text, the kinds of its arguments before the reply
 // block, and the kind its reply block takes.

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ipc/xpc_connection.h"
 #include "base/unique_fd.h"
+#include "platform/ipc/xpc_connection.h"
 
 // The service's listening socket, standing in for NSXPCListener with a Mach service name. The
 // socket is the one systemd hands over (socket activation), or one bound at the service's path.

@@ -12,8 +12,8 @@
 #include <ctime>
 #include <vector>
 
-#include "platform/posix/atomic_file.h"
 #include "base/malloced.h"
+#include "platform/posix/atomic_file.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/posix/path_text.h"
 #include "base/unique_fd.h"
+#include "platform/posix/path_text.h"
 #include "platform/posix/write_all.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/posix/directory_entries.h"
 #include "base/unique_fd.h"
+#include "platform/posix/directory_entries.h"
 
 namespace {
 

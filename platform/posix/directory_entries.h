@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/result.h"
 #include "base/unique_fd.h"
+#include "platform/posix/result.h"
 
 // Reading directories by descriptor, for walks that must not be redirected by a path that
 // changes under them.

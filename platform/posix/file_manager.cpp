@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/unique_fd.h"
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/path_text.h"
-#include "base/unique_fd.h"
 #include "platform/posix/write_all.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/result.h"
 #include "base/unique_fd.h"
+#include "platform/posix/result.h"
 
 // Stand-in for what the installer asks of the platform's file manager. Paths are plain texts;
 // nothing here logs: a failure names the path and the system error, and the caller decides

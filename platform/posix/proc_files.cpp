@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/posix/small_file.h"
 #include "base/unique_fd.h"
+#include "platform/posix/small_file.h"
 
 namespace proc_files {
 

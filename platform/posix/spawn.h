@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/result.h"
 #include "base/unique_fd.h"
+#include "platform/posix/result.h"
 
 // The one way this program starts another program: an absolute path and an argument vector, no
 // shell unless the arguments start one. Every child gets standard input from /dev/null, keeps the

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "platform/codesign/certificates.h"
 #include "platform/posix/audit_token.h"
-#include "base/unique_fd.h"
 
 // Signed (and deliberately badly signed) client bundles for end-to-end tests. Everything is made
 // inside the sandbox: a throwaway certificate chain, its root installed as the trust anchor, and
