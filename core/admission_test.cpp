@@ -43,6 +43,7 @@
 #include "tests/support/fake_tools.h"
 #include "tests/support/files.h"
 #include "tests/support/process_stats.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/wait.h"
@@ -55,11 +56,6 @@ using namespace std::chrono_literals;
 constexpr const char* k_attacker = "mallory";
 constexpr const char* k_other_user = "alice";
 constexpr const char* k_reboot = "/sbin/reboot";
-
-void ensure_user(const std::string& name) {
-    std::string command = "id " + name + " >/dev/null 2>&1 || useradd -M -U -s /bin/false " + name;
-    ASSERT_EQ(std::system(command.c_str()), 0);
-}
 
 std::size_t reboots() {
     return tests::fake_tools::calls_of(k_reboot).size();
@@ -141,8 +137,8 @@ tests::command_result run_as(const std::string& user, std::vector<std::string> a
 class Admission : public testing::Test {
   protected:
     void SetUp() override {
-        ensure_user(k_attacker);
-        ensure_user(k_other_user);
+        ASSERT_TRUE(tests::ensure_user(k_attacker));
+        ASSERT_TRUE(tests::ensure_user(k_other_user));
         tests::signed_test_client();  // made once, before any role needs it
         tests::fake_tools::reset();
         fs::remove(tests::k_daemon_trace);

@@ -231,10 +231,7 @@ class OperationJournal : public testing::Test {
   protected:
     void SetUp() override {
         tests::require_sandbox();
-        ASSERT_EQ(std::system(("id " + std::string(k_user) +
-                               " >/dev/null 2>&1 || useradd -M -U -s /bin/false " + k_user)
-                                  .c_str()),
-                  0);
+        ASSERT_TRUE(tests::ensure_user(k_user));
         tests::signed_test_client();  // made before a role needs it
         tests::fake_tools::reset();
         ASSERT_TRUE(journal_.bound());

@@ -14,6 +14,7 @@
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"
 #include "tests/support/files.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/wait.h"
 
@@ -121,11 +122,6 @@ TEST(Startup, UnknownUserHasNoHome) {
 
 constexpr const char* k_linker = "linker";
 
-void ensure_user(const std::string& name) {
-    std::string command = "id " + name + " >/dev/null 2>&1 || useradd -M -U -s /bin/false " + name;
-    ASSERT_EQ(std::system(command.c_str()), 0);
-}
-
 tests::command_result run_as(const std::string& user, std::vector<std::string> argv) {
     argv.insert(argv.begin(),
                 {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", "--"});
@@ -157,7 +153,7 @@ bool holds(const std::vector<std::string>& messages, const std::string& text) {
 }
 
 TEST(Startup, ALinkedSystemTraceIsReplacedAndTheDaemonTracesTheUsersRequests) {
-    ensure_user(k_linker);
+    ASSERT_TRUE(tests::ensure_user(k_linker));
     const std::string link = "/var/tmp/held-trace";
     plant_linked_trace(link);
     std::vector<std::string> lines;
@@ -230,7 +226,7 @@ TEST(Startup, AReplacedTraceKeepsOnlyTheTailThatTrimmingKeeps) {
 // the linked file is refused by start-up as the writer would refuse it: the trace goes to the
 // fallback, and both it and standard error say why.
 TEST(Startup, ALinkedSystemTraceThatCannotBeReplacedSendsTheTraceToTheFallback) {
-    ensure_user(k_linker);
+    ASSERT_TRUE(tests::ensure_user(k_linker));
     plant_linked_trace("/var/tmp/held-trace");
     ASSERT_EQ(::chmod("/var/log", 01777), 0);
     std::ofstream("/var/run/utmp", std::ios::trunc);

@@ -10,6 +10,7 @@
 #include "install/install_test_support.h"
 #include "tests/support/command.h"
 #include "tests/support/daemon_session.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/signing.h"
 
 namespace {
@@ -21,12 +22,6 @@ constexpr const char* k_victim = "alice";
 const std::string attacker_home = "/home/mallory";
 const std::string victim_home = "/home/alice";
 const std::string pwned = "/tmp/pwned";
-
-void ensure_user(const std::string& name) {
-    const std::string command =
-        "id " + name + " >/dev/null 2>&1 || useradd -M -U -s /bin/false " + name;
-    ASSERT_EQ(std::system(command.c_str()), 0);
-}
 
 // Hands a tree to a user, as if they had made it (Debian's chown: the sandbox's "/usr/sbin/chown"
 // is a fake that only records its calls).
@@ -61,8 +56,8 @@ class RightsAttack : public InstallFixture {
   protected:
     void SetUp() override {
         InstallFixture::SetUp();
-        ensure_user(k_attacker);
-        ensure_user(k_victim);
+        ASSERT_TRUE(tests::ensure_user(k_attacker));
+        ASSERT_TRUE(tests::ensure_user(k_victim));
         for (const auto& home : {attacker_home, victim_home}) {
             fs::remove_all(home);
             fs::create_directories(home);

@@ -27,4 +27,11 @@ void require_sandbox() {
     }
 }
 
+bool ensure_user(const std::string& name) {
+    require_sandbox();
+    const std::string command =
+        "id " + name + " >/dev/null 2>&1 || useradd -M -U -s /bin/false " + name;
+    return std::system(command.c_str()) == 0;
+}
+
 }  // namespace tests
