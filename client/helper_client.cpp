@@ -96,7 +96,8 @@ result<helper_client_t> helper_client_t::connect(const std::string& socket_path,
                                                  timeout_t timeout) {
     auto raw = helper_connection_t::connect(socket_path, timeout);
     if (!raw) {
-        return named("connect", std::move(raw).error());
+        // Its message says what was tried on what already.
+        return std::move(raw).error();
     }
     return helper_client_t(std::make_unique<connection_t>(std::move(*raw)));
 }

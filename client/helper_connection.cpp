@@ -88,7 +88,7 @@ std::optional<corvana::error> admission(int socket, clock_type::time_point deadl
     }
     return failure(error_kind::refused,
                    "the helper refused the connection (is this program signed as the helper "
-                   "requires, and not traced?)");
+                   "requires?)");
 }
 
 }  // namespace
