@@ -108,6 +108,29 @@ void get_version_round_trip(benchmark::State& state) {
 }
 BENCHMARK(get_version_round_trip)->UseRealTime();
 
+// A call the journal records (a quit refused for its empty namespace: no tool runs), beside the
+// unrecorded version call above: the difference is the entry's making and queueing.
+void recorded_call_round_trip(benchmark::State& state) {
+    auto client = corvana::helper_client_t::connect();
+    if (!client || !client->version()) {
+        state.SkipWithError("the daemon did not admit the benchmark");
+        return;
+    }
+    std::vector<double> micros;
+    for (auto _ : state) {
+        auto start = clock_type::now();
+        auto quit = client->quit_service("");
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
+        if (!quit) {
+            state.SkipWithError("call failed");
+            break;
+        }
+    }
+    report_percentiles(state, micros);
+}
+BENCHMARK(recorded_call_round_trip)->UseRealTime();
+
 // A fresh connection and its first call: the admission check (code look-up, signature, hashes,
 // mapped libraries) plus one round trip.
 void admitted_connection(benchmark::State& state) {
