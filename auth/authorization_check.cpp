@@ -38,6 +38,7 @@ AuthorizationEnvironment prompt_for(const char* command) {
 // Who asked for which right for which operation, and what settled it: the journal's record of
 // the decision, whatever the trace says.
 void record_decision(const char* command, AuthorizationDecision decided, OSStatus status) {
+    journal_note_decision(AuthorizationDecisionName(decided));
     journal_record({.kind = journal_kind::authorization,
                     .caller = journal_current_caller(),
                     .operation = command == nullptr ? "" : command,

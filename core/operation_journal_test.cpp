@@ -298,6 +298,7 @@ TEST_F(OperationJournal, ACallerOperationsAndDecisionsAreRecordedAsTheKernelName
         const fields_t check = journal_.next(journal_kind::check_global_settings);
         EXPECT_EQ(value_of(check, "CORVANA_CLIENT_UID"), uid);
         EXPECT_EQ(value_of(check, "CORVANA_RIGHT"), k_settings_right);
+        EXPECT_EQ(value_of(check, "CORVANA_DECIDED_BY"), decided);
         EXPECT_EQ(value_of(check, "CORVANA_OUTCOME"), outcome);
     }
 }

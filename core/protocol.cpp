@@ -121,10 +121,12 @@ std::optional<std::string> journal_argument(const std::vector<wire_value>& args,
 
 // The reply block, made to record the call with its outcome in the journal first. The record is
 // made here, around every handler, so that no way out of one goes unrecorded.
-// A guarded method's entry names its right; the authorization entry just before it, with the same
-// client and operation, says how the right was decided.
+// A guarded method's entry names its right and what settled it (the authorization entry just
+// before it, with the same client and operation, says it at the moment of the decision); a right
+// never decided, the authorization data being unusable, shows as refused.
 reply_fn journal_reply(const journal_row& row, const protocol::method_info& method,
-                       const std::vector<wire_value>& args, reply_fn reply) {
+                       const std::vector<wire_value>& args, reply_fn reply,
+                       std::shared_ptr<const journal_call_decision_t> decision) {
     journal_event_t event{
         .kind = row.kind,
         .caller = journal_current_caller(),
@@ -133,8 +135,12 @@ reply_fn journal_reply(const journal_row& row, const protocol::method_info& meth
         .bundle_path = journal_argument(args, row.bundle_arg),
         .value = journal_argument(args, row.value_arg),
         .right = method.guarded() ? std::optional<std::string>(method.right.name) : std::nullopt};
-    return [event = std::move(event), reply = std::move(reply)](wire_value answer) mutable {
+    return [event = std::move(event), reply = std::move(reply),
+            decision = std::move(decision)](wire_value answer) mutable {
         event.outcome = journal_text(answer);
+        if (event.right) {
+            event.decided_by = decision->decided_by.value_or("refused");
+        }
         journal_record(std::move(event));
         reply(std::move(answer));
     };
@@ -168,9 +174,13 @@ constexpr handler_entry handler{
     M, [](helper_tool_t& helper, std::vector<wire_value>& args, reply_fn reply) {
         static_assert(journal_row_fits<M>(Journal), "the journal row names the wrong arguments");
         if constexpr (Journal.recorded) {
-            reply = journal_reply(Journal, protocol::info(M), args, std::move(reply));
+            auto decision = std::make_shared<journal_call_decision_t>();
+            reply = journal_reply(Journal, protocol::info(M), args, std::move(reply), decision);
+            journal_call_scope_t scope(std::move(decision));
+            call_handler<M>(helper, Handler, args, std::move(reply));
+        } else {
+            call_handler<M>(helper, Handler, args, std::move(reply));
         }
-        call_handler<M>(helper, Handler, args, std::move(reply));
     }};
 
 using m = protocol::method;

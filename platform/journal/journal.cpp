@@ -132,6 +132,28 @@ void journal_record(journal_event_t event) noexcept {
     }
 }
 
+namespace {
+thread_local std::shared_ptr<journal_call_decision_t> current_decision;
+}  // namespace
+
+journal_call_scope_t::journal_call_scope_t(
+    std::shared_ptr<journal_call_decision_t> decision) noexcept
+    : previous_(std::exchange(current_decision, std::move(decision))) {}
+
+journal_call_scope_t::~journal_call_scope_t() {
+    current_decision = std::move(previous_);
+}
+
+void journal_note_decision(const std::string& decided_by) noexcept {
+    try {
+        if (current_decision) {
+            current_decision->decided_by = decided_by;
+        }
+    } catch (...) {
+        // No memory: the authorization entry still says it.
+    }
+}
+
 std::optional<journal_caller_t> journal_current_caller() {
     const xpc_connection_t* connection = xpc_connection_t::currentConnection();
     if (connection == nullptr) {

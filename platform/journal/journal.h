@@ -1,6 +1,8 @@
 #pragma once
 
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/journal/journal_event.h"
 #include "platform/posix/audit_token.h"
@@ -16,6 +18,26 @@
 // fails at once and the entry is gone. Admission refusals are limited as journal_limit.h says.
 inline constexpr std::size_t k_journal_queue_bytes = 1024 * 1024;
 void journal_record(journal_event_t event) noexcept;
+
+// What settled the right a recorded call asked for, so that the operation's own entry says it too
+// (beside the authorization entry made at the decision). The dispatch makes one per recorded call
+// and holds it as the calling thread's while the handler runs; the authorization check, which a
+// handler runs on that thread before its work, notes its decision in it.
+struct journal_call_decision_t {
+    std::optional<std::string> decided_by;
+};
+class journal_call_scope_t {
+  public:
+    explicit journal_call_scope_t(std::shared_ptr<journal_call_decision_t> decision) noexcept;
+    ~journal_call_scope_t();
+    journal_call_scope_t(const journal_call_scope_t&) = delete;
+    journal_call_scope_t& operator=(const journal_call_scope_t&) = delete;
+
+  private:
+    std::shared_ptr<journal_call_decision_t> previous_;
+};
+// Notes the decision in the calling thread's recorded call; nothing outside one.
+void journal_note_decision(const std::string& decided_by) noexcept;
 
 // The client of the connection whose call the calling thread handles, as admitted: its pid and
 // uid from the kernel, and the program the admission checked. Nothing outside a call.

@@ -74,6 +74,10 @@ std::string message_of(const journal_event_t& event) {
         if (event.value) {
             text += ", value " + shown(*event.value);
         }
+        if (event.right) {
+            text += ", right " + shown(*event.right) + " (" + event.decided_by.value_or("refused") +
+                    ")";
+        }
         text += ": " + shown(event.outcome);
     }
     if (event.suppressed > 0) {

@@ -34,7 +34,8 @@ check "every entry comes from the helper's unit as root" test \
 check "root's install: uid 0, namespace corvana, true" \
     at_least 1 MESSAGE_ID=$id_install CORVANA_CLIENT_UID=0 CORVANA_NAMESPACE=corvana \
     CORVANA_BUNDLE_PATH=/opt/corvana-deploy/Corvana.app \
-    CORVANA_RIGHT=com.quillmark.Corvana.Helper.install_corvana CORVANA_OUTCOME=true
+    CORVANA_RIGHT=com.quillmark.Corvana.Helper.install_corvana CORVANA_DECIDED_BY=token \
+    CORVANA_OUTCOME=true
 check "its right was held by root's token" \
     at_least 1 MESSAGE_ID=$id_authorization CORVANA_CLIENT_UID=0 \
     CORVANA_RIGHT=com.quillmark.Corvana.Helper.install_corvana CORVANA_DECIDED_BY=token \
@@ -55,12 +56,12 @@ check "corvuser's install with the wrong password: polkit said no, the install f
         CORVANA_RIGHT=com.quillmark.Corvana.Helper.install_corvana CORVANA_DECIDED_BY=polkit \
         CORVANA_OUTCOME=false) -ge 1 ] &&
     [ $(entries MESSAGE_ID=$id_install CORVANA_CLIENT_UID=$user_uid CORVANA_NAMESPACE=byuser \
-        CORVANA_OUTCOME=false) -ge 1 ]"
+        CORVANA_DECIDED_BY=polkit CORVANA_OUTCOME=false) -ge 1 ]"
 check "corvuser's install with the administrator's password: polkit granted, the install true" sh -c "
     [ $(entries MESSAGE_ID=$id_authorization CORVANA_CLIENT_UID=$user_uid \
         CORVANA_DECIDED_BY=polkit CORVANA_OUTCOME=true) -ge 1 ] &&
     [ $(entries MESSAGE_ID=$id_install CORVANA_CLIENT_UID=$user_uid CORVANA_NAMESPACE=byuser \
-        CORVANA_OUTCOME=true) -ge 1 ]"
+        CORVANA_DECIDED_BY=polkit CORVANA_OUTCOME=true) -ge 1 ]"
 check "corvuser's settings check without an agent: refused, false" sh -c "
     [ $(entries MESSAGE_ID=$id_authorization CORVANA_CLIENT_UID=$user_uid \
         CORVANA_RIGHT=com.quillmark.Corvana.Helper.global_settings CORVANA_OUTCOME=false) -ge 1 ] &&
