@@ -22,6 +22,7 @@
 #include "platform/ipc/frame_io.h"
 #include "platform/ipc/xpc_message.h"
 #include "protocol/protocol_methods.h"
+#include "tests/support/stand_in_daemon.h"
 #include "tests/support/watchdog.h"
 
 namespace {
@@ -29,88 +30,12 @@ namespace {
 using namespace std::chrono_literals;
 using corvana::error_kind;
 using corvana::helper_client_t;
+using tests::admission;
+using tests::listening_socket;
+using tests::send_reply;
+using tests::socket_directory;
+using tests::stand_in_daemon;
 namespace fs = std::filesystem;
-
-enum class admission { admit, refuse, never };
-
-// A socket path in a directory of the test's own, removed with it.
-class socket_directory {
-  public:
-    socket_directory() {
-        char directory[] = "/tmp/client-test-XXXXXX";
-        if (::mkdtemp(directory) == nullptr) {
-            std::abort();
-        }
-        directory_ = directory;
-    }
-    ~socket_directory() { fs::remove_all(directory_); }
-
-    std::string socket_path() const { return directory_ + "/socket"; }
-
-  private:
-    std::string directory_;
-};
-
-unique_fd listening_socket(const std::string& path) {
-    auto address = unix_socket_address(path);
-    unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!address || !listener ||
-        ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) !=
-            0 ||
-        ::listen(listener.get(), 4) != 0) {
-        std::abort();
-    }
-    return listener;
-}
-
-void send_reply(int fd, std::uint64_t id, wire_value value) {
-    auto reply = encode_reply(wire_reply{id, std::move(value)});
-    (void)send_all(fd, *reply);
-}
-
-// Takes one client, admits it or not, then hands each of its requests to `answer`, which replies
-// or not, until the client goes.
-class stand_in_daemon {
-  public:
-    explicit stand_in_daemon(std::function<void(int fd, const wire_request&)> answer,
-                             admission admits = admission::admit)
-        : listener_(listening_socket(directory_.socket_path())) {
-        thread_ = std::thread([this, admits, answer = std::move(answer)] {
-            unique_fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (!client || admits == admission::refuse) {
-                return;
-            }
-            if (admits == admission::admit) {
-                send_reply(client.get(), k_admission_reply_id, wire_value{true});
-            }
-            for (;;) {
-                auto deadline = std::chrono::steady_clock::now() + 60s;
-                auto payload = read_frame(client.get(), deadline, 10s);
-                if (!payload) {
-                    return;
-                }
-                if (auto request = decode_request(*payload)) {
-                    ++requests_;
-                    answer(client.get(), *request);
-                }
-            }
-        });
-    }
-    ~stand_in_daemon() {
-        ::shutdown(listener_.get(), SHUT_RDWR);
-        thread_.join();
-    }
-
-    std::string path() const { return directory_.socket_path(); }
-    // How many requests reached the daemon.
-    int requests() const { return requests_; }
-
-  private:
-    socket_directory directory_;
-    unique_fd listener_;
-    std::atomic<int> requests_{0};
-    std::thread thread_;
-};
 
 void answer_version(int fd, const wire_request& request) {
     send_reply(fd, request.id, wire_value{std::string("2.6")});
