@@ -87,7 +87,9 @@ void bare_socket_ping_pong(benchmark::State& state) {
 }
 BENCHMARK(bare_socket_ping_pong)->UseRealTime();
 
-void get_version_round_trip(benchmark::State& state) {
+// Times one call per iteration on one admitted connection.
+template <class Call>
+void call_round_trip(benchmark::State& state, Call call) {
     auto client = corvana::helper_client_t::connect();
     if (!client || !client->version()) {
         state.SkipWithError("the daemon did not admit the benchmark");
@@ -96,38 +98,27 @@ void get_version_round_trip(benchmark::State& state) {
     std::vector<double> micros;
     for (auto _ : state) {
         auto start = clock_type::now();
-        auto version = client->version();
+        const bool answered = static_cast<bool>(call(*client));
         micros.push_back(
             std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
-        if (!version) {
+        if (!answered) {
             state.SkipWithError("call failed");
             break;
         }
     }
     report_percentiles(state, micros);
 }
+
+void get_version_round_trip(benchmark::State& state) {
+    call_round_trip(state, [](corvana::helper_client_t& client) { return client.version(); });
+}
 BENCHMARK(get_version_round_trip)->UseRealTime();
 
 // A call the journal records (a quit refused for its empty namespace: no tool runs), beside the
 // unrecorded version call above: the difference is the entry's making and queueing.
 void recorded_call_round_trip(benchmark::State& state) {
-    auto client = corvana::helper_client_t::connect();
-    if (!client || !client->version()) {
-        state.SkipWithError("the daemon did not admit the benchmark");
-        return;
-    }
-    std::vector<double> micros;
-    for (auto _ : state) {
-        auto start = clock_type::now();
-        auto quit = client->quit_service("");
-        micros.push_back(
-            std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
-        if (!quit) {
-            state.SkipWithError("call failed");
-            break;
-        }
-    }
-    report_percentiles(state, micros);
+    call_round_trip(state,
+                    [](corvana::helper_client_t& client) { return client.quit_service(""); });
 }
 BENCHMARK(recorded_call_round_trip)->UseRealTime();
 
