@@ -2,7 +2,6 @@
 
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,29 +45,9 @@ std::chrono::milliseconds left_until(clock_type::time_point deadline) {
 }
 
 // A Unix socket's connect waits while the listener's queue is full, and a send while the peer
-// does not read; both give up when the socket's send time-out passes (EAGAIN).
-bool bound_waits(int socket, std::chrono::milliseconds left) {
-    timeval limit{};
-    limit.tv_sec = static_cast<time_t>(left.count() / 1000);
-    limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000 * 1000);
-    return ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
-}
-
-enum class sent { all, timed_out, gone };
-
-sent send_frame(int socket, const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(socket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n >= 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return sent::timed_out;
-        } else if (errno != EINTR) {
-            return sent::gone;
-        }
-    }
-    return sent::all;
+// does not read; both give up with EAGAIN once the socket's send time-out has passed.
+bool waited_too_long(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS;
 }
 
 // The helper's first message says the connection was admitted; a client sends nothing before it.
@@ -106,37 +85,28 @@ corvana::result<helper_connection_t> helper_connection_t::connect(
     const std::string& socket_path, std::chrono::milliseconds timeout) {
     keep_other_processes_out();
     const auto deadline = deadline_after(timeout);
-    const auto address = unix_socket_address(socket_path);
-    if (socket_path.find('\0') != std::string::npos || !address) {
+    if (socket_path.find('\0') != std::string::npos || !unix_socket_address(socket_path)) {
         return failure(error_kind::invalid_argument,
                        "the socket path does not fit a socket address (a NUL byte, or over " +
                            std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes)");
     }
-    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) {
-        return failure(error_kind::unreachable,
-                       std::string("cannot make a socket: ") + std::strerror(errno));
-    }
+    // A time-out of nothing would leave the socket's waits unbounded.
     const auto left = left_until(deadline);
     if (left.count() == 0) {
         return failure(error_kind::timed_out, "no time left to connect to " + socket_path);
     }
-    if (!bound_waits(fd.get(), left)) {
-        return failure(error_kind::unreachable,
-                       std::string("cannot bound the socket's waits: ") + std::strerror(errno));
-    }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS) {
+    auto fd = connect_unix_socket(socket_path, left);
+    if (!fd) {
+        if (waited_too_long(fd.error())) {
             return failure(error_kind::timed_out,
                            socket_path + " took no connection " + within(timeout));
         }
-        return failure(error_kind::unreachable,
-                       "cannot connect to " + socket_path + ": " + std::strerror(errno));
+        return failure(error_kind::unreachable, fd.description());
     }
-    if (auto refused = admission(fd.get(), deadline, timeout)) {
+    if (auto refused = admission(fd->get(), deadline, timeout)) {
         return std::move(*refused);
     }
-    return helper_connection_t(std::move(fd));
+    return helper_connection_t(std::move(*fd));
 }
 
 corvana::result<wire_value> helper_connection_t::call(std::string_view selector,
@@ -155,19 +125,17 @@ corvana::result<wire_value> helper_connection_t::call(std::string_view selector,
                            std::to_string(k_max_message_size / 1024) + " KiB");
     }
     const auto left = left_until(deadline);
-    if (left.count() == 0 || !bound_waits(socket_.get(), left)) {
+    if (left.count() == 0 || !bound_sends(socket_.get(), left)) {
         return failure(error_kind::timed_out, "no time left to send the request");
     }
     const std::uint64_t id = next_id_++;
     // Anything short of a well-formed answer to this call leaves the connection unusable.
     broken_ = true;
-    switch (send_frame(socket_.get(), *frame)) {
-        case sent::all:
-            break;
-        case sent::timed_out:
+    if (const auto sent = send_all(socket_.get(), *frame); !sent) {
+        if (waited_too_long(sent.error())) {
             return failure(error_kind::timed_out, "the helper took no request " + within(timeout));
-        case sent::gone:
-            return failure(error_kind::dropped, "the helper closed the connection");
+        }
+        return failure(error_kind::dropped, "the helper closed the connection");
     }
     const auto payload = read_frame(socket_.get(), deadline, left_until(deadline));
     if (!payload) {

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,13 +213,24 @@ result<sockaddr_un> unix_socket_address(const std::string& path) {
     return address;
 }
 
-result<unique_fd> connect_unix_socket(const std::string& path) {
+result<> bound_sends(int fd, std::chrono::milliseconds send_timeout) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(send_timeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(send_timeout.count() % 1000 * 1000);
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+        return result<>::system_failure(errno);
+    }
+    return result<>::success();
+}
+
+result<unique_fd> connect_unix_socket(const std::string& path,
+                                      std::chrono::milliseconds send_timeout) {
     auto address = unix_socket_address(path);
     if (!address) {
         return std::move(address).as_failure();
     }
     unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd &&
+    if (fd && (send_timeout.count() <= 0 || bound_sends(fd.get(), send_timeout)) &&
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
         return fd;
     }

@@ -39,5 +39,12 @@ result<> send_all(int fd, std::span<const std::uint8_t> bytes);
 // The address of a Unix socket at path; a failure when the path does not fit.
 result<sockaddr_un> unix_socket_address(const std::string& path);
 
-// A connected stream socket to path (close-on-exec).
-result<unique_fd> connect_unix_socket(const std::string& path);
+// A connected stream socket to path (close-on-exec). With a send time-out (more than zero), the
+// connect's wait while the listener's queue is full and every later send on the socket give up
+// once it has passed, failing with EAGAIN (SO_SNDTIMEO); without one they wait for ever.
+result<unique_fd> connect_unix_socket(
+    const std::string& path, std::chrono::milliseconds send_timeout = std::chrono::milliseconds{0});
+
+// Bounds every later send on the socket, and a connect still to come, to the time-out (more than
+// zero; SO_SNDTIMEO).
+result<> bound_sends(int fd, std::chrono::milliseconds send_timeout);
