@@ -54,10 +54,7 @@ std::unique_ptr<helper_tool_t> helper_tool_t::init() {
     });
     self->_listener->setLimitHandler([delegate](const ucred& peer, const std::string& message) {
         trace_warning(delegate->_trace.get(), "%s", message.c_str());
-        journal_record({.kind = journal_kind::admission_refused,
-                        .caller = journal_caller_t{peer.pid, peer.uid, ""},
-                        .outcome = "false",
-                        .reason = message});
+        journal_refusal({peer.pid, peer.uid, ""}, message);
     });
     return self;
 }
@@ -115,12 +112,9 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
     const audit_token_t& token = connection->auditToken();
     auto admission = admit_client(token, requirement, limits);
     if (!admission.code) {
-        journal_record({.kind = journal_kind::admission_refused,
-                        .caller = journal_caller_of(token),
-                        .outcome = "false",
-                        .reason = std::string("code check: ") +
-                                  code_signing_status_text(admission.status) + " (OSStatus " +
-                                  std::to_string(admission.status) + ")"});
+        journal_refusal(journal_caller_of(token),
+                        std::string("code check: ") + code_signing_status_text(admission.status) +
+                            " (OSStatus " + std::to_string(admission.status) + ")");
         // Rejected silently, unless the check ran out of time while the client still waited.
         if (admission.status == errSecCSCancelled && !connection->peerGone()) {
             trace_warning(_trace.get(), "refused pid %d: its admission took longer than %d s",
@@ -135,11 +129,8 @@ bool helper_tool_t::listener(xpc_listener_t&, std::shared_ptr<xpc_connection_t> 
         return admitted->is_sender(pid, uid);
     });
     if (!connection->confirmAdmission()) {
-        journal_record(
-            {.kind = journal_kind::admission_refused,
-             .caller = journal_caller_t{token.pid, token.uid, connection->peerExecutable()},
-             .outcome = "false",
-             .reason = "it sent a message before it was admitted"});
+        journal_refusal({token.pid, token.uid, connection->peerExecutable()},
+                        "it sent a message before it was admitted");
         trace_warning(_trace.get(),
                       "refused pid %d: it sent a message before it was admitted, perhaps from "
                       "the program it ran before",

@@ -154,6 +154,17 @@ void journal_note_decision(const std::string& decided_by) noexcept {
     }
 }
 
+void journal_refusal(journal_caller_t caller, std::string reason) noexcept {
+    try {
+        journal_record({.kind = journal_kind::admission_refused,
+                        .caller = std::move(caller),
+                        .outcome = "false",
+                        .reason = std::move(reason)});
+    } catch (...) {
+        // No memory: the refusal stands without its entry.
+    }
+}
+
 std::optional<journal_caller_t> journal_current_caller() {
     const xpc_connection_t* connection = xpc_connection_t::currentConnection();
     if (connection == nullptr) {

@@ -18,6 +18,8 @@
 // fails at once and the entry is gone. Admission refusals are limited as journal_limit.h says.
 inline constexpr std::size_t k_journal_queue_bytes = 1024 * 1024;
 void journal_record(journal_event_t event) noexcept;
+// The entry of a connection refused at admission, for the reason given.
+void journal_refusal(journal_caller_t caller, std::string reason) noexcept;
 
 // What settled the right a recorded call asked for, so that the operation's own entry says it too
 // (beside the authorization entry made at the decision). The dispatch makes one per recorded call
